@@ -1,0 +1,103 @@
+// AudioOutput on SDL2's audio subsystem, which talks to the system's sound
+// server (PulseAudio, PipeWire or ALSA, whichever SDL finds first).
+
+#include "platform/AppInfo.h"
+#include "platform/AudioOutput.h"
+
+#include <SDL.h>
+
+namespace {
+
+class SdlAudioOutput final : public AudioOutput {
+public:
+    SdlAudioOutput(RenderFunc render, void* context)
+        : fRender(render)
+        , fContext(context)
+    {
+    }
+
+    ~SdlAudioOutput() override
+    {
+        if (fDevice != 0) {
+            // Closing joins SDL's audio thread.
+            SDL_CloseAudioDevice(fDevice);
+            SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        }
+    }
+
+    bool Open(const media_raw_audio_format& format, const char* streamName, std::string& error);
+
+    void Resume() override { SDL_PauseAudioDevice(fDevice, 0); }
+
+    // SDL sets the pause flag under the device lock, and its thread reads the
+    // flag under the same lock before each callback, so once this returns no
+    // callback is running and none will start.
+    void Pause() override { SDL_PauseAudioDevice(fDevice, 1); }
+
+private:
+    static void Callback(void* userdata, Uint8* stream, int length)
+    {
+        auto* self = static_cast<SdlAudioOutput*>(userdata);
+        self->fRender(self->fContext, stream, static_cast<size_t>(length));
+    }
+
+    RenderFunc fRender;
+    void* fContext;
+    SDL_AudioDeviceID fDevice = 0;
+};
+
+bool SdlAudioOutput::Open(const media_raw_audio_format& format, const char* streamName,
+    std::string& error)
+{
+    // The platform, not SDL, decides what signals do to the process.
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    SDL_SetHint(SDL_HINT_APP_NAME, kAppName);
+    SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, kAppName);
+    SDL_SetHint(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, streamName);
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+        error = SDL_GetError();
+        return false;
+    }
+
+    SDL_AudioSpec wanted {};
+    wanted.freq = static_cast<int>(format.frame_rate);
+    wanted.format = AUDIO_F32LSB;
+    wanted.channels = static_cast<Uint8>(format.channel_count);
+    wanted.samples = static_cast<Uint16>(format.buffer_size / (format.channel_count * sizeof(float)));
+    wanted.callback = Callback;
+    wanted.userdata = this;
+
+    // Allowing no changes makes SDL convert behind the scenes whenever the
+    // device differs, so the render function always gets the format asked for.
+    SDL_AudioSpec obtained {};
+    fDevice = SDL_OpenAudioDevice(nullptr, 0, &wanted, &obtained, 0);
+    if (fDevice == 0) {
+        error = SDL_GetError();
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::unique_ptr<AudioOutput> OpenAudioOutput(const media_raw_audio_format& format,
+    const char* streamName, AudioOutput::RenderFunc render, void* context, std::string& error)
+{
+    if (format.format != B_AUDIO_FLOAT || format.byte_order != B_MEDIA_LITTLE_ENDIAN) {
+        error = "only 32-bit little-endian float output is supported";
+        return nullptr;
+    }
+    size_t frameSize = format.channel_count * sizeof(float);
+    if (format.channel_count == 0 || format.channel_count > 8 || format.buffer_size == 0
+        || format.buffer_size % frameSize != 0 || format.buffer_size / frameSize > 32768
+        || !(format.frame_rate >= 8000.0f && format.frame_rate <= 192000.0f)) {
+        error = "unsupported frame rate, channel count or buffer size";
+        return nullptr;
+    }
+
+    auto output = std::make_unique<SdlAudioOutput>(render, context);
+    if (!output->Open(format, streamName, error))
+        return nullptr;
+    return output;
+}

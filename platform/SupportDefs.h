@@ -1,0 +1,29 @@
+#pragma once
+
+// Basic integer types and status codes shared by the platform layer and the
+// program. Error codes are negative; B_OK is zero.
+
+#include <cstdint>
+
+using int8 = int8_t;
+using uint8 = uint8_t;
+using int16 = int16_t;
+using uint16 = uint16_t;
+using int32 = int32_t;
+using uint32 = uint32_t;
+using int64 = int64_t;
+using uint64 = uint64_t;
+using status_t = int32;
+using bigtime_t = int64;
+
+enum : status_t {
+    B_OK = 0,
+    B_ERROR = -1,
+    B_GENERAL_ERROR_BASE = INT32_MIN,
+    B_NO_MEMORY = B_GENERAL_ERROR_BASE,
+    B_BAD_VALUE = B_GENERAL_ERROR_BASE + 5,
+    B_NAME_NOT_FOUND = B_GENERAL_ERROR_BASE + 7,
+    B_NO_INIT = B_GENERAL_ERROR_BASE + 13,
+};
+
+static_assert(static_cast<uint32>(B_NAME_NOT_FOUND) == 0x80000007u);

@@ -1,0 +1,68 @@
+#include "sound/AudioSubs.h"
+
+#include "platform/Clock.h"
+#include "platform/MediaFormat.h"
+#include "platform/SoundPlayer.h"
+#include "sound/BufferProc.h"
+#include "sound/ParameterBlock.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <new>
+
+AudioSubs::AudioSubs()
+{
+    InitAudioStuff();
+    snooze(10000);
+    Go();
+}
+
+AudioSubs::~AudioSubs()
+{
+    CleanUp();
+    free(delayLine);
+}
+
+void AudioSubs::InitAudioStuff()
+{
+    // Cleared, so the first trip round the delay line feeds back silence.
+    delayLine = static_cast<float*>(calloc(DELAY_CAPACITY, sizeof(float)));
+    if (delayLine == nullptr)
+        throw std::bad_alloc();
+    writePos = 0;
+    phase = 0.0f;
+    rampAccumulator = 0;
+
+    globalWubbix.pan = 0.5f;
+    globalWubbix.rightGain = static_cast<float>(std::sqrt(0.5));
+    globalWubbix.leftGain = static_cast<float>(std::sqrt(1.0 - globalWubbix.pan));
+
+    media_raw_audio_format format = media_raw_audio_format::wildcard;
+    format.frame_rate = 44100.0f;
+    format.channel_count = 2;
+    format.format = B_AUDIO_FLOAT;
+    format.byte_order = B_MEDIA_LITTLE_ENDIAN;
+    format.buffer_size = 8192;
+
+    player = new BSoundPlayer(&format, "g_w_new", BufferProc, nullptr, this);
+    player->Start();
+    player->SetHasData(true);
+}
+
+void AudioSubs::CleanUp()
+{
+    if (player == nullptr)
+        return;
+    player->Stop(true, true);
+    player->SetHasData(false);
+    delete player;
+    player = nullptr;
+}
+
+void AudioSubs::Go()
+{
+}
+
+void AudioSubs::SetSRate(float)
+{
+}

@@ -1,0 +1,3 @@
+#include "sound/ParameterBlock.h"
+
+constinit ParameterBlock globalWubbix;

@@ -1,0 +1,13 @@
+// Unit tests run on SDL's dummy sound output: a real player thread that pulls
+// buffers on time, with no sound server involved.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+int main(int argc, char** argv)
+{
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
