@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -36,19 +37,55 @@ void AdvanceWritePos(int32& writePos)
         writePos = 0;
 }
 
+// Both channels of a frame, sample x gain / 32767 each, rounded to float.
+// One vector instruction per step does the two channels' double-precision
+// products and quotients, with exactly the scalar results.
+using DoublePair = double __attribute__((vector_size(16)));
+using FloatPair = float __attribute__((vector_size(8)));
+
+void WriteFrame(float* out, double sample, float leftGain, float rightGain)
+{
+    DoublePair gains = { leftGain, rightGain };
+    DoublePair channels = sample * gains / kFullScale;
+    FloatPair rounded = __builtin_convertvector(channels, FloatPair);
+    memcpy(out, &rounded, sizeof rounded);
+}
+
+// The phase advance for `frequency`, kept until the frequency changes: the
+// frequency is still read every frame, the two divisions are not repeated.
+class PhaseStep {
+public:
+    double For(float frequency)
+    {
+        if (!(frequency == fFrequency)) {
+            fFrequency = frequency;
+            fStep = kPhasePeriod / (kFrameRate / (static_cast<double>(frequency) + 0.1));
+        }
+        return fStep;
+    }
+
+private:
+    float fFrequency = NAN;
+    double fStep = 0.0;
+};
+
 void RenderSine(AudioSubs& engine, float* out, size_t frames)
 {
     float* delayLine = engine.delayLine;
     int32 writePos = engine.writePos;
     float phase = engine.phase;
+    PhaseStep step;
 
     for (size_t i = 0; i < frames; i++) {
+        float s = static_cast<float>(std::sin(static_cast<double>(phase)) * kFullScale);
+
+        // Read after the sine call, which would otherwise force them out of
+        // registers and back.
         float feedback = globalWubbix.feedback;
         float leftGain = globalWubbix.leftGain;
         float rightGain = globalWubbix.rightGain;
         float frequency = globalWubbix.frequency;
 
-        float s = static_cast<float>(std::sin(static_cast<double>(phase)) * kFullScale);
         // The sum is tested and wrapped at full precision and only then
         // rounded, so a sum of exactly 32767 or -32768 stays as it is.
         double sum = static_cast<double>(s)
@@ -59,13 +96,11 @@ void RenderSine(AudioSubs& engine, float* out, size_t frames)
             sum += kWrap;
         float v = static_cast<float>(sum);
 
-        out[2 * i] = static_cast<float>(static_cast<double>(v) * leftGain / kFullScale);
-        out[2 * i + 1] = static_cast<float>(static_cast<double>(v) * rightGain / kFullScale);
+        WriteFrame(out + 2 * i, v, leftGain, rightGain);
         delayLine[writePos] = v;
         AdvanceWritePos(writePos);
 
-        phase = static_cast<float>(
-            phase + kPhasePeriod / (kFrameRate / (static_cast<double>(frequency) + 0.1)));
+        phase = static_cast<float>(phase + step.For(frequency));
         if (phase > kPhasePeriod)
             phase = static_cast<float>(phase - kPhasePeriod);
     }
@@ -91,6 +126,8 @@ void RenderRamp(AudioSubs& engine, float* out, size_t frames)
     float* delayLine = engine.delayLine;
     int32 writePos = engine.writePos;
     uint16 accumulator = engine.rampAccumulator;
+    float lastFrequency = NAN;
+    uint16 increment = 0;
 
     for (size_t i = 0; i < frames; i++) {
         float feedback = globalWubbix.feedback;
@@ -98,7 +135,11 @@ void RenderRamp(AudioSubs& engine, float* out, size_t frames)
         float rightGain = globalWubbix.rightGain;
         float frequency = globalWubbix.frequency;
 
-        accumulator = static_cast<uint16>(accumulator + RampIncrement(frequency));
+        if (!(frequency == lastFrequency)) {
+            lastFrequency = frequency;
+            increment = RampIncrement(frequency);
+        }
+        accumulator = static_cast<uint16>(accumulator + increment);
         // The delay line holds 16-bit values and the feedback stays in 0 ... 1,
         // so the product always fits an int32.
         int32 fed = static_cast<int32>(
@@ -107,8 +148,7 @@ void RenderRamp(AudioSubs& engine, float* out, size_t frames)
         // feedback sum both wrap around the 16-bit range.
         auto sample = static_cast<int16>(static_cast<uint16>(accumulator + static_cast<uint32>(fed)));
 
-        out[2 * i] = static_cast<float>(leftGain * static_cast<double>(sample) / kFullScale);
-        out[2 * i + 1] = static_cast<float>(rightGain * static_cast<double>(sample) / kFullScale);
+        WriteFrame(out + 2 * i, sample, leftGain, rightGain);
         delayLine[writePos] = sample;
         AdvanceWritePos(writePos);
     }
