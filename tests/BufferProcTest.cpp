@@ -246,19 +246,6 @@ TEST_F(BufferTest, UnknownWaveformWritesNothing)
     EXPECT_EQ(engine->phase, 0.0f);
 }
 
-TEST_F(BufferTest, GainsPlaceTheVoice)
-{
-    globalWubbix.waveform = WAVE_RAMP;
-    globalWubbix.frequency = 1000.0f;
-    globalWubbix.leftGain = 1.0f;
-    globalWubbix.rightGain = 0.0f;
-
-    std::vector<float> out = Render(1);
-
-    EXPECT_EQ(out[0], static_cast<float>(1000.0 / 32767.0));
-    EXPECT_EQ(out[1], 0.0f);
-}
-
 // The first call of the process prints the player's format, once. A fresh
 // process is needed to see the first call, so this runs in a child.
 TEST(BufferProcFormat, FiveLinesOnFirstCallOnly)

@@ -1,0 +1,62 @@
+#pragma once
+
+// A private PulseAudio server for end-to-end tests: one null sink, 32-bit
+// float stereo at 44100 Hz, whose monitor source gives back exactly what was
+// mixed into it, reachable only through a socket in a fresh directory. It
+// runs as whatever user the tests run as, root included, touches nothing
+// outside that directory, and is killed and its directory removed when the
+// object goes away.
+
+#include "ChildProcess.h"
+#include "TempDirectory.h"
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class PulseServer {
+public:
+    // One entry of `pactl list sink-inputs`: its "Key: value" fields
+    // ("Sample Specification", "Corked", ...) and its properties
+    // ("media.name", "application.name", ...), values unquoted.
+    using SinkInput = std::map<std::string, std::string>;
+
+    static constexpr const char* kSinkName = "gw_e2e_sink";
+    static constexpr int kFrameRate = 44100;
+    static constexpr int kChannels = 2;
+
+    // Starts the server and waits up to `startTimeout` until it answers.
+    // Throws, with the server's log, if it doesn't.
+    explicit PulseServer(std::chrono::milliseconds startTimeout = std::chrono::seconds(15));
+    ~PulseServer();
+
+    PulseServer(const PulseServer&) = delete;
+    PulseServer& operator=(const PulseServer&) = delete;
+
+    const TempDirectory& Directory() const { return fDirectory; }
+    // The value for PULSE_SERVER.
+    std::string Address() const;
+    std::string MonitorName() const { return std::string(kSinkName) + ".monitor"; }
+    // The whole environment for a client program such as pactl or parec.
+    std::vector<std::string> ClientEnvironment() const;
+    // Points this process's own sound clients (SDL inside the tests) at the
+    // server until something else overwrites the variables.
+    void UseInThisProcess() const;
+
+    // Runs a client program against the server, e.g. {"pactl", "info"}.
+    ChildProcess::Result RunClient(const std::vector<std::string>& argv,
+        std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    // The output of `pactl list sink-inputs`; throws if pactl fails.
+    std::string ListSinkInputs() const;
+    std::vector<SinkInput> SinkInputs() const;
+    // Whatever the server has printed so far.
+    std::string Log() const;
+
+private:
+    void WaitUntilAnswering(std::chrono::milliseconds timeout);
+
+    TempDirectory fDirectory;
+    std::unique_ptr<ChildProcess> fServer;
+};
