@@ -6,7 +6,39 @@
 
 #include <SDL.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+
 namespace {
+
+void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...)
+{
+}
+
+// When SDL falls back to ALSA and there is no sound card, libasound prints
+// half a dozen lines of its own to stderr before SDL gives up. The player
+// reports the failure itself, in one line, so ALSA's reports are switched
+// off before SDL can load the library. libasound stays loaded: SDL gets the
+// same instance, with the handler in place.
+void SilenceAlsaErrors()
+{
+    const char* driver = getenv("SDL_AUDIODRIVER");
+    if (driver != nullptr && *driver != '\0' && strstr(driver, "alsa") == nullptr)
+        return;
+    static const bool done = [] {
+        void* alsa = dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL);
+        if (alsa == nullptr)
+            return false;
+        using Handler = void (*)(const char*, int, const char*, int, const char*, ...);
+        auto setHandler = reinterpret_cast<int (*)(Handler)>(
+            dlsym(alsa, "snd_lib_error_set_handler"));
+        if (setHandler != nullptr)
+            setHandler(IgnoreAlsaError);
+        return true;
+    }();
+    (void)done;
+}
 
 class SdlAudioOutput final : public AudioOutput {
 public:
@@ -54,6 +86,7 @@ bool SdlAudioOutput::Open(const media_raw_audio_format& format, const char* stre
     SDL_SetHint(SDL_HINT_APP_NAME, kAppName);
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, kAppName);
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, streamName);
+    SilenceAlsaErrors();
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
         error = SDL_GetError();
         return false;
