@@ -165,9 +165,11 @@ void BufferProc(void* cookie, void* buffer, size_t size, const media_raw_audio_f
     if (first_time.exchange(false, std::memory_order_relaxed))
         PrintFormat(format);
 
+    size_t frames = size / 8;
+    if (frames == 0)
+        return;
     auto* engine = static_cast<AudioSubs*>(cookie);
     auto* out = static_cast<float*>(buffer);
-    size_t frames = size / 8;
 
     switch (globalWubbix.waveform) {
     case WAVE_SINE:

@@ -253,16 +253,9 @@ TEST(BufferProcFormat, FiveLinesOnFirstCallOnly)
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     auto renderTwice = [] {
         dup2(STDERR_FILENO, STDOUT_FILENO);
-        AudioSubs* engine = nullptr; // no frames are rendered: the size is 0
-        media_raw_audio_format format = media_raw_audio_format::wildcard;
-        format.frame_rate = 44100.0f;
-        format.channel_count = 2;
-        format.format = B_AUDIO_FLOAT;
-        format.byte_order = B_MEDIA_LITTLE_ENDIAN;
-        format.buffer_size = 8192;
-        globalWubbix.waveform = 9;
-        BufferProc(engine, nullptr, 0, format);
-        BufferProc(engine, nullptr, 0, format);
+        // No engine is needed: a size of 0 renders no frames.
+        BufferProc(nullptr, nullptr, 0, EngineTest::Format());
+        BufferProc(nullptr, nullptr, 0, EngineTest::Format());
         _exit(0);
     };
     EXPECT_EXIT(renderTwice(), testing::ExitedWithCode(0),

@@ -45,6 +45,7 @@ protected:
         return out;
     }
 
+public:
     static media_raw_audio_format Format()
     {
         media_raw_audio_format format = media_raw_audio_format::wildcard;
@@ -56,5 +57,6 @@ protected:
         return format;
     }
 
+protected:
     std::unique_ptr<AudioSubs> engine;
 };

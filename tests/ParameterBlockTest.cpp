@@ -26,21 +26,6 @@ TEST(ParameterBlock, EveryFieldIsZeroAtProcessStart)
     EXPECT_EXIT(checkZero(), testing::ExitedWithCode(0), "");
 }
 
-TEST(ParameterBlock, FieldsAreWholeThirtyTwoBitValuesInOrder)
-{
-    EXPECT_EQ(sizeof(ParameterBlock), 60u);
-    auto offset = [](const void* field) {
-        return static_cast<const char*>(field) - reinterpret_cast<const char*>(&globalWubbix);
-    };
-    EXPECT_EQ(offset(&globalWubbix.delayLength), 0);
-    EXPECT_EQ(offset(&globalWubbix.waveform), 4);
-    EXPECT_EQ(offset(&globalWubbix.frequency), 8);
-    EXPECT_EQ(offset(&globalWubbix.feedbackDriftScale), 16);
-    EXPECT_EQ(offset(&globalWubbix.restlessness), 40);
-    EXPECT_EQ(offset(&globalWubbix.pan), 44);
-    EXPECT_EQ(offset(&globalWubbix.restlessnessStep), 56);
-}
-
 TEST(ParameterBlock, GainsStayEqualPowerAcrossThePan)
 {
     for (float pan : { 0.0f, 0.25f, 0.5f, 0.99f, 1.0f }) {

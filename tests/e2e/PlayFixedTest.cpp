@@ -49,7 +49,7 @@ TEST(PlayFixed, PrintsFormatAtOnceAndStopsCleanlyOnSigterm)
             << "no format lines while playing:\n" << ReadFile(output);
         std::this_thread::sleep_for(20ms);
     }
-    EXPECT_EQ(server.SinkInputs().size(), 1u);
+    EXPECT_EQ(server.CountSinkInputs(), 1u);
 
     kill(demo.Pid(), SIGTERM);
     ASSERT_TRUE(demo.WaitForExit(10s)) << "still running after SIGTERM";

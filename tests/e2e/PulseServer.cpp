@@ -14,13 +14,6 @@ std::string PathVariable()
     return std::string("PATH=") + (path != nullptr ? path : "/usr/bin:/bin");
 }
 
-std::string Trim(const std::string& s)
-{
-    size_t first = s.find_first_not_of(" \t");
-    size_t last = s.find_last_not_of(" \t\r");
-    return first == std::string::npos ? std::string() : s.substr(first, last - first + 1);
-}
-
 } // namespace
 
 PulseServer::PulseServer(std::chrono::milliseconds startTimeout)
@@ -120,30 +113,14 @@ std::string PulseServer::ListSinkInputs() const
     return result.output;
 }
 
-std::vector<PulseServer::SinkInput> PulseServer::SinkInputs() const
+size_t PulseServer::CountSinkInputs() const
 {
-    std::vector<SinkInput> inputs;
-    std::istringstream lines(ListSinkInputs());
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.rfind("Sink Input #", 0) == 0) {
-            inputs.emplace_back();
-            continue;
-        }
-        if (inputs.empty())
-            continue;
-        // Properties are `key = "value"`, the other fields `Key: value`.
-        size_t equals = line.find(" = \"");
-        size_t colon = line.find(": ");
-        if (equals != std::string::npos && line.size() > equals + 4 && line.back() == '"') {
-            std::string key = Trim(line.substr(0, equals));
-            inputs.back()[key] = line.substr(equals + 4, line.size() - equals - 5);
-        } else if (colon != std::string::npos && line.rfind("\t", 0) == 0
-            && line.rfind("\t\t", 0) != 0) {
-            inputs.back()[Trim(line.substr(0, colon))] = Trim(line.substr(colon + 2));
-        }
-    }
-    return inputs;
+    std::string text = ListSinkInputs();
+    size_t count = 0;
+    for (size_t at = text.find("Sink Input #"); at != std::string::npos;
+         at = text.find("Sink Input #", at + 1))
+        count++;
+    return count;
 }
 
 std::string PulseServer::Log() const

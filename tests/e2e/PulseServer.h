@@ -11,18 +11,12 @@
 #include "TempDirectory.h"
 
 #include <chrono>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 class PulseServer {
 public:
-    // One entry of `pactl list sink-inputs`: its "Key: value" fields
-    // ("Sample Specification", "Corked", ...) and its properties
-    // ("media.name", "application.name", ...), values unquoted.
-    using SinkInput = std::map<std::string, std::string>;
-
     static constexpr const char* kSinkName = "gw_e2e_sink";
     static constexpr int kFrameRate = 44100;
     static constexpr int kChannels = 2;
@@ -48,9 +42,11 @@ public:
     // Runs a client program against the server, e.g. {"pactl", "info"}.
     ChildProcess::Result RunClient(const std::vector<std::string>& argv,
         std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-    // The output of `pactl list sink-inputs`; throws if pactl fails.
+    // The output of `pactl list sink-inputs`, with each stream's properties
+    // as `key = "value"` lines; throws if pactl fails.
     std::string ListSinkInputs() const;
-    std::vector<SinkInput> SinkInputs() const;
+    // How many streams play into the server.
+    size_t CountSinkInputs() const;
     // Whatever the server has printed so far.
     std::string Log() const;
 

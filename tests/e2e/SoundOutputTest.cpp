@@ -188,17 +188,17 @@ TEST_F(SoundOutput, StreamIsListedOnlyWhilePlaying)
     AudioSubs engine;
     ASSERT_EQ(engine.player->InitCheck(), B_OK);
 
-    std::vector<PulseServer::SinkInput> inputs;
-    ASSERT_TRUE(WaitUntil([&] { inputs = fServer.SinkInputs(); return !inputs.empty(); }, 10s))
+    ASSERT_TRUE(WaitUntil([&] { return fServer.CountSinkInputs() > 0; }, 10s))
         << "no stream appeared";
-    ASSERT_EQ(inputs.size(), 1u) << fServer.ListSinkInputs();
-    EXPECT_EQ(inputs[0]["media.name"], "g_w_new");
-    EXPECT_EQ(inputs[0]["application.name"], "gondavel_wubbix");
-    EXPECT_EQ(inputs[0]["Sample Specification"], "float32le 2ch 44100Hz");
+    std::string streams = fServer.ListSinkInputs();
+    EXPECT_EQ(fServer.CountSinkInputs(), 1u) << streams;
+    EXPECT_NE(streams.find("media.name = \"g_w_new\""), std::string::npos) << streams;
+    EXPECT_NE(streams.find("application.name = \"gondavel_wubbix\""), std::string::npos)
+        << streams;
 
     engine.CleanUp();
     EXPECT_EQ(engine.player, nullptr);
-    EXPECT_TRUE(WaitUntil([&] { return fServer.SinkInputs().empty(); }, 10s))
+    EXPECT_TRUE(WaitUntil([&] { return fServer.CountSinkInputs() == 0; }, 10s))
         << "the stream outlived CleanUp():\n" << fServer.ListSinkInputs();
 }
 
