@@ -6,8 +6,6 @@
 
 #include <SDL.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <dlfcn.h>
 
 namespace {
@@ -19,25 +17,19 @@ void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...)
 // When SDL falls back to ALSA and there is no sound card, libasound prints
 // half a dozen lines of its own to stderr before SDL gives up. The player
 // reports the failure itself, in one line, so ALSA's reports are switched
-// off before SDL can load the library. libasound stays loaded: SDL gets the
-// same instance, with the handler in place.
+// off. SDL links libasound, so this costs no extra library.
 void SilenceAlsaErrors()
 {
-    const char* driver = getenv("SDL_AUDIODRIVER");
-    if (driver != nullptr && *driver != '\0' && strstr(driver, "alsa") == nullptr)
-        return;
-    static const bool done = [] {
+    static const bool silenced = [] {
         void* alsa = dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL);
         if (alsa == nullptr)
             return false;
         using Handler = void (*)(const char*, int, const char*, int, const char*, ...);
         auto setHandler = reinterpret_cast<int (*)(Handler)>(
             dlsym(alsa, "snd_lib_error_set_handler"));
-        if (setHandler != nullptr)
-            setHandler(IgnoreAlsaError);
-        return true;
+        return setHandler != nullptr && setHandler(IgnoreAlsaError) == 0;
     }();
-    (void)done;
+    (void)silenced;
 }
 
 class SdlAudioOutput final : public AudioOutput {
