@@ -75,16 +75,13 @@ void SetParameters(uint32 waveform)
     globalWubbix.rightGain = kGain;
 }
 
-// BufferProc's sine, step for step, with the parameters read once into
-// locals. Only the atomics are missing.
-[[gnu::noinline]] void BareSine(BareVoice& voice, const BareParams& params, float* out,
+// BufferProc's sine, step for step. The parameters come by value, so nothing
+// the loop writes can alias them and they are read once per buffer: only the
+// atomics and the per-frame reads are missing.
+[[gnu::noinline]] void BareSine(BareVoice& voice, const BareParams params, float* out,
     size_t frames)
 {
-    const int32 delayLength = params.delayLength;
-    const float feedback = params.feedback;
-    const float leftGain = params.leftGain;
-    const float rightGain = params.rightGain;
-    const float frequency = params.frequency;
+    const auto [delayLength, frequency, feedback, leftGain, rightGain] = params;
     float* delayLine = voice.delayLine.data();
     int32 writePos = voice.writePos;
     float phase = voice.phase;
@@ -114,16 +111,14 @@ void SetParameters(uint32 waveform)
     voice.phase = phase;
 }
 
-// BufferProc's ramp, step for step, with the parameters read once into
-// locals. The fixed frequency fits an int32, so its increment is a plain cast.
-[[gnu::noinline]] void BareRamp(BareVoice& voice, const BareParams& params, float* out,
+// BufferProc's ramp, step for step, with the parameters read once per buffer
+// as in BareSine. The fixed frequency fits an int32, so its increment is a
+// plain cast.
+[[gnu::noinline]] void BareRamp(BareVoice& voice, const BareParams params, float* out,
     size_t frames)
 {
-    const int32 delayLength = params.delayLength;
-    const float feedback = params.feedback;
-    const float leftGain = params.leftGain;
-    const float rightGain = params.rightGain;
-    const auto increment = static_cast<uint16>(static_cast<int32>(params.frequency));
+    const auto [delayLength, frequency, feedback, leftGain, rightGain] = params;
+    const auto increment = static_cast<uint16>(static_cast<int32>(frequency));
     float* delayLine = voice.delayLine.data();
     int32 writePos = voice.writePos;
     uint16 accumulator = voice.rampAccumulator;
