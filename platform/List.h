@@ -5,6 +5,7 @@
 
 #include "platform/SupportDefs.h"
 
+#include <cstddef>
 #include <vector>
 
 class BList {

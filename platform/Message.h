@@ -46,7 +46,8 @@ public:
 
     // Finds the index-th value under `name`. B_NAME_NOT_FOUND when no field
     // has the name; B_BAD_TYPE when it has values of another type;
-    // B_BAD_INDEX when it has fewer values.
+    // B_BAD_INDEX when it has fewer values. FindString() gives a pointer to
+    // the message's own NUL-terminated copy, valid until the message changes.
     status_t FindBool(const char* name, bool* value) const { return FindBool(name, 0, value); }
     status_t FindBool(const char* name, int32 index, bool* value) const;
     status_t FindInt8(const char* name, int8* value) const { return FindInt8(name, 0, value); }
@@ -80,10 +81,13 @@ private:
     };
 
     const Field* FindField(const char* name) const;
+    size_t FlattenedSize() const;
     template <typename T>
     status_t AddValue(const char* name, T value);
+    // The values under `name` when it holds at least index + 1 values of
+    // type T; the Find*() error otherwise.
     template <typename T>
-    status_t FindValue(const char* name, int32 index, T* value) const;
+    status_t FindValues(const char* name, int32 index, const std::vector<T>** values) const;
 
     std::vector<Field> fFields;
 };

@@ -1,0 +1,180 @@
+// Messages: typed fields, the three ways a lookup can fail, and flattening,
+// whose reverse must turn down every malformed input and leave the message
+// empty.
+
+#include "platform/Message.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+
+namespace {
+
+// Builds flattened bytes by hand, the way a forged or damaged message would.
+struct Bytes {
+    std::vector<uint8> data;
+    Bytes& U8(uint8 v) { data.push_back(v); return *this; }
+    Bytes& U32(uint32 v)
+    {
+        for (int shift = 0; shift < 32; shift += 8)
+            data.push_back(static_cast<uint8>(v >> shift));
+        return *this;
+    }
+    Bytes& Raw(const std::string& s) { data.insert(data.end(), s.begin(), s.end()); return *this; }
+    Bytes& Header(uint32 what, uint32 fields) { return Raw("GWM").U8(1).U32(what).U32(fields); }
+    Bytes& Name(const std::string& s) { return U8(static_cast<uint8>(s.size())).Raw(s); }
+};
+
+BMessage Sample()
+{
+    BMessage message(FourCC("smpl"));
+    message.AddBool("on", true);
+    message.AddInt8("wave", -3);
+    message.AddInt32("delta", -70000);
+    message.AddInt32("delta", 5);
+    message.AddString("label", "drone");
+    message.AddString("label", "");
+    return message;
+}
+
+// Unflattens into a message that held something before, so a failure that
+// leaves old or partial contents behind shows.
+status_t UnflattenInto(BMessage& message, const std::vector<uint8>& data)
+{
+    message = Sample();
+    return message.Unflatten(data.data(), data.size());
+}
+
+void ExpectRejected(const std::vector<uint8>& data)
+{
+    BMessage message;
+    EXPECT_EQ(UnflattenInto(message, data), B_BAD_DATA);
+    EXPECT_EQ(message, BMessage());
+}
+
+} // namespace
+
+TEST(MessageFlatten, EveryFieldTypeAndMultipleValuesRoundTripExactly)
+{
+    std::vector<uint8> flat = Sample().Flatten();
+    BMessage copy;
+    ASSERT_EQ(copy.Unflatten(flat.data(), flat.size()), B_OK);
+    EXPECT_EQ(copy, Sample());
+    EXPECT_EQ(copy.Flatten(), flat);
+    const char* label = nullptr;
+    ASSERT_EQ(copy.FindString("label", 0, &label), B_OK);
+    EXPECT_STREQ(label, "drone");
+}
+
+TEST(MessageFind, DistinguishesMissingNameWrongTypeAndBadIndex)
+{
+    BMessage message = Sample();
+    bool b = false;
+    int32 i = 0;
+    EXPECT_TRUE(message.HasField("delta"));
+    EXPECT_EQ(message.FindBool("delta", &b), B_BAD_TYPE);
+    EXPECT_EQ(message.FindBool("nothing", &b), B_NAME_NOT_FOUND);
+    EXPECT_EQ(message.FindInt32("delta", 1, &i), B_OK);
+    EXPECT_EQ(i, 5);
+    EXPECT_EQ(message.FindInt32("delta", 2, &i), B_BAD_INDEX);
+    EXPECT_EQ(message.FindInt32("delta", -1, &i), B_BAD_INDEX);
+    EXPECT_EQ(message.CountNames(), 4);
+}
+
+TEST(MessageAdd, RefusesBadNamesAndASecondType)
+{
+    BMessage message;
+    EXPECT_EQ(message.AddInt32("", 1), B_BAD_VALUE);
+    EXPECT_EQ(message.AddInt32(std::string(64, 'n').c_str(), 1), B_BAD_VALUE);
+    EXPECT_EQ(message.AddInt32(std::string(63, 'n').c_str(), 1), B_OK);
+    EXPECT_EQ(message.AddInt8(std::string(63, 'n').c_str(), 1), B_BAD_TYPE);
+    EXPECT_EQ(message.AddString("s", nullptr), B_BAD_VALUE);
+    EXPECT_EQ(message.CountNames(), 1);
+}
+
+TEST(MessageAdd, StopsAtTheLimitsSoEverythingBuiltFlattens)
+{
+    BMessage fields;
+    for (int n = 0; n < 64; n++)
+        ASSERT_EQ(fields.AddBool(std::to_string(n).c_str(), true), B_OK);
+    EXPECT_EQ(fields.AddBool("one more", true), B_BAD_VALUE);
+
+    BMessage big;
+    while (big.AddString("s", "0123456789") == B_OK) { }
+    EXPECT_EQ(big.AddInt8("b", 1), B_BAD_VALUE);
+    std::vector<uint8> flat = big.Flatten();
+    EXPECT_LE(flat.size(), 4096u);
+    EXPECT_GT(flat.size(), 4096u - 14);
+    BMessage copy;
+    ASSERT_EQ(copy.Unflatten(flat.data(), flat.size()), B_OK);
+    EXPECT_EQ(copy, big);
+}
+
+TEST(MessageUnflatten, RejectsTruncationAtEveryLength)
+{
+    std::vector<uint8> flat = Sample().Flatten();
+    for (size_t length = 0; length < flat.size(); length++) {
+        SCOPED_TRACE(length);
+        ExpectRejected(std::vector<uint8>(flat.begin(), flat.begin() + length));
+    }
+}
+
+TEST(MessageUnflatten, RejectsTrailingBytesAndOversizedInput)
+{
+    std::vector<uint8> flat = Sample().Flatten();
+    flat.push_back(0);
+    ExpectRejected(flat);
+    // A valid message padded out with a string past the size limit.
+    std::string long_string(4096, 'x');
+    ExpectRejected(Bytes().Header(1, 1).Name("s").U32(B_STRING_TYPE).U32(1)
+        .U32(4096).Raw(long_string).data);
+}
+
+TEST(MessageUnflatten, RejectsBadHeadersNamesTypesAndValues)
+{
+    ExpectRejected(Bytes().Raw("GWM").U8(2).U32(1).U32(0).data);
+    ExpectRejected(Bytes().Raw("XWM").U8(1).U32(1).U32(0).data);
+    auto field = [](const std::string& name, uint32 type, uint8 value) {
+        return Bytes().Header(1, 1).Name(name).U32(type).U32(1).U8(value).data;
+    };
+    std::vector<uint8> valid = field("b", B_BOOL_TYPE, 1);
+    EXPECT_EQ(BMessage().Unflatten(valid.data(), valid.size()), B_OK);
+    ExpectRejected(field("b", B_BOOL_TYPE, 2));
+    ExpectRejected(field("b", FourCC("FLOT"), 1));
+    ExpectRejected(field("", B_INT8_TYPE, 1));
+    ExpectRejected(field(std::string("a\0b", 3), B_INT8_TYPE, 1));
+    ExpectRejected(field(std::string(64, 'n'), B_INT8_TYPE, 1));
+    ExpectRejected(Bytes().Header(1, 1).Name("s").U32(B_STRING_TYPE).U32(1).U32(3)
+        .Raw(std::string("a\0b", 3)).data);
+    ExpectRejected(Bytes().Header(1, 1).Name("z").U32(B_INT8_TYPE).U32(0).data);
+    ExpectRejected(Bytes().Header(1, 2).Name("d").U32(B_INT8_TYPE).U32(1).U8(1)
+        .Name("d").U32(B_INT8_TYPE).U32(1).U8(2).data);
+}
+
+TEST(MessageUnflatten, RejectsHugeCountsAndLengths)
+{
+    ExpectRejected(Bytes().Header(1, 0xFFFFFFFF).data);
+    ExpectRejected(Bytes().Header(1, 65).data);
+    ExpectRejected(Bytes().Header(1, 1).Name("v").U32(B_INT32_TYPE).U32(0xFFFFFFFF).U32(7).data);
+    ExpectRejected(Bytes().Header(1, 1).Name("s").U32(B_STRING_TYPE).U32(1).U32(0xFFFFFFFF)
+        .Raw("abc").data);
+}
+
+TEST(MessageUnflatten, RejectsGarbageWithOrWithoutAValidHeader)
+{
+    std::mt19937 random(20240611);
+    for (int round = 0; round < 64; round++) {
+        std::vector<uint8> garbage(random() % 200);
+        for (uint8& byte : garbage)
+            byte = static_cast<uint8>(random());
+        ExpectRejected(garbage);
+        std::vector<uint8> headed = Bytes().Header(1, 2).data;
+        headed.insert(headed.end(), garbage.begin(), garbage.end());
+        BMessage message;
+        if (UnflattenInto(message, headed) != B_OK) {
+            EXPECT_EQ(message, BMessage());
+        }
+    }
+}
