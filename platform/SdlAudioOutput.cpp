@@ -3,10 +3,13 @@
 
 #include "platform/AppInfo.h"
 #include "platform/AudioOutput.h"
+#include "platform/SdlVideo.h"
 
 #include <SDL.h>
 
 #include <dlfcn.h>
+
+#include <mutex>
 
 namespace {
 
@@ -45,6 +48,7 @@ public:
         if (fDevice != 0) {
             // Closing joins SDL's audio thread.
             SDL_CloseAudioDevice(fDevice);
+            std::lock_guard<std::mutex> guard(SdlVideo::Mutex());
             SDL_QuitSubSystem(SDL_INIT_AUDIO);
         }
     }
@@ -73,6 +77,9 @@ private:
 bool SdlAudioOutput::Open(const media_raw_audio_format& format, const char* streamName,
     std::string& error)
 {
+    // SDL's hints and subsystem counts are not thread-safe: a window thread
+    // may be starting video at the same time.
+    std::lock_guard<std::mutex> guard(SdlVideo::Mutex());
     // The platform, not SDL, decides what signals do to the process.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetHint(SDL_HINT_APP_NAME, kAppName);

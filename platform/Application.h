@@ -1,0 +1,58 @@
+#pragma once
+
+// BApplication: the process's one application looper, reachable as be_app.
+// Construct it on the main thread before any other thread exists: it blocks
+// SIGINT, SIGTERM and SIGHUP for the whole process and turns them into a
+// B_QUIT_REQUESTED, and registers the instance with the roster so other
+// instances can send it messages. Run() then loops on the calling thread
+// until a quit request is accepted, ends the remaining windows and returns.
+// Hooks run on that thread with the application locked; PostMessage() is
+// safe from any thread.
+
+#include "platform/Looper.h"
+
+#include <memory>
+#include <string>
+
+inline constexpr uint32 B_REFS_RECEIVED = FourCC("RREF");
+
+class RosterServer;
+
+class BApplication : public BLooper {
+public:
+    explicit BApplication(const char* signature);
+    // Stops taking messages from other instances and removes the roster
+    // entry.
+    ~BApplication() override;
+
+    // Loops on the calling thread; returns once the application has quit.
+    thread_id Run() override;
+    // Ends the loop (from the application's thread: once the current hook
+    // returns). Unlike other loopers the application is not deleted.
+    void Quit() override;
+
+    // Called once, on the application's thread, when Run() starts looping,
+    // before any queued message.
+    virtual void ReadyToRun();
+    void MessageReceived(BMessage* message) override;
+    // Called for B_REFS_RECEIVED.
+    virtual void RefsReceived(BMessage* message);
+    bool QuitRequested() override;
+    void DispatchMessage(BMessage* message, BHandler* handler) override;
+
+    const char* Signature() const { return fSignature.c_str(); }
+
+protected:
+    void MessageQueued() override;
+
+private:
+    void Deliver(int target, const BMessage& message);
+    void HandleSignals();
+
+    std::string fSignature;
+    int fSignalFd = -1;
+    int fWakeFd = -1;
+    std::unique_ptr<RosterServer> fRosterServer;
+};
+
+extern BApplication* be_app;

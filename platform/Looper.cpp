@@ -1,0 +1,235 @@
+#include "platform/Looper.h"
+
+#include "platform/Clock.h"
+
+#include <atomic>
+#include <chrono>
+
+BLooper::BLooper(const char* name)
+    : BHandler(name)
+{
+    SetLooper(this);
+}
+
+BLooper::~BLooper()
+{
+    // A looper normally ends through Quit(); this only keeps a looper that
+    // was deleted while running from leaving its thread behind.
+    if (fThread.joinable()) {
+        if (fThread.get_id() == std::this_thread::get_id()) {
+            fThread.detach();
+        } else {
+            {
+                std::lock_guard<std::mutex> guard(fQueueMutex);
+                fDeletedByOwner = true;
+            }
+            SetQuitting();
+            fThread.join();
+        }
+    }
+}
+
+thread_id BLooper::Run()
+{
+    if (fThread.joinable())
+        return B_ERROR;
+    fThread = std::thread([this] {
+        if (Loop())
+            delete this;
+    });
+    return NextThreadId();
+}
+
+bool BLooper::Loop()
+{
+    SetLooperThread(std::this_thread::get_id());
+    BMessage message;
+    while (!IsQuitting()) {
+        if (!TakeNextMessage(&message)) {
+            WaitForMessage(-1);
+            continue;
+        }
+        Lock();
+        DispatchMessage(&message, this);
+        Unlock();
+    }
+    // Quit() ended the loop: the looper goes away with its thread, unless
+    // its destructor is what stopped the thread.
+    std::lock_guard<std::mutex> guard(fQueueMutex);
+    return !fDeletedByOwner;
+}
+
+void BLooper::Quit()
+{
+    if (!fThread.joinable()) {
+        delete this;
+        return;
+    }
+    if (IsLooperThread()) {
+        SetQuitting();
+        return;
+    }
+    // Ask the thread to stop, let it finish the hook it may be waiting to
+    // lock for, then wait for it. The thread deletes the looper on its way
+    // out, so it must not find the std::thread still joinable: take it.
+    std::thread thread = std::move(fThread);
+    ReleaseAllLocks();
+    SetQuitting();
+    thread.join();
+}
+
+status_t BLooper::PostMessage(uint32 what)
+{
+    BMessage message(what);
+    return PostMessage(&message);
+}
+
+status_t BLooper::PostMessage(BMessage* message, BHandler*, BHandler*)
+{
+    if (message == nullptr)
+        return B_BAD_VALUE;
+    // The wake-up happens under the queue's mutex: once the looper's thread
+    // can see the message it may quit and delete the looper.
+    std::lock_guard<std::mutex> guard(fQueueMutex);
+    fQueue.push_back(*message);
+    MessageQueued();
+    return B_OK;
+}
+
+void BLooper::MessageQueued()
+{
+    fQueueChanged.notify_one();
+}
+
+bool BLooper::TakeNextMessage(BMessage* message)
+{
+    std::lock_guard<std::mutex> guard(fQueueMutex);
+    if (fQueue.empty())
+        return false;
+    *message = std::move(fQueue.front());
+    fQueue.pop_front();
+    return true;
+}
+
+void BLooper::WaitForMessage(bigtime_t deadline)
+{
+    std::unique_lock<std::mutex> lock(fQueueMutex);
+    auto ready = [this] { return !fQueue.empty() || fQuitting; };
+    if (deadline < 0) {
+        fQueueChanged.wait(lock, ready);
+        return;
+    }
+    bigtime_t remaining = deadline - system_time();
+    if (remaining > 0)
+        fQueueChanged.wait_for(lock, std::chrono::microseconds(remaining), ready);
+}
+
+int32 BLooper::CountQueuedMessages() const
+{
+    std::lock_guard<std::mutex> guard(fQueueMutex);
+    return static_cast<int32>(fQueue.size());
+}
+
+bool BLooper::Lock()
+{
+    std::unique_lock<std::mutex> lock(fLockMutex);
+    std::thread::id self = std::this_thread::get_id();
+    if (fLockCount > 0 && fOwner == self) {
+        fLockCount++;
+        return true;
+    }
+    fLockReleased.wait(lock, [this] { return fLockCount == 0; });
+    fOwner = self;
+    fLockCount = 1;
+    return true;
+}
+
+void BLooper::Unlock()
+{
+    std::lock_guard<std::mutex> guard(fLockMutex);
+    if (fLockCount == 0 || fOwner != std::this_thread::get_id())
+        return;
+    if (--fLockCount == 0) {
+        fOwner = std::thread::id();
+        fLockReleased.notify_one();
+    }
+}
+
+bool BLooper::IsLocked() const
+{
+    return CountLocks() > 0;
+}
+
+int32 BLooper::CountLocks() const
+{
+    std::lock_guard<std::mutex> guard(fLockMutex);
+    return fLockCount > 0 && fOwner == std::this_thread::get_id() ? fLockCount : 0;
+}
+
+int32 BLooper::ReleaseAllLocks()
+{
+    std::lock_guard<std::mutex> guard(fLockMutex);
+    if (fLockCount == 0 || fOwner != std::this_thread::get_id())
+        return 0;
+    int32 count = fLockCount;
+    fLockCount = 0;
+    fOwner = std::thread::id();
+    fLockReleased.notify_one();
+    return count;
+}
+
+void BLooper::RestoreLocks(int32 count)
+{
+    if (count <= 0)
+        return;
+    Lock();
+    std::lock_guard<std::mutex> guard(fLockMutex);
+    fLockCount = count;
+}
+
+bool BLooper::QuitRequested()
+{
+    return true;
+}
+
+void BLooper::DispatchMessage(BMessage* message, BHandler*)
+{
+    if (message->what == B_QUIT_REQUESTED) {
+        if (QuitRequested())
+            Quit();
+        return;
+    }
+    MessageReceived(message);
+}
+
+bool BLooper::IsQuitting() const
+{
+    std::lock_guard<std::mutex> guard(fQueueMutex);
+    return fQuitting;
+}
+
+void BLooper::SetQuitting()
+{
+    std::lock_guard<std::mutex> guard(fQueueMutex);
+    fQuitting = true;
+    fQueueChanged.notify_all();
+    MessageQueued();
+}
+
+bool BLooper::IsLooperThread() const
+{
+    std::lock_guard<std::mutex> guard(fQueueMutex);
+    return fLooperThread == std::this_thread::get_id();
+}
+
+void BLooper::SetLooperThread(std::thread::id id)
+{
+    std::lock_guard<std::mutex> guard(fQueueMutex);
+    fLooperThread = id;
+}
+
+thread_id BLooper::NextThreadId()
+{
+    static std::atomic<thread_id> next { 1 };
+    return next++;
+}

@@ -1,0 +1,102 @@
+#include "platform/SdlVideo.h"
+
+#include "platform/Font.h"
+
+#include <atomic>
+#include <cmath>
+
+namespace {
+
+int gUsers = 0;
+bool gFrameKnown = false;
+BRect gDisplayFrame;
+std::atomic<uint32_t> gWakeEventType { 0 };
+
+} // namespace
+
+std::mutex& SdlVideo::Mutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+void SdlVideo::SetHints()
+{
+    // Draw on the window surface in memory: a GL framebuffer would cost
+    // each instance tens of megabytes.
+    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+    // The application turns signals into quit requests itself.
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    // The first click on a window that isn't focused counts as a click.
+    SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");
+    // A desktop toy has no business keeping the screen awake.
+    SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
+    // Closing the window is the application's decision, not SDL's.
+    SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
+}
+
+bool SdlVideo::Acquire(std::string* error)
+{
+    std::lock_guard<std::mutex> guard(Mutex());
+    if (gUsers == 0) {
+        SetHints();
+        if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
+            if (error != nullptr)
+                *error = SDL_GetError();
+            return false;
+        }
+        if (gWakeEventType == 0)
+            gWakeEventType = SDL_RegisterEvents(1);
+        RememberDisplayFrame();
+    }
+    gUsers++;
+    return true;
+}
+
+void SdlVideo::Release()
+{
+    std::lock_guard<std::mutex> guard(Mutex());
+    if (gUsers == 0 || --gUsers > 0)
+        return;
+    Font::Close();
+    SDL_QuitSubSystem(SDL_INIT_VIDEO);
+}
+
+BRect SdlVideo::MainDisplayFrame()
+{
+    std::lock_guard<std::mutex> guard(Mutex());
+    if (!gFrameKnown && gUsers == 0) {
+        // Nobody holds video: open it just long enough to ask.
+        SetHints();
+        if (SDL_InitSubSystem(SDL_INIT_VIDEO) == 0) {
+            RememberDisplayFrame();
+            SDL_QuitSubSystem(SDL_INIT_VIDEO);
+        }
+    }
+    return gDisplayFrame;
+}
+
+void SdlVideo::RememberDisplayFrame()
+{
+    SDL_Rect bounds;
+    if (gFrameKnown || SDL_GetDisplayBounds(0, &bounds) != 0)
+        return;
+    gDisplayFrame = BRect(bounds.x, bounds.y, bounds.x + bounds.w - 1, bounds.y + bounds.h - 1);
+    gFrameKnown = true;
+}
+
+uint32_t SdlVideo::WakeEventType()
+{
+    return gWakeEventType;
+}
+
+SDL_Rect SdlVideo::PixelRect(BRect frame)
+{
+    auto pixel = [](float coordinate) { return static_cast<int>(std::floor(coordinate + 0.5f)); };
+    SDL_Rect rect;
+    rect.x = pixel(frame.left);
+    rect.y = pixel(frame.top);
+    rect.w = pixel(frame.right) - rect.x + 1;
+    rect.h = pixel(frame.bottom) - rect.y + 1;
+    return rect;
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+// SdlVideo: the process's use of SDL's video subsystem, private to the
+// platform's .cpp files. Video is initialised by whoever needs it and shut
+// down when the last user releases it; the hints the platform relies on are
+// set before the first initialisation. A mutex serialises these calls, so
+// the main thread (BScreen, BAlert) and a window thread never initialise or
+// shut down video at the same time. Between Acquire() and Release() only the
+// acquiring thread makes video calls.
+
+#include "platform/Rect.h"
+
+#include <SDL.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+class SdlVideo {
+public:
+    // Initialises video (if needed) for the calling thread's use. On failure
+    // returns false with SDL's reason in `error`.
+    static bool Acquire(std::string* error);
+    static void Release();
+
+    // The main display's rectangle, inclusive; invalid without a display.
+    // Read once per process.
+    static BRect MainDisplayFrame();
+
+    // The event type that wakes a waiting window thread.
+    static uint32_t WakeEventType();
+
+    // Held around every SDL hint change, subsystem start-up and shut-down
+    // (audio included) and message box, since SDL doesn't serialise them.
+    static std::mutex& Mutex();
+
+    // Rounds a frame to pixels: nearest, halves up (floor(x + 0.5)), both
+    // edges included.
+    static SDL_Rect PixelRect(BRect frame);
+
+private:
+    static void SetHints();
+    static void RememberDisplayFrame();
+};

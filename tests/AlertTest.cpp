@@ -1,0 +1,18 @@
+// BAlert with no display to show it on.
+
+#include "platform/Alert.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+TEST(AlertWithoutDisplay, PrintsItsTextAndReturnsTheFirstButton)
+{
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    testing::internal::CaptureStderr();
+    int32 pressed = (new BAlert("Title", "first line\nsecond line", "Cancel", "OK"))->Go();
+    std::string printed = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(pressed, 0);
+    EXPECT_EQ(printed, "first line\nsecond line\n");
+}

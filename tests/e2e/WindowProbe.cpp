@@ -1,0 +1,128 @@
+// window_probe: a small application with one window and one view, for the
+// window tests. It reports the main screen's frame and then what happens to
+// it on stdout, one line per event with a system_time() stamp where timing
+// matters, and on SIGUSR1 holds the window's lock from a thread of its own
+// for 500 ms.
+//
+// Usage: window_probe left top right bottom pulse-rate-in-microseconds
+
+#include "platform/Application.h"
+#include "platform/Clock.h"
+#include "platform/Screen.h"
+#include "platform/View.h"
+#include "platform/Window.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+namespace {
+
+constexpr rgb_color kBackground { 0, 0, 128, 255 };
+constexpr rgb_color kText { 255, 255, 0, 255 };
+
+class ProbeView : public BView {
+public:
+    explicit ProbeView(BRect frame)
+        : BView(frame, "probe", B_FOLLOW_ALL, B_WILL_DRAW | B_PULSE_NEEDED) {}
+
+    void AttachedToWindow() override
+    {
+        SetViewColor(kBackground);
+        SetHighColor(kText);
+    }
+    void Draw(BRect) override
+    {
+        MovePenTo(BPoint(1, 15));
+        DrawString("WW");
+        printf("drawn %.0f\n", PenLocation().x);
+    }
+    void MouseDown(BPoint where) override { printf("mouse %.0f %.0f\n", where.x, where.y); }
+    void Pulse() override { printf("pulse %lld\n", static_cast<long long>(system_time())); }
+};
+
+class ProbeWindow : public BWindow {
+public:
+    explicit ProbeWindow(BRect frame)
+        : BWindow(frame, "window_probe", B_BORDERED_WINDOW, B_NOT_RESIZABLE | B_NOT_ZOOMABLE) {}
+    ~ProbeWindow() override { printf("window deleted\n"); }
+
+    void MessageReceived(BMessage* message) override
+    {
+        int32 value = 0;
+        message->FindInt32("value", &value);
+        printf("window message %08x %d\n", static_cast<unsigned>(message->what), value);
+        BWindow::MessageReceived(message);
+    }
+
+    bool QuitRequested() override
+    {
+        printf("window quit requested\n");
+        be_app->PostMessage(B_QUIT_REQUESTED);
+        return true;
+    }
+};
+
+class ProbeApplication : public BApplication {
+public:
+    ProbeApplication() : BApplication("application/x-vnd.gw-window-probe") {}
+    void MessageReceived(BMessage* message) override
+    {
+        int32 value = 0;
+        message->FindInt32("value", &value);
+        printf("app message %08x %d\n", static_cast<unsigned>(message->what), value);
+    }
+    bool QuitRequested() override
+    {
+        printf("app quit requested\n");
+        return true;
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 6) {
+        fprintf(stderr, "usage: window_probe left top right bottom pulse-rate\n");
+        return 2;
+    }
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    // SIGUSR1 is a command, SIGUSR2 ends the thread that takes commands.
+    sigset_t commands;
+    sigemptyset(&commands);
+    sigaddset(&commands, SIGUSR1);
+    sigaddset(&commands, SIGUSR2);
+    pthread_sigmask(SIG_BLOCK, &commands, nullptr);
+
+    ProbeApplication app;
+    BRect screen = BScreen().Frame();
+    printf("screen %.0f %.0f %.0f %.0f\n", screen.left, screen.top, screen.right, screen.bottom);
+    BRect frame(strtof(argv[1], nullptr), strtof(argv[2], nullptr), strtof(argv[3], nullptr),
+        strtof(argv[4], nullptr));
+    auto* window = new ProbeWindow(frame);
+    window->AddChild(new ProbeView(window->Bounds()));
+    window->SetPulseRate(strtoll(argv[5], nullptr, 10));
+    window->Show();
+
+    std::thread commandTaker([window, &commands] {
+        int signal = 0;
+        while (sigwait(&commands, &signal) == 0 && signal == SIGUSR1) {
+            window->Lock();
+            printf("locked %lld\n", static_cast<long long>(system_time()));
+            snooze(500000);
+            printf("unlocking %lld\n", static_cast<long long>(system_time()));
+            window->Unlock();
+        }
+    });
+
+    app.Run();
+    pthread_kill(commandTaker.native_handle(), SIGUSR2);
+    commandTaker.join();
+    printf("exit\n");
+    return 0;
+}

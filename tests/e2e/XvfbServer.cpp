@@ -1,0 +1,77 @@
+#include "XvfbServer.h"
+
+#include <X11/Xlib.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+// The display number Xvfb wrote on a line of its own, or -1 so far.
+int DisplayNumberIn(const std::string& log)
+{
+    std::istringstream lines(log);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.size() < 6
+            && line.find_first_not_of("0123456789") == std::string::npos)
+            return std::atoi(line.c_str());
+    }
+    return -1;
+}
+
+} // namespace
+
+XvfbServer::XvfbServer(std::chrono::milliseconds startTimeout)
+    : fDirectory("gw_xvfb")
+{
+    const char* path = getenv("PATH");
+    std::vector<std::string> environment = {
+        std::string("PATH=") + (path != nullptr ? path : "/usr/bin:/bin"),
+        "HOME=" + fDirectory.Path(),
+        "XDG_RUNTIME_DIR=" + fDirectory.Path(),
+    };
+    // -displayfd 1: Xvfb picks a free display number and prints it on its
+    // standard output, which is the log, once it accepts connections.
+    std::vector<std::string> argv = {
+        "Xvfb", "-displayfd", "1", "-screen", "0",
+        std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24", "-nolisten", "tcp",
+        "-noreset",
+    };
+    fServer = std::make_unique<ChildProcess>(argv, environment, fDirectory.File("xvfb.log"));
+
+    auto deadline = std::chrono::steady_clock::now() + startTimeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        int number = DisplayNumberIn(Log());
+        if (number >= 0) {
+            fDisplay = ":" + std::to_string(number);
+            if (::Display* display = XOpenDisplay(fDisplay.c_str())) {
+                XCloseDisplay(display);
+                return;
+            }
+        }
+        if (!fServer->IsRunning())
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::string log = Log();
+    fServer.reset();
+    throw std::runtime_error("Xvfb didn't start:\n" + log);
+}
+
+XvfbServer::~XvfbServer()
+{
+    fServer.reset();
+}
+
+std::string XvfbServer::Log() const
+{
+    std::ifstream file(fDirectory.File("xvfb.log"));
+    std::stringstream contents;
+    contents << file.rdbuf();
+    return contents.str();
+}
