@@ -14,7 +14,8 @@ class BMessage;
 class BRoster {
 public:
     // Appends one item per running instance of `signature`, the caller
-    // included: the instance's process id, stored in the pointer itself
+    // included, in increasing order of process id: the instance's process
+    // id, stored in the pointer itself
     // (read it back with static_cast<pid_t>(reinterpret_cast<intptr_t>(item))).
     // Entries left behind by dead processes are removed on the way.
     status_t GetAppList(const char* signature, BList* teamList) const;

@@ -1,0 +1,19 @@
+#pragma once
+
+// What this process knows about itself as an instance: the absolute path of
+// its own executable, read once at start-up (before anyone can delete or
+// replace the file), and the signature it registered under, if any. Any
+// thread may call these. Private to the platform layer.
+
+#include <string>
+
+class InstanceInfo {
+public:
+    // The executable's path as the kernel reported it at start-up; empty if
+    // it couldn't be read. Ends in " (deleted)" if the file was already gone.
+    static const std::string& ExecutablePath();
+
+    // The signature RosterServer registered this process under, or empty.
+    static std::string Signature();
+    static void SetSignature(const std::string& signature);
+};

@@ -1,0 +1,403 @@
+#include "platform/RosterServer.h"
+
+#include "platform/AppInfo.h"
+#include "platform/InstanceInfo.h"
+#include "platform/LaunchMessage.h"
+#include "platform/Message.h"
+#include "platform/RegistryDirectory.h"
+#include "platform/RegistryEntry.h"
+
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A packet is one byte of MessageTarget and a flattened message.
+constexpr size_t kMaxPacketSize = 1 + BMessage::kMaxFlattenedSize;
+// Peers that connect and then say nothing are closed after this long, and
+// no more than this many are kept open at once.
+constexpr auto kIdleTimeout = std::chrono::seconds(5);
+constexpr size_t kMaxConnections = 16;
+constexpr int kListenBacklog = 16;
+// Packets read from one connection before the others get a turn.
+constexpr int kPacketsPerTurn = 32;
+
+std::atomic<bool> gRegistered { false };
+
+// One line on stderr in a single write, so lines of several threads or
+// processes never mix.
+void Report(const std::string& what, const std::string& why)
+{
+    std::string line = std::string(kAppName) + ": couldn't " + what + ": " + why + "\n";
+    ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
+    (void)ignored;
+}
+
+} // namespace
+
+struct RosterServer::Impl {
+    std::unique_ptr<RegistryDirectory> directory;
+    std::unique_ptr<RegistryEntry> entry;
+    Deliver deliver;
+    std::string socketName;
+    int listenFd = -1;
+    int wakeFd = -1;
+    int epollFd = -1;
+    std::thread thread;
+    std::map<int, Clock::time_point> connections; // descriptor -> last activity
+
+    ~Impl();
+    void Serve();
+    void AcceptAll();
+    void ReadPackets(int fd);
+    void CloseConnection(int fd);
+    int MillisUntilNextIdle() const;
+    void CloseIdle();
+};
+
+RosterServer::Impl::~Impl()
+{
+    for (auto& [fd, lastActivity] : connections)
+        close(fd);
+    if (epollFd >= 0)
+        close(epollFd);
+    if (wakeFd >= 0)
+        close(wakeFd);
+    if (listenFd >= 0) {
+        unlinkat(directory->Fd(), socketName.c_str(), 0);
+        close(listenFd);
+    }
+    // The entry (the lock) goes last: until then the socket's name is ours.
+    entry.reset();
+}
+
+void RosterServer::Impl::Serve()
+{
+    epoll_event events[16];
+    for (;;) {
+        int count = epoll_wait(epollFd, events, 16, MillisUntilNextIdle());
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            Report("wait for messages", strerror(errno));
+            return;
+        }
+        bool accept = false;
+        for (int i = 0; i < count; ++i) {
+            int fd = events[i].data.fd;
+            if (fd == wakeFd)
+                return;
+            if (fd == listenFd)
+                accept = true;
+            else if (connections.count(fd) != 0)
+                ReadPackets(fd);
+        }
+        // Accepting last: a descriptor closed above may be reused by it.
+        if (accept)
+            AcceptAll();
+        CloseIdle();
+    }
+}
+
+void RosterServer::Impl::AcceptAll()
+{
+    for (;;) {
+        int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                Report("accept a message", strerror(errno));
+            return;
+        }
+        ucred peer = {};
+        socklen_t length = sizeof(peer);
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
+            Report("accept a message", std::string("no sender credentials: ") + strerror(errno));
+            close(fd);
+            continue;
+        }
+        if (peer.uid != geteuid()) {
+            Report("accept a message",
+                "sender is another user (uid " + std::to_string(peer.uid) + ")");
+            close(fd);
+            continue;
+        }
+        if (connections.size() >= kMaxConnections) {
+            auto oldest = connections.begin();
+            for (auto it = connections.begin(); it != connections.end(); ++it) {
+                if (it->second < oldest->second)
+                    oldest = it;
+            }
+            Report("keep a connection", "too many open, closed the one idle longest");
+            CloseConnection(oldest->first);
+        }
+        epoll_event event = {};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
+            Report("accept a message", strerror(errno));
+            close(fd);
+            continue;
+        }
+        connections[fd] = Clock::now();
+    }
+}
+
+void RosterServer::Impl::ReadPackets(int fd)
+{
+    uint8 packet[kMaxPacketSize];
+    for (int i = 0; i < kPacketsPerTurn; ++i) {
+        // MSG_TRUNC makes recv return the packet's real size, so an
+        // oversized one shows as such instead of arriving cut short.
+        ssize_t size = recv(fd, packet, sizeof(packet), MSG_TRUNC | MSG_DONTWAIT);
+        if (size < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                CloseConnection(fd);
+            return;
+        }
+        if (size == 0) {
+            CloseConnection(fd); // the sender is done
+            return;
+        }
+        connections[fd] = Clock::now();
+        std::string why;
+        BMessage message;
+        if (static_cast<size_t>(size) > sizeof(packet))
+            why = "it is too large (" + std::to_string(size) + " bytes)";
+        else if (packet[0] > static_cast<uint8>(MessageTarget::Window))
+            why = "it is for an unknown target (" + std::to_string(packet[0]) + ")";
+        else if (message.Unflatten(packet + 1, static_cast<size_t>(size) - 1) != B_OK)
+            why = "it is malformed";
+        if (!why.empty()) {
+            // A sender of bad input gets no further hearing.
+            Report("accept a message", why);
+            CloseConnection(fd);
+            return;
+        }
+        deliver(static_cast<MessageTarget>(packet[0]), message);
+    }
+}
+
+void RosterServer::Impl::CloseConnection(int fd)
+{
+    epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
+    close(fd);
+    connections.erase(fd);
+}
+
+int RosterServer::Impl::MillisUntilNextIdle() const
+{
+    if (connections.empty())
+        return -1;
+    Clock::time_point oldest = Clock::time_point::max();
+    for (const auto& [fd, lastActivity] : connections)
+        oldest = std::min(oldest, lastActivity);
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(oldest + kIdleTimeout - Clock::now());
+    return static_cast<int>(std::max<int64>(left.count(), 0));
+}
+
+void RosterServer::Impl::CloseIdle()
+{
+    Clock::time_point limit = Clock::now() - kIdleTimeout;
+    for (auto it = connections.begin(); it != connections.end();) {
+        int fd = it->first;
+        bool idle = it->second <= limit;
+        ++it;
+        if (idle)
+            CloseConnection(fd);
+    }
+}
+
+RosterServer::RosterServer(std::unique_ptr<Impl> impl) : fImpl(std::move(impl)) {}
+
+RosterServer::~RosterServer()
+{
+    uint64 one = 1;
+    ssize_t ignored = write(fImpl->wakeFd, &one, sizeof(one));
+    (void)ignored;
+    fImpl->thread.join();
+    fImpl.reset();
+    InstanceInfo::SetSignature({});
+    gRegistered = false;
+}
+
+std::unique_ptr<RosterServer> RosterServer::Start(const char* signature, Deliver deliver,
+    status_t* error, std::string* reason)
+{
+    status_t status = B_OK;
+    std::string why;
+    auto fail = [&](status_t code, const std::string& text) {
+        if (error != nullptr)
+            *error = code;
+        if (reason != nullptr)
+            *reason = text;
+        return nullptr;
+    };
+    if (signature == nullptr || signature[0] == '\0' || !deliver)
+        return fail(B_BAD_VALUE, "no signature");
+    // A second entry of the same process would wait forever for its own lock.
+    if (gRegistered.exchange(true))
+        return fail(B_NOT_ALLOWED, "this process is registered already");
+
+    auto impl = std::make_unique<Impl>();
+    impl->deliver = std::move(deliver);
+    impl->directory = RegistryDirectory::Open(signature, true, &status, &why);
+    if (impl->directory == nullptr) {
+        gRegistered = false;
+        return fail(status, why);
+    }
+    const std::string& place = impl->directory->Path();
+    auto failWithErrno = [&](const char* what) {
+        int code = errno;
+        std::string text = "registry " + place + ": can't " + what + " the socket: " + strerror(code);
+        impl.reset();
+        gRegistered = false;
+        return fail(code == EACCES ? B_PERMISSION_DENIED : B_ERROR, text);
+    };
+
+    impl->entry = RegistryEntry::Create(*impl->directory, &status, &why);
+    if (impl->entry == nullptr) {
+        std::string text = "registry " + place + ": " + why;
+        gRegistered = false;
+        return fail(status, text);
+    }
+    // Where the program file is already gone, nothing can be started from it.
+    const std::string& executable = InstanceInfo::ExecutablePath();
+    if (!executable.empty() && executable.find(" (deleted)") == std::string::npos)
+        impl->directory->WriteExecutable(executable);
+
+    impl->socketName = RegistryEntry::SocketName(getpid());
+    impl->listenFd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (impl->listenFd < 0)
+        return failWithErrno("create");
+    // A socket left by a dead process with our pid: ours now that we hold
+    // the lock.
+    unlinkat(impl->directory->Fd(), impl->socketName.c_str(), 0);
+    sockaddr_un address;
+    socklen_t length;
+    impl->directory->SocketAddress(impl->socketName, &address, &length);
+    if (bind(impl->listenFd, reinterpret_cast<sockaddr*>(&address), length) != 0)
+        return failWithErrno("bind");
+    if (listen(impl->listenFd, kListenBacklog) != 0)
+        return failWithErrno("listen on");
+
+    impl->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (impl->wakeFd < 0)
+        return failWithErrno("wake");
+    impl->epollFd = epoll_create1(EPOLL_CLOEXEC);
+    if (impl->epollFd < 0)
+        return failWithErrno("watch");
+    for (int fd : { impl->listenFd, impl->wakeFd }) {
+        epoll_event event = {};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        if (epoll_ctl(impl->epollFd, EPOLL_CTL_ADD, fd, &event) != 0)
+            return failWithErrno("watch");
+    }
+
+    InstanceInfo::SetSignature(signature);
+    Impl* server = impl.get();
+    impl->thread = std::thread([server] { server->Serve(); });
+    return std::unique_ptr<RosterServer>(new RosterServer(std::move(impl)));
+}
+
+std::unique_ptr<BMessage> RosterServer::TakeLaunchMessage()
+{
+    const char* value = getenv(LaunchMessage::kVariable);
+    if (value == nullptr)
+        return nullptr;
+    std::string why;
+    std::unique_ptr<BMessage> message = LaunchMessage::Decode(value, &why);
+    unsetenv(LaunchMessage::kVariable);
+    if (message == nullptr)
+        Report("read the launch message", why);
+    return message;
+}
+
+status_t RosterServer::Send(const char* signature, int pid, MessageTarget target,
+    const BMessage& message, bigtime_t timeoutMicros)
+{
+    if (signature == nullptr || signature[0] == '\0' || pid <= 0)
+        return B_BAD_VALUE;
+    std::vector<uint8> packet = message.Flatten();
+    if (packet.empty() || packet.size() > BMessage::kMaxFlattenedSize)
+        return B_BAD_VALUE;
+    packet.insert(packet.begin(), static_cast<uint8>(target));
+
+    status_t status = B_OK;
+    std::unique_ptr<RegistryDirectory> directory
+        = RegistryDirectory::Open(signature, false, &status, nullptr);
+    if (directory == nullptr)
+        return status;
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return B_ERROR;
+    sockaddr_un address;
+    socklen_t length;
+    directory->SocketAddress(RegistryEntry::SocketName(pid), &address, &length);
+
+    auto deadline = Clock::now() + std::chrono::microseconds(timeoutMicros);
+    // Waits for `events` on the socket until the deadline; false once it has passed.
+    auto waitFor = [&](short events) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return false;
+        pollfd item = { fd, events, 0 };
+        return poll(&item, 1, static_cast<int>(left.count())) >= 0 || errno == EINTR;
+    };
+
+    status = B_OK;
+    // A full backlog makes a Unix socket's connect fail with EAGAIN rather
+    // than wait: try again a little later.
+    while (connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
+                status = B_TIMED_OUT;
+                break;
+            }
+            std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(5)));
+            continue;
+        }
+        status = errno == ENOENT || errno == ECONNREFUSED ? B_ENTRY_NOT_FOUND
+            : errno == EACCES || errno == EPERM          ? B_PERMISSION_DENIED
+                                                         : B_ERROR;
+        break;
+    }
+    while (status == B_OK) {
+        ssize_t sent = send(fd, packet.data(), packet.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent == static_cast<ssize_t>(packet.size()))
+            break;
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!waitFor(POLLOUT))
+                status = B_TIMED_OUT;
+            continue;
+        }
+        status = B_ERROR;
+    }
+    close(fd);
+    return status;
+}
