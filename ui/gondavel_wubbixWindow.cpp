@@ -1,0 +1,48 @@
+#include "ui/gondavel_wubbixWindow.h"
+
+#include "platform/InterfaceDefs.h"
+#include "platform/Message.h"
+#include "sound/ParameterBlock.h"
+#include "ui/MessageCodes.h"
+#include "ui/Uniform01.h"
+
+gondavel_wubbixWindow::gondavel_wubbixWindow(BPoint topLeft, float width, float height,
+    const char* title)
+    : BWindow(BRect(topLeft.x, topLeft.y, topLeft.x + width, topLeft.y + height), title,
+        B_BORDERED_WINDOW, B_NOT_RESIZABLE | B_NOT_ZOOMABLE, B_CURRENT_WORKSPACE)
+{
+}
+
+gondavel_wubbixWindow::~gondavel_wubbixWindow() = default;
+
+void gondavel_wubbixWindow::MessageReceived(BMessage* message)
+{
+    if (message->what == INIT_SLIDERS) {
+        // Only the presence of a field counts: a false value, or a field of
+        // another type under the same name, still asks for the roll.
+        bool value;
+        bool mains = message->FindBool("mains", &value) != B_NAME_NOT_FOUND;
+        bool delta = message->FindBool("delta", &value) != B_NAME_NOT_FOUND;
+        InitializeSliders(mains, delta);
+    }
+    BWindow::MessageReceived(message);
+}
+
+void gondavel_wubbixWindow::InitializeSliders(bool mains, bool delta)
+{
+    // Each value is computed in double and stored as a float, so the top
+    // draws reach 1.0 and 1270 exactly.
+    if (delta)
+        globalWubbix.restlessness = static_cast<float>(uniform01());
+    if (mains) {
+        globalWubbix.delayLength = static_cast<int32>(uniform01() * 22049.0);
+        globalWubbix.frequency = static_cast<float>(uniform01() * 1270.0);
+        globalWubbix.feedback = static_cast<float>(uniform01());
+    }
+    globalWubbix.delayDriftScale = static_cast<float>(uniform01());
+    globalWubbix.delayDriftChance = static_cast<float>(uniform01());
+    globalWubbix.frequencyDriftScale = static_cast<float>(uniform01());
+    globalWubbix.frequencyDriftChance = static_cast<float>(uniform01());
+    globalWubbix.feedbackDriftScale = static_cast<float>(uniform01());
+    globalWubbix.feedbackDriftChance = static_cast<float>(uniform01());
+}

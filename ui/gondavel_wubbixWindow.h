@@ -1,0 +1,31 @@
+#pragma once
+
+// The one window of an instance: a 21 by 21 pixel window without a title bar
+// that holds the view and owns the audio engine. Its thread handles the
+// pulses and messages that make the sound wander; the application's thread
+// only creates it and sets it up with the window locked.
+
+#include "platform/Rect.h"
+#include "platform/Window.h"
+
+class AudioSubs;
+class mainView;
+
+class gondavel_wubbixWindow : public BWindow {
+public:
+    gondavel_wubbixWindow(BPoint topLeft, float width, float height, const char* title);
+    ~gondavel_wubbixWindow() override;
+
+    // Acts on INIT_SLIDERS; every message, that one included, then goes on
+    // to the platform's own handling.
+    void MessageReceived(BMessage* message) override;
+
+    // Rolls the six drift settings; with `mains` first the delay length,
+    // frequency and feedback, with `delta` before those the restlessness.
+    // Draws come from random() in exactly that order.
+    void InitializeSliders(bool mains, bool delta);
+
+private:
+    AudioSubs* audio = nullptr;
+    mainView* view = nullptr;
+};
