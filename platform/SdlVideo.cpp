@@ -8,6 +8,9 @@
 namespace {
 
 int gUsers = 0;
+// Video opened by MainDisplayFrame() and left open for the window that
+// usually follows: opening it a second time costs X11 well over 100 ms.
+bool gHeldForNextUser = false;
 bool gFrameKnown = false;
 BRect gDisplayFrame;
 std::atomic<uint32_t> gWakeEventType { 0 };
@@ -38,17 +41,12 @@ void SdlVideo::SetHints()
 bool SdlVideo::Acquire(std::string* error)
 {
     std::lock_guard<std::mutex> guard(Mutex());
-    if (gUsers == 0) {
-        SetHints();
-        if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
-            if (error != nullptr)
-                *error = SDL_GetError();
-            return false;
-        }
-        if (gWakeEventType == 0)
-            gWakeEventType = SDL_RegisterEvents(1);
-        RememberDisplayFrame();
+    if (gHeldForNextUser) {
+        gHeldForNextUser = false;
+        return true;
     }
+    if (gUsers == 0 && !Initialise(error))
+        return false;
     gUsers++;
     return true;
 }
@@ -65,15 +63,26 @@ void SdlVideo::Release()
 BRect SdlVideo::MainDisplayFrame()
 {
     std::lock_guard<std::mutex> guard(Mutex());
-    if (!gFrameKnown && gUsers == 0) {
-        // Nobody holds video: open it just long enough to ask.
-        SetHints();
-        if (SDL_InitSubSystem(SDL_INIT_VIDEO) == 0) {
-            RememberDisplayFrame();
-            SDL_QuitSubSystem(SDL_INIT_VIDEO);
-        }
+    if (!gFrameKnown && gUsers == 0 && Initialise(nullptr)) {
+        // Nobody holds video yet: open it, and keep it for the next user.
+        gUsers++;
+        gHeldForNextUser = true;
     }
     return gDisplayFrame;
+}
+
+bool SdlVideo::Initialise(std::string* error)
+{
+    SetHints();
+    if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
+        if (error != nullptr)
+            *error = SDL_GetError();
+        return false;
+    }
+    if (gWakeEventType == 0)
+        gWakeEventType = SDL_RegisterEvents(1);
+    RememberDisplayFrame();
+    return true;
 }
 
 void SdlVideo::RememberDisplayFrame()

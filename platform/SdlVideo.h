@@ -24,7 +24,9 @@ public:
     static void Release();
 
     // The main display's rectangle, inclusive; invalid without a display.
-    // Read once per process.
+    // Read once per process. When nobody holds video yet, this opens it and
+    // hands it to the next Acquire(), so a window shown after asking for the
+    // screen doesn't open the display twice.
     static BRect MainDisplayFrame();
 
     // The event type that wakes a waiting window thread.
@@ -39,6 +41,8 @@ public:
     static SDL_Rect PixelRect(BRect frame);
 
 private:
+    // Starts video; call with Mutex() held.
+    static bool Initialise(std::string* error);
     static void SetHints();
     static void RememberDisplayFrame();
 };
