@@ -40,6 +40,13 @@ int AboveStandard(int fd)
     int devNull, int reportFd)
 {
     dup2(devNull, STDIN_FILENO);
+    // A launcher started without stdout or stderr must not hand the program
+    // free slots there: the first file it opens would take them, and its
+    // output would land in that file.
+    for (int fd : { STDOUT_FILENO, STDERR_FILENO }) {
+        if (fcntl(fd, F_GETFD) < 0)
+            dup2(devNull, fd);
+    }
     // The report pipe goes to 3 (close-on-exec) and everything above it is
     // closed, so the program inherits nothing but 0 to 2.
     if (reportFd != 3) {
@@ -94,7 +101,7 @@ status_t ProcessLauncher::Start(const std::string& path,
         envp.push_back(const_cast<char*>(variable.c_str()));
     envp.push_back(nullptr);
 
-    int devNull = AboveStandard(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    int devNull = AboveStandard(open("/dev/null", O_RDWR | O_CLOEXEC));
     if (devNull < 0)
         return B_LAUNCH_FAILED;
     // The grandchild writes errno here if exec fails; a successful exec
