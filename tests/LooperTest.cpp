@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <semaphore>
 #include <thread>
 #include <vector>
 
@@ -26,17 +27,16 @@ struct Inbox {
     std::vector<std::pair<int32, int32>> received; // (sender, sequence number)
     bool destroyed = false;
 
-    bool WaitFor(std::function<bool()> done)
+    bool WaitFor(std::function<bool()> done, std::chrono::milliseconds timeout = kDeadline)
     {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, kDeadline, done);
+        return changed.wait_for(lock, timeout, done);
     }
 };
 
 class RecordingLooper : public BLooper {
 public:
-    explicit RecordingLooper(Inbox* inbox, bool acceptQuit = true)
-        : fInbox(inbox), fAcceptQuit(acceptQuit) {}
+    explicit RecordingLooper(Inbox* inbox) : fInbox(inbox) {}
     ~RecordingLooper() override
     {
         std::lock_guard<std::mutex> guard(fInbox->mutex);
@@ -47,7 +47,7 @@ public:
     void MessageReceived(BMessage* message) override
     {
         if (BeforeEach)
-            BeforeEach(message);
+            BeforeEach();
         int32 sender = 0;
         int32 sequence = 0;
         message->FindInt32("sender", &sender);
@@ -56,198 +56,146 @@ public:
         fInbox->received.emplace_back(sender, sequence);
         fInbox->changed.notify_all();
     }
-    bool QuitRequested() override { return fAcceptQuit; }
+    bool QuitRequested() override { return AcceptQuit; }
 
-    std::function<void(BMessage*)> BeforeEach;
+    std::function<void()> BeforeEach;
+    std::atomic<bool> AcceptQuit { true };
 
 private:
     Inbox* fInbox;
-    bool fAcceptQuit;
 };
 
-status_t Post(BLooper* looper, int32 sender, int32 sequence)
-{
-    BMessage message(FourCC("TEST"));
-    message.AddInt32("sender", sender);
-    message.AddInt32("sequence", sequence);
-    return looper->PostMessage(&message);
-}
+class LooperTest : public testing::Test {
+protected:
+    void TearDown() override
+    {
+        if (!fInbox.WaitFor([&] { return fInbox.destroyed; }, 0ms)) {
+            fLooper->Lock();
+            fLooper->Quit();
+        }
+    }
 
-void QuitAndWait(BLooper* looper, Inbox* inbox)
-{
-    looper->Lock();
-    looper->Quit();
-    ASSERT_TRUE(inbox->WaitFor([&] { return inbox->destroyed; }));
-}
+    status_t Post(int32 sender, int32 sequence)
+    {
+        BMessage message(FourCC("TEST"));
+        message.AddInt32("sender", sender);
+        message.AddInt32("sequence", sequence);
+        return fLooper->PostMessage(&message);
+    }
+    bool WaitForCount(size_t count)
+    {
+        return fInbox.WaitFor([&] { return fInbox.received.size() == count; });
+    }
+
+    Inbox fInbox;
+    RecordingLooper* fLooper = new RecordingLooper(&fInbox);
+};
 
 } // namespace
 
-TEST(LooperMessages, ArriveInPostingOrder)
+TEST_F(LooperTest, MessagesFromEverySenderArriveInPostingOrder)
 {
-    Inbox inbox;
-    auto* looper = new RecordingLooper(&inbox);
+    // Sender 8 queues before the looper runs, eight threads while it does.
     for (int32 i = 0; i < 100; i++)
-        ASSERT_EQ(Post(looper, 0, i), B_OK);
-    looper->Run();
-    ASSERT_TRUE(inbox.WaitFor([&] { return inbox.received.size() == 100; }));
-    for (int32 i = 0; i < 100; i++)
-        EXPECT_EQ(inbox.received[i].second, i);
-    QuitAndWait(looper, &inbox);
-}
-
-TEST(LooperMessages, FromEightThreadsAllArriveEachInItsOwnOrder)
-{
-    Inbox inbox;
-    auto* looper = new RecordingLooper(&inbox);
-    looper->Run();
+        ASSERT_EQ(Post(8, i), B_OK);
+    fLooper->Run();
     std::vector<std::thread> senders;
     for (int32 sender = 0; sender < 8; sender++) {
-        senders.emplace_back([looper, sender] {
+        senders.emplace_back([this, sender] {
             for (int32 i = 0; i < 1000; i++)
-                Post(looper, sender, i);
+                Post(sender, i);
         });
     }
     for (std::thread& sender : senders)
         sender.join();
-    ASSERT_TRUE(inbox.WaitFor([&] { return inbox.received.size() == 8000; }));
-    std::vector<int32> next(8, 0);
-    for (auto [sender, sequence] : inbox.received)
+    ASSERT_TRUE(WaitForCount(8100));
+    std::vector<int32> next(9, 0);
+    for (auto [sender, sequence] : fInbox.received)
         EXPECT_EQ(sequence, next[sender]++) << "sender " << sender;
-    EXPECT_EQ(next, std::vector<int32>(8, 1000));
-    QuitAndWait(looper, &inbox);
+    EXPECT_EQ(next, (std::vector<int32> { 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 100 }));
 }
 
-TEST(LooperMessages, PostingReturnsWhileTheLooperIsBusyInAHook)
+TEST_F(LooperTest, PostingReturnsWhileTheLooperIsBusyInAHook)
 {
-    Inbox inbox;
-    auto* looper = new RecordingLooper(&inbox);
-    std::mutex gateMutex;
-    std::condition_variable gateChanged;
-    bool inHook = false;
-    bool open = false;
-    looper->BeforeEach = [&](BMessage*) {
-        std::unique_lock<std::mutex> lock(gateMutex);
-        inHook = true;
-        gateChanged.notify_all();
-        gateChanged.wait_for(lock, kDeadline, [&] { return open; });
+    std::counting_semaphore<1000> entered(0);
+    std::counting_semaphore<1000> gate(0);
+    fLooper->BeforeEach = [&] {
+        entered.release();
+        gate.try_acquire_for(kDeadline);
     };
-    looper->Run();
-    Post(looper, 0, 0);
-    {
-        std::unique_lock<std::mutex> lock(gateMutex);
-        ASSERT_TRUE(gateChanged.wait_for(lock, kDeadline, [&] { return inHook; }));
-    }
-    // The hook holds the looper's thread; posting must not wait for it.
+    fLooper->Run();
+    Post(0, 0);
+    ASSERT_TRUE(entered.try_acquire_for(kDeadline));
     auto start = std::chrono::steady_clock::now();
     for (int32 i = 1; i <= 100; i++)
-        ASSERT_EQ(Post(looper, 0, i), B_OK);
+        ASSERT_EQ(Post(0, i), B_OK);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-    {
-        std::lock_guard<std::mutex> guard(inbox.mutex);
-        EXPECT_TRUE(inbox.received.empty());
-    }
-    {
-        std::lock_guard<std::mutex> guard(gateMutex);
-        open = true;
-    }
-    gateChanged.notify_all();
-    ASSERT_TRUE(inbox.WaitFor([&] { return inbox.received.size() == 101; }));
-    QuitAndWait(looper, &inbox);
+    EXPECT_TRUE(fInbox.WaitFor([&] { return fInbox.received.empty(); }, 0ms));
+    gate.release(101);
+    ASSERT_TRUE(WaitForCount(101));
 }
 
-TEST(LooperLocking, NestsAndHoldsOffOtherThreadsUntilFullyUnlocked)
+TEST_F(LooperTest, LockNestsAndHoldsOffOtherThreadsAndDispatchUntilFullyUnlocked)
 {
-    Inbox inbox;
-    auto* looper = new RecordingLooper(&inbox);
-    ASSERT_TRUE(looper->Lock());
-    ASSERT_TRUE(looper->Lock());
-    EXPECT_TRUE(looper->IsLocked());
-    EXPECT_EQ(looper->CountLocks(), 2);
-
+    fLooper->Run();
+    ASSERT_TRUE(fLooper->Lock());
+    ASSERT_TRUE(fLooper->Lock());
+    EXPECT_EQ(fLooper->CountLocks(), 2);
+    Post(0, 1);
     std::atomic<bool> otherLocked { false };
     std::thread other([&] {
-        looper->Lock();
+        fLooper->Lock();
         otherLocked = true;
-        EXPECT_TRUE(looper->IsLocked());
-        looper->Unlock();
+        EXPECT_TRUE(fLooper->IsLocked());
+        fLooper->Unlock();
     });
     std::this_thread::sleep_for(100ms);
     EXPECT_FALSE(otherLocked);
-    looper->Unlock();
+    fLooper->Unlock();
     std::this_thread::sleep_for(100ms);
     EXPECT_FALSE(otherLocked);
-    EXPECT_TRUE(looper->IsLocked());
-    looper->Unlock();
-    EXPECT_FALSE(looper->IsLocked());
+    EXPECT_TRUE(fInbox.WaitFor([&] { return fInbox.received.empty(); }, 0ms));
+    EXPECT_TRUE(fLooper->IsLocked());
+    fLooper->Unlock();
+    EXPECT_FALSE(fLooper->IsLocked());
     other.join();
     EXPECT_TRUE(otherLocked);
-    looper->Quit();
-    EXPECT_TRUE(inbox.destroyed);
+    ASSERT_TRUE(WaitForCount(1));
 }
 
-TEST(LooperLocking, HeldLockHoldsBackDispatch)
+TEST_F(LooperTest, QuitRequestEndsAndDeletesTheLooperOnlyOnceAccepted)
 {
-    Inbox inbox;
-    auto* looper = new RecordingLooper(&inbox);
-    looper->Run();
-    looper->Lock();
-    Post(looper, 0, 1);
-    std::this_thread::sleep_for(200ms);
-    {
-        std::lock_guard<std::mutex> guard(inbox.mutex);
-        EXPECT_TRUE(inbox.received.empty());
-    }
-    looper->Unlock();
-    ASSERT_TRUE(inbox.WaitFor([&] { return inbox.received.size() == 1; }));
-    QuitAndWait(looper, &inbox);
+    fLooper->AcceptQuit = false;
+    fLooper->Run();
+    fLooper->PostMessage(B_QUIT_REQUESTED);
+    Post(0, 7);
+    ASSERT_TRUE(WaitForCount(1));
+    EXPECT_FALSE(fInbox.destroyed);
+    fLooper->AcceptQuit = true;
+    fLooper->PostMessage(B_QUIT_REQUESTED);
+    ASSERT_TRUE(fInbox.WaitFor([&] { return fInbox.destroyed; }));
 }
 
-TEST(LooperQuitting, RefusedQuitRequestKeepsTheLooperRunning)
+TEST_F(LooperTest, QuitFromAnotherThreadHoldingTheLockReturnsOnceTheLooperIsGone)
 {
-    Inbox inbox;
-    auto* looper = new RecordingLooper(&inbox, false);
-    looper->Run();
-    looper->PostMessage(B_QUIT_REQUESTED);
-    Post(looper, 0, 7);
-    ASSERT_TRUE(inbox.WaitFor([&] { return inbox.received.size() == 1; }));
-    EXPECT_FALSE(inbox.destroyed);
-    QuitAndWait(looper, &inbox);
+    fLooper->Run();
+    Post(0, 0);
+    ASSERT_TRUE(fLooper->Lock());
+    ASSERT_TRUE(fLooper->Lock());
+    fLooper->Quit();
+    EXPECT_TRUE(fInbox.WaitFor([&] { return fInbox.destroyed; }, 0ms));
 }
 
-TEST(LooperQuitting, AcceptedQuitRequestEndsAndDeletesTheLooper)
+TEST_F(LooperTest, QuitFromItsOwnHookDeletesItAfterTheHookReturns)
 {
-    Inbox inbox;
-    auto* looper = new RecordingLooper(&inbox);
-    looper->Run();
-    looper->PostMessage(B_QUIT_REQUESTED);
-    ASSERT_TRUE(inbox.WaitFor([&] { return inbox.destroyed; }));
-}
-
-TEST(LooperQuitting, QuitFromAnotherThreadReturnsOnceTheLooperIsGone)
-{
-    Inbox inbox;
-    auto* looper = new RecordingLooper(&inbox);
-    looper->Run();
-    Post(looper, 0, 0);
-    ASSERT_TRUE(looper->Lock());
-    ASSERT_TRUE(looper->Lock());
-    looper->Quit();
-    std::lock_guard<std::mutex> guard(inbox.mutex);
-    EXPECT_TRUE(inbox.destroyed);
-}
-
-TEST(LooperQuitting, QuitFromItsOwnHookDeletesItAfterTheHookReturns)
-{
-    Inbox inbox;
-    auto* looper = new RecordingLooper(&inbox);
     std::atomic<bool> hookFinished { false };
-    looper->BeforeEach = [&](BMessage*) {
-        looper->Quit();
-        EXPECT_FALSE(inbox.destroyed);
+    fLooper->BeforeEach = [&] {
+        fLooper->Quit();
+        EXPECT_FALSE(fInbox.destroyed);
         hookFinished = true;
     };
-    looper->Run();
-    Post(looper, 0, 0);
-    ASSERT_TRUE(inbox.WaitFor([&] { return inbox.destroyed; }));
+    fLooper->Run();
+    Post(0, 0);
+    ASSERT_TRUE(fInbox.WaitFor([&] { return fInbox.destroyed; }));
     EXPECT_TRUE(hookFinished);
 }

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,8 +16,6 @@
 #include <string>
 
 namespace {
-
-constexpr const char* kSignature = "application/x-vnd.gw-roster-test";
 
 class RegistryDirectoryTest : public testing::Test {
 protected:
@@ -30,11 +29,10 @@ protected:
 
     std::unique_ptr<RegistryDirectory> Open(bool create = true)
     {
-        fError = B_OK;
-        fReason.clear();
-        return RegistryDirectory::OpenUnder(fBase, "gw-roster-0", kSignature, create, &fError,
-            &fReason);
+        return RegistryDirectory::OpenUnder(fBase, "gw-roster-0",
+            "application/x-vnd.gw-roster-test", create, &fError, &fReason);
     }
+
     std::string Root() const { return fBase + "/gw-roster-0"; }
 
     std::string fBase;
@@ -42,14 +40,19 @@ protected:
     std::string fReason;
 };
 
-// The signature's directory is named by its 64-bit FNV-1a hash.
-TEST_F(RegistryDirectoryTest, CreatesPrivateLevelsNamedByTheSignatureHash)
+TEST_F(RegistryDirectoryTest, CreatesPrivateLevelsNamedByTheSignatureHashOnlyWhenAsked)
 {
+    const std::string root = Root();
+    EXPECT_EQ(Open(false), nullptr);
+    EXPECT_EQ(fError, B_ENTRY_NOT_FOUND);
+    EXPECT_FALSE(std::filesystem::exists(root));
+
     auto directory = Open();
     ASSERT_NE(directory, nullptr) << fReason;
-    EXPECT_EQ(directory->Path(), Root() + "/0e22512666e4fb4a");
+    // The signature's 64-bit FNV-1a hash.
+    EXPECT_EQ(directory->Path(), root + "/0e22512666e4fb4a");
     struct stat info;
-    for (const std::string& level : { Root(), directory->Path() }) {
+    for (const std::string& level : { root, directory->Path() }) {
         ASSERT_EQ(lstat(level.c_str(), &info), 0);
         EXPECT_TRUE(S_ISDIR(info.st_mode));
         EXPECT_EQ(info.st_mode & 0777, 0700u) << level;
@@ -59,71 +62,50 @@ TEST_F(RegistryDirectoryTest, CreatesPrivateLevelsNamedByTheSignatureHash)
     EXPECT_NE(Open(), nullptr) << fReason;
 }
 
-TEST_F(RegistryDirectoryTest, MissingLevelIsNotCreatedUnlessAsked)
+TEST_F(RegistryDirectoryTest, RefusesALevelThatIsNotADirectoryPrivateToTheUser)
 {
-    EXPECT_EQ(Open(false), nullptr);
-    EXPECT_EQ(fError, B_ENTRY_NOT_FOUND);
-    EXPECT_FALSE(std::filesystem::exists(Root()));
+    const std::string root = Root();
+    auto expectRefused = [&](const std::string& why) {
+        EXPECT_EQ(Open(), nullptr);
+        EXPECT_EQ(fError, B_NOT_ALLOWED);
+        EXPECT_EQ(fReason, "registry " + root + ": " + why);
+        std::filesystem::remove_all(root);
+    };
+    ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(root.c_str(), 0755), 0);
+    expectRefused("is open to other users (mode 0755)");
+
+    const std::string elsewhere = fBase + "/elsewhere";
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(elsewhere.c_str(), root.c_str()), 0);
+    expectRefused("is a symbolic link");
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+
+    ASSERT_EQ(close(creat(root.c_str(), 0600)), 0);
+    expectRefused("is not a directory");
+
+    // Only root can give a directory away.
+    if (geteuid() == 0) {
+        ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
+        ASSERT_EQ(chown(root.c_str(), 65534, 65534), 0);
+        expectRefused("is owned by uid 65534, not 0");
+    }
 }
 
-TEST_F(RegistryDirectoryTest, RefusesADirectoryOpenToOtherUsers)
-{
-    ASSERT_EQ(mkdir(Root().c_str(), 0700), 0);
-    ASSERT_EQ(chmod(Root().c_str(), 0755), 0);
-    EXPECT_EQ(Open(), nullptr);
-    EXPECT_EQ(fError, B_NOT_ALLOWED);
-    EXPECT_EQ(fReason, "registry " + Root() + ": is open to other users (mode 0755)");
-}
-
-TEST_F(RegistryDirectoryTest, RefusesASymbolicLinkEvenToAGoodDirectory)
-{
-    std::string target = fBase + "/elsewhere";
-    ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
-    ASSERT_EQ(symlink(target.c_str(), Root().c_str()), 0);
-    EXPECT_EQ(Open(), nullptr);
-    EXPECT_EQ(fReason, "registry " + Root() + ": is a symbolic link");
-    EXPECT_TRUE(std::filesystem::is_empty(target));
-}
-
-TEST_F(RegistryDirectoryTest, RefusesAPlainFile)
-{
-    FILE* file = fopen(Root().c_str(), "w");
-    ASSERT_NE(file, nullptr);
-    fclose(file);
-    EXPECT_EQ(Open(), nullptr);
-    EXPECT_EQ(fReason, "registry " + Root() + ": is not a directory");
-}
-
-TEST_F(RegistryDirectoryTest, RefusesADirectoryOfAnotherOwner)
-{
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to give a directory away";
-    ASSERT_EQ(mkdir(Root().c_str(), 0700), 0);
-    ASSERT_EQ(chown(Root().c_str(), 65534, 65534), 0);
-    EXPECT_EQ(Open(), nullptr);
-    EXPECT_EQ(fReason, "registry " + Root() + ": is owned by uid 65534, not 0");
-}
-
-TEST(LaunchMessage, IsTakenOnceFromTheEnvironment)
+TEST(LaunchMessage, IsTakenOnceFromTheEnvironmentAndAMalformedOneIsReported)
 {
     BMessage sent(FourCC("LNCH"));
     sent.AddString("text", "hello");
-    std::string hex;
-    for (uint8 byte : sent.Flatten()) {
-        char digits[3];
-        snprintf(digits, sizeof(digits), "%02x", byte);
-        hex += digits;
-    }
-    setenv("GW_LAUNCH_MESSAGE", hex.c_str(), 1);
+    // Hex digits of the flattened message: header, then the field "text".
+    setenv("GW_LAUNCH_MESSAGE",
+        "47574d01" "48434e4c" "01000000" "0474657874" "52545343" "01000000" "05000000"
+        "68656c6c6f", 1);
     std::unique_ptr<BMessage> received = RosterServer::TakeLaunchMessage();
     ASSERT_NE(received, nullptr);
     EXPECT_EQ(*received, sent);
     EXPECT_EQ(getenv("GW_LAUNCH_MESSAGE"), nullptr);
     EXPECT_EQ(RosterServer::TakeLaunchMessage(), nullptr);
-}
 
-TEST(LaunchMessage, MalformedValueGivesNoMessage)
-{
     for (const char* value : { "abc", "zz", "00000000", "" }) {
         setenv("GW_LAUNCH_MESSAGE", value, 1);
         testing::internal::CaptureStderr();

@@ -1,8 +1,8 @@
 // window_probe: a small application with one window and one view, for the
 // window tests. It reports the main screen's frame and then what happens to
 // it on stdout, one line per event with a system_time() stamp where timing
-// matters, and on SIGUSR1 holds the window's lock from a thread of its own
-// for 500 ms.
+// matters. A message 'lock' to the application makes its thread hold the
+// window's lock for 500 ms.
 //
 // Usage: window_probe left top right bottom pulse-rate-in-microseconds
 
@@ -12,17 +12,17 @@
 #include "platform/View.h"
 #include "platform/Window.h"
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
 namespace {
 
-constexpr rgb_color kBackground { 0, 0, 128, 255 };
-constexpr rgb_color kText { 255, 255, 0, 255 };
+void Report(const char* who, BMessage* message)
+{
+    int32 value = 0;
+    message->FindInt32("value", &value);
+    printf("%s message %08x %d\n", who, static_cast<unsigned>(message->what), value);
+}
 
 class ProbeView : public BView {
 public:
@@ -31,8 +31,8 @@ public:
 
     void AttachedToWindow() override
     {
-        SetViewColor(kBackground);
-        SetHighColor(kText);
+        SetViewColor(rgb_color { 0, 0, 128, 255 });
+        SetHighColor(rgb_color { 255, 255, 0, 255 });
     }
     void Draw(BRect) override
     {
@@ -50,14 +50,7 @@ public:
         : BWindow(frame, "window_probe", B_BORDERED_WINDOW, B_NOT_RESIZABLE | B_NOT_ZOOMABLE) {}
     ~ProbeWindow() override { printf("window deleted\n"); }
 
-    void MessageReceived(BMessage* message) override
-    {
-        int32 value = 0;
-        message->FindInt32("value", &value);
-        printf("window message %08x %d\n", static_cast<unsigned>(message->what), value);
-        BWindow::MessageReceived(message);
-    }
-
+    void MessageReceived(BMessage* message) override { Report("window", message); }
     bool QuitRequested() override
     {
         printf("window quit requested\n");
@@ -69,17 +62,25 @@ public:
 class ProbeApplication : public BApplication {
 public:
     ProbeApplication() : BApplication("application/x-vnd.gw-window-probe") {}
+
     void MessageReceived(BMessage* message) override
     {
-        int32 value = 0;
-        message->FindInt32("value", &value);
-        printf("app message %08x %d\n", static_cast<unsigned>(message->what), value);
+        Report("app", message);
+        if (message->what != FourCC("lock"))
+            return;
+        window->Lock();
+        printf("locked %lld\n", static_cast<long long>(system_time()));
+        snooze(500000);
+        printf("unlocking %lld\n", static_cast<long long>(system_time()));
+        window->Unlock();
     }
     bool QuitRequested() override
     {
         printf("app quit requested\n");
         return true;
     }
+
+    BWindow* window = nullptr;
 };
 
 } // namespace
@@ -91,38 +92,16 @@ int main(int argc, char** argv)
         return 2;
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
-
-    // SIGUSR1 is a command, SIGUSR2 ends the thread that takes commands.
-    sigset_t commands;
-    sigemptyset(&commands);
-    sigaddset(&commands, SIGUSR1);
-    sigaddset(&commands, SIGUSR2);
-    pthread_sigmask(SIG_BLOCK, &commands, nullptr);
-
     ProbeApplication app;
     BRect screen = BScreen().Frame();
     printf("screen %.0f %.0f %.0f %.0f\n", screen.left, screen.top, screen.right, screen.bottom);
     BRect frame(strtof(argv[1], nullptr), strtof(argv[2], nullptr), strtof(argv[3], nullptr),
         strtof(argv[4], nullptr));
-    auto* window = new ProbeWindow(frame);
-    window->AddChild(new ProbeView(window->Bounds()));
-    window->SetPulseRate(strtoll(argv[5], nullptr, 10));
-    window->Show();
-
-    std::thread commandTaker([window, &commands] {
-        int signal = 0;
-        while (sigwait(&commands, &signal) == 0 && signal == SIGUSR1) {
-            window->Lock();
-            printf("locked %lld\n", static_cast<long long>(system_time()));
-            snooze(500000);
-            printf("unlocking %lld\n", static_cast<long long>(system_time()));
-            window->Unlock();
-        }
-    });
-
+    app.window = new ProbeWindow(frame);
+    app.window->AddChild(new ProbeView(app.window->Bounds()));
+    app.window->SetPulseRate(strtoll(argv[5], nullptr, 10));
+    app.window->Show();
     app.Run();
-    pthread_kill(commandTaker.native_handle(), SIGUSR2);
-    commandTaker.join();
     printf("exit\n");
     return 0;
 }

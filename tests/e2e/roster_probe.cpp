@@ -2,15 +2,14 @@
 // $GW_PROBE_SIGNATURE, reports what it sees and receives as lines
 // "<pid> <event> ...", and runs until SIGTERM (at most a minute). A message
 // 'LNCH' makes it launch another instance of its signature with that same
-// message; 'LIST' makes it report the count again. With GW_PROBE_LEAK_FD set
-// it keeps a descriptor open that a launched program must not inherit.
+// message; 'LIST' makes it report the count again. It keeps a descriptor
+// open that a launched program must not inherit.
 
 #include "platform/List.h"
 #include "platform/Message.h"
 #include "platform/Roster.h"
 #include "platform/RosterServer.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -26,20 +25,6 @@ void Say(const std::string& text)
     std::string line = std::to_string(getpid()) + " " + text + "\n";
     ssize_t ignored = write(STDOUT_FILENO, line.data(), line.size());
     (void)ignored;
-}
-
-std::string OpenDescriptors()
-{
-    std::string list;
-    DIR* directory = opendir("/proc/self/fd");
-    if (directory == nullptr)
-        return "?";
-    while (dirent* item = readdir(directory)) {
-        if (item->d_name[0] != '.' && atoi(item->d_name) != dirfd(directory))
-            list += std::string(" ") + item->d_name;
-    }
-    closedir(directory);
-    return list;
 }
 
 std::string Describe(const BMessage& message)
@@ -64,9 +49,15 @@ int Count(const char* signature)
 
 int main()
 {
-    Say("fds" + OpenDescriptors());
-    if (getenv("GW_PROBE_LEAK_FD") != nullptr)
-        open("/dev/null", O_RDONLY); // deliberately not close-on-exec
+    std::string descriptors;
+    for (int fd = 0; fd < 1024; fd++) {
+        if (fcntl(fd, F_GETFD) != -1)
+            descriptors += " " + std::to_string(fd);
+    }
+    Say("fds" + descriptors);
+    // Deliberately not close-on-exec, and high enough that the launcher's
+    // own descriptors can't reuse its number.
+    dup2(open("/dev/null", O_RDONLY), 100);
 
     // Signals are taken synchronously below, never by the roster's thread.
     sigset_t stop;
@@ -76,14 +67,10 @@ int main()
     sigprocmask(SIG_BLOCK, &stop, nullptr);
 
     const char* signature = getenv("GW_PROBE_SIGNATURE");
-    if (signature == nullptr)
-        signature = "application/x-vnd.gw-roster-probe";
     std::unique_ptr<BMessage> launchMessage = RosterServer::TakeLaunchMessage();
     if (launchMessage != nullptr)
         Say("launched-with " + Describe(*launchMessage));
 
-    status_t error = B_OK;
-    std::string reason;
     auto deliver = [signature](MessageTarget target, const BMessage& message) {
         Say("delivered target=" + std::to_string(static_cast<int>(target)) + " "
             + Describe(message));
@@ -92,6 +79,8 @@ int main()
         else if (message.what == FourCC("LIST"))
             Say("count " + std::to_string(Count(signature)));
     };
+    status_t error = B_OK;
+    std::string reason;
     std::unique_ptr<RosterServer> server = RosterServer::Start(signature, deliver, &error, &reason);
     if (server == nullptr) {
         Say("not-registered " + std::to_string(error) + " " + reason);
@@ -101,7 +90,5 @@ int main()
 
     timespec lifetime = { 60, 0 };
     sigtimedwait(&stop, nullptr, &lifetime);
-    server.reset();
-    Say("stopped");
     return 0;
 }

@@ -1,0 +1,48 @@
+#pragma once
+
+// Helpers for the end-to-end tests that drive a probe program and read what
+// it writes to its output file: reading a file, waiting with a deadline, and
+// handing the sanitizers' settings to a child given an environment of its
+// own. Plain functions, safe from any thread.
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+// The whole file; empty if it can't be read.
+inline std::string ReadFile(const std::string& path)
+{
+    std::ifstream file(path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// Polls `done` every 10 ms until it holds or `timeout` passes; whether it held.
+inline bool WaitUntil(const std::function<bool()>& done,
+    std::chrono::milliseconds timeout = std::chrono::seconds(20))
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// "NAME=value" for each sanitizer setting of this process.
+inline std::vector<std::string> SanitizerEnvironment()
+{
+    std::vector<std::string> environment;
+    for (const char* name : { "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS" }) {
+        if (const char* value = getenv(name))
+            environment.push_back(std::string(name) + "=" + value);
+    }
+    return environment;
+}
