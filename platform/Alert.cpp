@@ -5,6 +5,7 @@
 #include <SDL.h>
 
 #include <cstdio>
+#include <mutex>
 
 BAlert::BAlert(const char* title, const char* text, const char* button0, const char* button1,
     const char* button2, button_width, alert_type type)
@@ -41,11 +42,16 @@ int32 BAlert::Go()
     data.buttons = buttons.data();
 
     int pressed = -1;
-    int result;
-    {
-        std::lock_guard<std::mutex> guard(SdlVideo::Mutex());
-        result = SDL_ShowMessageBox(&data, &pressed);
-    }
+    // A message box must not overlap video start-up or shut-down, which
+    // share its display library state. While a window holds video neither
+    // can happen, so the box is shown without SDL's lock, which the sound
+    // may need while the alert waits for the user.
+    std::unique_lock<std::mutex> guard(SdlVideo::Mutex());
+    if (SdlVideo::IsHeld())
+        guard.unlock();
+    int result = SDL_ShowMessageBox(&data, &pressed);
+    if (guard.owns_lock())
+        guard.unlock();
     if (result != 0) {
         // No display to show it on: the text is all the user gets.
         fprintf(stderr, "%s\n", fText.c_str());

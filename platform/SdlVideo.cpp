@@ -60,6 +60,11 @@ void SdlVideo::Release()
     SDL_QuitSubSystem(SDL_INIT_VIDEO);
 }
 
+bool SdlVideo::IsHeld()
+{
+    return gUsers > 0;
+}
+
 BRect SdlVideo::MainDisplayFrame()
 {
     std::lock_guard<std::mutex> guard(Mutex());

@@ -22,6 +22,8 @@ public:
     // returns false with SDL's reason in `error`.
     static bool Acquire(std::string* error);
     static void Release();
+    // Whether video is open; call with Mutex() held.
+    static bool IsHeld();
 
     // The main display's rectangle, inclusive; invalid without a display.
     // Read once per process. When nobody holds video yet, this opens it and
@@ -32,8 +34,9 @@ public:
     // The event type that wakes a waiting window thread.
     static uint32_t WakeEventType();
 
-    // Held around every SDL hint change, subsystem start-up and shut-down
-    // (audio included) and message box, since SDL doesn't serialise them.
+    // Held around every SDL hint change and subsystem start-up and shut-down
+    // (audio included), and around message boxes shown while video is
+    // closed, since SDL doesn't serialise them.
     static std::mutex& Mutex();
 
     // Rounds a frame to pixels: nearest, halves up (floor(x + 0.5)), both
