@@ -38,7 +38,8 @@ class ThrowawayUser {
 public:
     ThrowawayUser() : fName("gwtest" + std::to_string(getpid()))
     {
-        std::string add = "useradd --system --no-create-home --shell /usr/sbin/nologin " + fName;
+        std::string add = kAdminPath + "useradd --system --no-create-home --shell /usr/sbin/nologin "
+            + fName;
         if (system(add.c_str()) == 0) {
             if (passwd* entry = getpwnam(fName.c_str())) {
                 fUid = entry->pw_uid;
@@ -49,12 +50,15 @@ public:
     ~ThrowawayUser()
     {
         if (fUid != 0)
-            [[maybe_unused]] int ignored = system(("userdel " + fName).c_str());
+            [[maybe_unused]] int ignored = system((kAdminPath + "userdel " + fName).c_str());
     }
     uid_t Uid() const { return fUid; }
     gid_t Gid() const { return fGid; }
 
 private:
+    // The account tools live in sbin, which a test's PATH may lack.
+    static inline const std::string kAdminPath = "PATH=/usr/sbin:/usr/bin:/sbin:/bin ";
+
     std::string fName;
     uid_t fUid = 0;
     gid_t fGid = 0;
