@@ -1,6 +1,5 @@
 #include "platform/Message.h"
 
-#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -185,9 +184,8 @@ status_t BMessage::AddValue(const char* name, T value)
 {
     if (!ValidName(name))
         return B_BAD_VALUE;
-    auto found = std::find_if(fFields.begin(), fFields.end(),
-        [name](const Field& field) { return field.name == name; });
-    Field* field = found != fFields.end() ? &*found : nullptr;
+    // This message isn't const here, so neither is its field.
+    Field* field = const_cast<Field*>(FindField(name));
     size_t added = ValueSize(value);
     if (field == nullptr) {
         if (fFields.size() >= kMaxFields)
@@ -236,31 +234,29 @@ status_t BMessage::FindValues(const char* name, int32 index, const std::vector<T
     return B_OK;
 }
 
-status_t BMessage::FindBool(const char* name, int32 index, bool* value) const
+template <typename T>
+status_t BMessage::FindValue(const char* name, int32 index, T* value) const
 {
-    const std::vector<bool>* values = nullptr;
+    const std::vector<T>* values = nullptr;
     status_t status = value != nullptr ? FindValues(name, index, &values) : B_BAD_VALUE;
     if (status == B_OK)
         *value = (*values)[index];
     return status;
+}
+
+status_t BMessage::FindBool(const char* name, int32 index, bool* value) const
+{
+    return FindValue(name, index, value);
 }
 
 status_t BMessage::FindInt8(const char* name, int32 index, int8* value) const
 {
-    const std::vector<int8>* values = nullptr;
-    status_t status = value != nullptr ? FindValues(name, index, &values) : B_BAD_VALUE;
-    if (status == B_OK)
-        *value = (*values)[index];
-    return status;
+    return FindValue(name, index, value);
 }
 
 status_t BMessage::FindInt32(const char* name, int32 index, int32* value) const
 {
-    const std::vector<int32>* values = nullptr;
-    status_t status = value != nullptr ? FindValues(name, index, &values) : B_BAD_VALUE;
-    if (status == B_OK)
-        *value = (*values)[index];
-    return status;
+    return FindValue(name, index, value);
 }
 
 // The pointer is into the message itself: valid until the message changes.

@@ -88,6 +88,9 @@ private:
     // type T; the Find*() error otherwise.
     template <typename T>
     status_t FindValues(const char* name, int32 index, const std::vector<T>** values) const;
+    // Copies the index-th value of type T under `name`.
+    template <typename T>
+    status_t FindValue(const char* name, int32 index, T* value) const;
 
     std::vector<Field> fFields;
 };
