@@ -178,15 +178,6 @@ int32 BLooper::ReleaseAllLocks()
     return count;
 }
 
-void BLooper::RestoreLocks(int32 count)
-{
-    if (count <= 0)
-        return;
-    Lock();
-    std::lock_guard<std::mutex> guard(fLockMutex);
-    fLockCount = count;
-}
-
 bool BLooper::QuitRequested()
 {
     return true;

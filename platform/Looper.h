@@ -69,9 +69,8 @@ protected:
     void WaitForMessage(bigtime_t deadline);
 
     // Releases every hold the calling thread has on the lock and returns how
-    // many there were; RestoreLocks() takes them back.
+    // many there were.
     int32 ReleaseAllLocks();
-    void RestoreLocks(int32 count);
 
     // True once Quit() has ended (or is ending) the loop.
     bool IsQuitting() const;

@@ -26,7 +26,6 @@ struct BRect {
     constexpr float Width() const { return right - left; }
     constexpr float Height() const { return bottom - top; }
     constexpr bool IsValid() const { return left <= right && top <= bottom; }
-    constexpr BPoint LeftTop() const { return {left, top}; }
     constexpr bool Contains(BPoint p) const
     {
         return p.x >= left && p.x <= right && p.y >= top && p.y <= bottom;

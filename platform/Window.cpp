@@ -47,12 +47,11 @@ std::list<WindowRecord>::iterator FindRecord(uint64 serial)
 
 } // namespace
 
-BWindow::BWindow(BRect frame, const char* title, window_type type, uint32 flags, uint32)
+BWindow::BWindow(BRect frame, const char* title, window_type type, uint32, uint32)
     : BLooper(title),
       fFrame(frame),
       fTitle(title != nullptr ? title : ""),
-      fType(type),
-      fFlags(flags)
+      fType(type)
 {
     std::lock_guard<std::mutex> guard(gWindowsMutex);
     fSerial = gNextSerial++;
@@ -182,13 +181,6 @@ void BWindow::AddChild(BView* view)
     view->SetLooper(this);
     view->AttachedToWindow();
     view->Invalidate();
-}
-
-BView* BWindow::ChildAt(int32 index) const
-{
-    if (index < 0 || static_cast<size_t>(index) >= fViews.size())
-        return nullptr;
-    return fViews[index];
 }
 
 void BWindow::SetPulseRate(bigtime_t rate)

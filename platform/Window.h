@@ -31,6 +31,8 @@ struct WindowDisplay;
 
 class BWindow : public BLooper {
 public:
+    // Windows are never resizable or zoomable and open on the current
+    // workspace, so `flags` and `workspace` change nothing.
     BWindow(BRect frame, const char* title, window_type type, uint32 flags,
         uint32 workspace = B_CURRENT_WORKSPACE);
     // Subclass destructors run first; the base then deletes the views.
@@ -48,14 +50,11 @@ public:
 
     // The window takes ownership of `view`.
     void AddChild(BView* view);
-    int32 CountChildren() const { return static_cast<int32>(fViews.size()); }
-    BView* ChildAt(int32 index) const;
 
     BRect Frame() const { return fFrame; }
     BRect Bounds() const { return fFrame.OffsetToCopy(BPoint(0, 0)); }
     const char* Title() const { return fTitle.c_str(); }
     window_type Type() const { return fType; }
-    uint32 Flags() const { return fFlags; }
 
     // Views with B_PULSE_NEEDED get Pulse() every `rate` microseconds, on a
     // fixed schedule; 0 stops pulsing. The default is 500000.
@@ -95,7 +94,6 @@ private:
     BRect fFrame;
     std::string fTitle;
     window_type fType;
-    uint32 fFlags;
     std::vector<BView*> fViews;
     std::atomic<bigtime_t> fPulseRate { 500000 };
     std::atomic<bool> fShown { false };
