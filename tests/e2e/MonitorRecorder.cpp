@@ -1,13 +1,12 @@
 #include "MonitorRecorder.h"
 
 #include "PulseServer.h"
+#include "TestSupport.h"
 
 #include <sys/stat.h>
 
 #include <bit>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -28,14 +27,6 @@ std::vector<std::string> ParecCommand(const PulseServer& server, const std::stri
         "--latency-msec=10",
         path,
     };
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
 }
 
 } // namespace

@@ -3,26 +3,17 @@
 
 #include "ChildProcess.h"
 #include "PulseServer.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
 using namespace std::chrono_literals;
 
 namespace {
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream file(path);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 constexpr const char* kFormatLines = "format.frame_rate = 44100.000000\n"
                                      "format.channel_count = 2\n"

@@ -3,7 +3,7 @@
 // other, launch one another and exchange messages over their sockets.
 
 #include "ChildProcess.h"
-#include "ProbeSupport.h"
+#include "TestSupport.h"
 #include "TempDirectory.h"
 
 #include "platform/List.h"

@@ -5,7 +5,7 @@
 // as any other X client would.
 
 #include "ChildProcess.h"
-#include "ProbeSupport.h"
+#include "TestSupport.h"
 #include "TempDirectory.h"
 #include "XvfbServer.h"
 #include "platform/Message.h"

@@ -1,9 +1,9 @@
 #pragma once
 
-// Helpers for the end-to-end tests that drive a probe program and read what
-// it writes to its output file: reading a file, waiting with a deadline, and
-// handing the sanitizers' settings to a child given an environment of its
-// own. Plain functions, safe from any thread.
+// Helpers shared by the end-to-end tests: reading a whole file (a program's
+// output, a recording), waiting with a deadline, and handing the sanitizers'
+// settings to a child given an environment of its own. Plain functions, safe
+// from any thread.
 
 #include <chrono>
 #include <cstdlib>
@@ -17,7 +17,7 @@
 // The whole file; empty if it can't be read.
 inline std::string ReadFile(const std::string& path)
 {
-    std::ifstream file(path);
+    std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
     text << file.rdbuf();
     return text.str();
