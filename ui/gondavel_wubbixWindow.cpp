@@ -1,10 +1,16 @@
 #include "ui/gondavel_wubbixWindow.h"
 
+#include "platform/Application.h"
+#include "platform/Clock.h"
 #include "platform/InterfaceDefs.h"
 #include "platform/Message.h"
+#include "sound/AudioSubs.h"
 #include "sound/ParameterBlock.h"
 #include "ui/MessageCodes.h"
 #include "ui/Uniform01.h"
+#include "ui/mainView.h"
+
+#include <cstdlib>
 
 gondavel_wubbixWindow::gondavel_wubbixWindow(BPoint topLeft, float width, float height,
     const char* title)
@@ -13,7 +19,38 @@ gondavel_wubbixWindow::gondavel_wubbixWindow(BPoint topLeft, float width, float 
 {
 }
 
-gondavel_wubbixWindow::~gondavel_wubbixWindow() = default;
+gondavel_wubbixWindow::~gondavel_wubbixWindow()
+{
+    // The sound stops before the window and its view go.
+    if (audio != nullptr) {
+        audio->CleanUp();
+        delete audio;
+    }
+}
+
+void gondavel_wubbixWindow::Init()
+{
+    // The window's thread already runs: holding the lock keeps every pulse
+    // and message back until the parameters are complete and the sound runs.
+    Lock();
+    SetPulseRate(100000);
+    srandom(static_cast<unsigned>(system_time()));
+    view = new mainView(Bounds(), "mainView");
+    AddChild(view);
+    InitializeSliders(true, true);
+    globalWubbix.waveform = uniform01() > 0.5 ? WAVE_SINE : WAVE_RAMP;
+    globalWubbix.restlessnessStep = static_cast<float>(random() / 858993459200.0);
+    audio = new AudioSubs();
+    Unlock();
+}
+
+bool gondavel_wubbixWindow::QuitRequested()
+{
+    // Closing the one window ends the whole instance.
+    if (be_app != nullptr)
+        be_app->PostMessage(B_QUIT_REQUESTED);
+    return true;
+}
 
 void gondavel_wubbixWindow::MessageReceived(BMessage* message)
 {

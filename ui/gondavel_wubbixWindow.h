@@ -14,11 +14,19 @@ class mainView;
 class gondavel_wubbixWindow : public BWindow {
 public:
     gondavel_wubbixWindow(BPoint topLeft, float width, float height, const char* title);
+    // Stops the sound before the window and its view go.
     ~gondavel_wubbixWindow() override;
+
+    // Sets the instance up once the window is shown, with the window locked
+    // throughout: pulse rate, seed, view, first roll, waveform, sweep speed,
+    // and last the sound.
+    void Init();
 
     // Acts on INIT_SLIDERS; every message, that one included, then goes on
     // to the platform's own handling.
     void MessageReceived(BMessage* message) override;
+    // Asks the application to quit as well, and agrees to close.
+    bool QuitRequested() override;
 
     // Rolls the six drift settings; with `mains` first the delay length,
     // frequency and feedback, with `delta` before those the restlessness.

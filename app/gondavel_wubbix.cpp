@@ -1,0 +1,71 @@
+#include "app/gondavel_wubbix.h"
+
+#include "platform/Clock.h"
+#include "platform/List.h"
+#include "platform/Roster.h"
+#include "platform/Screen.h"
+#include "ui/AppSignature.h"
+#include "ui/gondavel_wubbixWindow.h"
+
+#include <cstdlib>
+
+namespace {
+
+constexpr char kName[] = "gondavel_wubbix";
+static_assert(sizeof(kName) == 16);
+
+} // namespace
+
+void InstanceTitle(int32 index, char title[16])
+{
+    int32 offset = index <= 14 ? index : index % 14;
+    for (int i = 0; i < 15; i++) {
+        if (offset > 14)
+            offset = 0;
+        title[i] = kName[offset];
+        offset++;
+    }
+    title[15] = '\0';
+}
+
+BPoint InstancePosition(int32 index, BRect screen)
+{
+    int32 column = index % 3;
+    int32 row = index / 3;
+    return BPoint(static_cast<float>(screen.right * 0.5 - 10 + 22 * column),
+        static_cast<float>(screen.bottom * 0.5 + 10 + 22 * row));
+}
+
+gondavel_wubbix::gondavel_wubbix()
+    : BApplication(app_signature)
+{
+    srandom(static_cast<unsigned>(system_time()));
+    float width = 20.0f;
+    float height = 20.0f;
+
+    BList instances(20);
+    be_roster->GetAppList(app_signature, &instances);
+    // The list includes this instance; should it not (no registry), this is
+    // the first.
+    int32 index = instances.CountItems() - 1;
+    if (index < 0)
+        index = 0;
+
+    char title[16];
+    InstanceTitle(index, title);
+    BPoint topLeft = InstancePosition(index, BScreen(B_MAIN_SCREEN_ID).Frame());
+
+    window = new gondavel_wubbixWindow(topLeft, width, height, title);
+    window->Show();
+    window->Init();
+}
+
+gondavel_wubbix::~gondavel_wubbix() = default;
+
+void gondavel_wubbix::MessageReceived(BMessage*)
+{
+}
+
+void gondavel_wubbix::RefsReceived(BMessage*)
+{
+}
