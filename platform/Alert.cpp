@@ -1,11 +1,41 @@
 #include "platform/Alert.h"
 
+#include "platform/AppInfo.h"
+
 #include "platform/SdlVideo.h"
 
 #include <SDL.h>
 
 #include <cstdio>
 #include <mutex>
+
+namespace {
+
+// `text` in double quotes, with backslash, quote and control characters
+// escaped as in C, so the result is one line and reads back unambiguously.
+std::string Quoted(const std::string& text)
+{
+    std::string quoted = "\"";
+    for (unsigned char c : text) {
+        if (c == '\\' || c == '"') {
+            quoted += '\\';
+            quoted += static_cast<char>(c);
+        } else if (c == '\n') {
+            quoted += "\\n";
+        } else if (c == '\t') {
+            quoted += "\\t";
+        } else if (c < 0x20 || c == 0x7f) {
+            char escape[5];
+            snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned>(c));
+            quoted += escape;
+        } else {
+            quoted += static_cast<char>(c);
+        }
+    }
+    return quoted + "\"";
+}
+
+} // namespace
 
 BAlert::BAlert(const char* title, const char* text, const char* button0, const char* button1,
     const char* button2, button_width, alert_type type)
@@ -23,6 +53,14 @@ BAlert::BAlert(const char* title, const char* text, const char* button0, const c
 
 int32 BAlert::Go()
 {
+    // The line comes first, so whoever reads stderr sees it while the box
+    // waits for the user.
+    std::string line = std::string(kAppName) + ": alert: title " + Quoted(fTitle) + " text " + Quoted(fText) + " buttons";
+    for (const std::string& label : fButtons)
+        line += " " + Quoted(label);
+    fprintf(stderr, "%s\n", line.c_str());
+    fflush(stderr);
+
     std::vector<SDL_MessageBoxButtonData> buttons;
     for (size_t i = 0; i < fButtons.size(); i++) {
         // The last button is the default one, as it is the rightmost.
@@ -52,11 +90,9 @@ int32 BAlert::Go()
     int result = SDL_ShowMessageBox(&data, &pressed);
     if (guard.owns_lock())
         guard.unlock();
-    if (result != 0) {
-        // No display to show it on: the text is all the user gets.
-        fprintf(stderr, "%s\n", fText.c_str());
+    // No display to show it on: the line above is all the user gets.
+    if (result != 0)
         pressed = 0;
-    }
     // Closed without a button (the window manager's close): the first.
     if (pressed < 0)
         pressed = 0;

@@ -71,6 +71,13 @@ BApplication::~BApplication()
         be_app = nullptr;
 }
 
+status_t BApplication::SetInstanceInfo(const BMessage& info)
+{
+    if (fRosterServer == nullptr)
+        return B_NO_INIT;
+    return fRosterServer->PublishInfo(info);
+}
+
 void BApplication::Deliver(int target, const BMessage& message)
 {
     BMessage copy(message);

@@ -42,6 +42,14 @@ public:
 
     const char* Signature() const { return fSignature.c_str(); }
 
+    // Publishes a small description of this instance (at most
+    // BMessage::kMaxFlattenedSize bytes flattened) in its roster entry,
+    // replacing any earlier one, for tools to read by process id
+    // (RosterServer::ReadInstanceInfo). It goes away with the entry when the
+    // instance ends. Call it from the application's thread. B_NO_INIT when
+    // the instance is not registered.
+    status_t SetInstanceInfo(const BMessage& info);
+
 protected:
     void MessageQueued() override;
 

@@ -45,12 +45,71 @@ pid_t PidOfLockName(const char* name)
     return static_cast<pid_t>(pid);
 }
 
+// The file a description is written to before it is renamed into place.
+std::string NewInfoName(pid_t pid)
+{
+    return RegistryEntry::InfoName(pid) + ".new";
+}
+
+// Removes the description files of the entry of `pid`.
+void RemoveInfo(int directoryFd, pid_t pid)
+{
+    unlinkat(directoryFd, RegistryEntry::InfoName(pid).c_str(), 0);
+    unlinkat(directoryFd, NewInfoName(pid).c_str(), 0);
+}
+
+// Whether some open file description holds a lock on the file open as `fd`.
+bool IsLocked(int fd)
+{
+    if (flock(fd, LOCK_SH | LOCK_NB) == 0) {
+        flock(fd, LOCK_UN);
+        return false;
+    }
+    return errno == EWOULDBLOCK;
+}
+
+// Reads the regular file `name`, which must hold at most `limit` bytes.
+status_t ReadSmallFile(int directoryFd, const std::string& name, size_t limit,
+    std::vector<uint8>* bytes)
+{
+    // Non-blocking, so a FIFO put in its place can't stall the reader.
+    int fd = openat(directoryFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? B_NAME_NOT_FOUND : B_BAD_DATA;
+    struct stat info;
+    status_t status = B_OK;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+        status = B_BAD_DATA;
+    bytes->resize(limit + 1);
+    size_t size = 0;
+    while (status == B_OK && size < bytes->size()) {
+        ssize_t count = read(fd, bytes->data() + size, bytes->size() - size);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            status = B_BAD_DATA;
+        else if (count == 0)
+            break;
+        else
+            size += static_cast<size_t>(count);
+    }
+    close(fd);
+    if (size > limit)
+        status = B_BAD_DATA;
+    bytes->resize(status == B_OK ? size : 0);
+    return status;
+}
+
 } // namespace
 
 std::unique_ptr<RegistryEntry> RegistryEntry::Create(const RegistryDirectory& directory,
     status_t* error, std::string* why)
 {
     std::string name = LockName(getpid());
+    // No live process but this one can own entry files named by our pid, so
+    // a description left by a dead one goes before anyone could take it
+    // for ours.
+    RemoveInfo(directory.Fd(), getpid());
     auto deadline = std::chrono::steady_clock::now() + kLockPatience;
     for (;;) {
         int fd = openat(directory.Fd(), name.c_str(),
@@ -92,8 +151,10 @@ std::unique_ptr<RegistryEntry> RegistryEntry::Create(const RegistryDirectory& di
 RegistryEntry::~RegistryEntry()
 {
     std::string name = LockName(getpid());
-    if (StillNames(fDirectoryFd, name.c_str(), fLockFd))
+    if (StillNames(fDirectoryFd, name.c_str(), fLockFd)) {
+        RemoveInfo(fDirectoryFd, getpid());
         unlinkat(fDirectoryFd, name.c_str(), 0);
+    }
     close(fLockFd);
     close(fDirectoryFd);
 }
@@ -122,8 +183,9 @@ std::vector<pid_t> RegistryEntry::ListRunning(const RegistryDirectory& directory
                 running.push_back(pid);
         } else if (StillNames(directory.Fd(), item->d_name, fd)) {
             // Nobody holds the lock: its process is gone. While we hold it,
-            // no new owner can take this file over; the socket goes first so
-            // it never outlives its lock file.
+            // no new owner can take this file over; the description and the
+            // socket go first so they never outlive their lock file.
+            RemoveInfo(directory.Fd(), pid);
             unlinkat(directory.Fd(), SocketName(pid).c_str(), 0);
             unlinkat(directory.Fd(), item->d_name, 0);
         }
@@ -132,4 +194,59 @@ std::vector<pid_t> RegistryEntry::ListRunning(const RegistryDirectory& directory
     closedir(stream);
     std::sort(running.begin(), running.end());
     return running;
+}
+
+status_t RegistryEntry::WriteInfo(const void* bytes, size_t size)
+{
+    pid_t pid = getpid();
+    std::string temporary = NewInfoName(pid);
+    int fd = openat(fDirectoryFd, temporary.c_str(),
+        O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return errno == EACCES ? B_PERMISSION_DENIED : B_ERROR;
+    const uint8* data = static_cast<const uint8*>(bytes);
+    size_t written = 0;
+    while (written < size) {
+        ssize_t count = write(fd, data + written, size - written);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            break;
+        written += static_cast<size_t>(count);
+    }
+    bool complete = close(fd) == 0 && written == size;
+    if (!complete
+        || renameat(fDirectoryFd, temporary.c_str(), fDirectoryFd, InfoName(pid).c_str()) != 0) {
+        unlinkat(fDirectoryFd, temporary.c_str(), 0);
+        return B_ERROR;
+    }
+    return B_OK;
+}
+
+status_t RegistryEntry::ReadInfo(const RegistryDirectory& directory, pid_t pid, size_t limit,
+    std::vector<uint8>* bytes)
+{
+    bytes->clear();
+    if (pid <= 0)
+        return B_BAD_VALUE;
+    std::string lockName = LockName(pid);
+    int lockFd = openat(directory.Fd(), lockName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (lockFd < 0)
+        return B_ENTRY_NOT_FOUND;
+    // Live means locked, and still the file under that name: an entry that
+    // ended while we read, or was replaced by a new process with the same
+    // pid, published what we read for nobody alive.
+    auto live = [&] {
+        return IsLocked(lockFd) && StillNames(directory.Fd(), lockName.c_str(), lockFd);
+    };
+    status_t status = B_ENTRY_NOT_FOUND;
+    if (live()) {
+        status = ReadSmallFile(directory.Fd(), InfoName(pid), limit, bytes);
+        if (!live())
+            status = B_ENTRY_NOT_FOUND;
+    }
+    close(lockFd);
+    if (status != B_OK)
+        bytes->clear();
+    return status;
 }

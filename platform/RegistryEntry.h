@@ -4,7 +4,8 @@
 // "<pid>.lock", locked with flock for as long as the object lives. The kernel
 // drops the lock when the process dies however it dies, so a lock that can
 // be taken marks the entry of a dead process. The socket "<pid>.sock" sits
-// beside it and goes away with it.
+// beside it and goes away with it, and so does "<pid>.info", the small
+// description the instance may publish of itself for tools to read.
 //
 // ListRunning() may be called from any thread; an entry object belongs to
 // one thread at a time. Private to the platform layer.
@@ -35,8 +36,21 @@ public:
     // entry is never touched.
     static std::vector<pid_t> ListRunning(const RegistryDirectory& directory);
 
+    // Replaces this entry's published description with `size` bytes. They
+    // go to a new file that is then renamed over "<pid>.info", so a reader
+    // sees the old description or the new one, whole.
+    status_t WriteInfo(const void* bytes, size_t size);
+    // The description published by the live entry of `pid`, read into
+    // `bytes` as the untrusted data it is. B_ENTRY_NOT_FOUND when `pid` has
+    // no live entry (before or after the read), B_NAME_NOT_FOUND when it
+    // published nothing, B_BAD_DATA when the file is not a regular file of
+    // at most `limit` bytes. On any error `bytes` is left empty.
+    static status_t ReadInfo(const RegistryDirectory& directory, pid_t pid, size_t limit,
+        std::vector<uint8>* bytes);
+
     static std::string LockName(pid_t pid) { return std::to_string(pid) + ".lock"; }
     static std::string SocketName(pid_t pid) { return std::to_string(pid) + ".sock"; }
+    static std::string InfoName(pid_t pid) { return std::to_string(pid) + ".info"; }
 
 private:
     RegistryEntry(int directoryFd, int lockFd) : fDirectoryFd(directoryFd), fLockFd(lockFd) {}

@@ -401,3 +401,30 @@ status_t RosterServer::Send(const char* signature, int pid, MessageTarget target
     close(fd);
     return status;
 }
+
+status_t RosterServer::PublishInfo(const BMessage& info)
+{
+    std::vector<uint8> bytes = info.Flatten();
+    if (bytes.empty() || bytes.size() > BMessage::kMaxFlattenedSize)
+        return B_BAD_VALUE;
+    return fImpl->entry->WriteInfo(bytes.data(), bytes.size());
+}
+
+status_t RosterServer::ReadInstanceInfo(const char* signature, int pid, BMessage* info)
+{
+    if (info == nullptr)
+        return B_BAD_VALUE;
+    info->MakeEmpty();
+    if (signature == nullptr || signature[0] == '\0' || pid <= 0)
+        return B_BAD_VALUE;
+    status_t status = B_OK;
+    std::unique_ptr<RegistryDirectory> directory
+        = RegistryDirectory::Open(signature, false, &status, nullptr);
+    if (directory == nullptr)
+        return status;
+    std::vector<uint8> bytes;
+    status = RegistryEntry::ReadInfo(*directory, pid, BMessage::kMaxFlattenedSize, &bytes);
+    if (status != B_OK)
+        return status;
+    return info->Unflatten(bytes.data(), bytes.size()) == B_OK ? B_OK : B_BAD_DATA;
+}

@@ -47,6 +47,18 @@ public:
     static status_t Send(const char* signature, int pid, MessageTarget target,
         const BMessage& message, bigtime_t timeoutMicros = 1000000);
 
+    // Publishes `info`, flattened, as this instance's description in its
+    // registry entry, replacing any earlier one; it is removed with the
+    // entry. Readers see the old description or the new one, never a mix.
+    // Call it from one thread at a time.
+    status_t PublishInfo(const BMessage& info);
+    // The description the instance with process id `pid` registered under
+    // `signature` published, as untrusted data. B_ENTRY_NOT_FOUND when no
+    // such instance runs, B_NAME_NOT_FOUND when it published nothing,
+    // B_BAD_DATA when what it left is not a well-formed message; on any
+    // error `info` is left empty. Used by tools and tests.
+    static status_t ReadInstanceInfo(const char* signature, int pid, BMessage* info);
+
     RosterServer(const RosterServer&) = delete;
     RosterServer& operator=(const RosterServer&) = delete;
 

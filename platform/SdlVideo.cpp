@@ -1,6 +1,7 @@
 #include "platform/SdlVideo.h"
 
 #include "platform/Font.h"
+#include "platform/X11Errors.h"
 
 #include <atomic>
 #include <cmath>
@@ -86,6 +87,7 @@ bool SdlVideo::Initialise(std::string* error)
     }
     if (gWakeEventType == 0)
         gWakeEventType = SDL_RegisterEvents(1);
+    X11Errors::TolerateLostWakeUps();
     RememberDisplayFrame();
     return true;
 }

@@ -1,8 +1,11 @@
 // The registry's directory checks, with a temporary directory standing in
-// for /tmp, and the launch message as a new instance reads it.
+// for /tmp, the launch message as a new instance reads it, and the
+// description an instance publishes as tools read it back.
 
+#include "platform/List.h"
 #include "platform/Message.h"
 #include "platform/RegistryDirectory.h"
+#include "platform/Roster.h"
 #include "platform/RosterServer.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +16,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -115,6 +119,112 @@ TEST(LaunchMessage, IsTakenOnceFromTheEnvironmentAndAMalformedOneIsReported)
             << error;
         EXPECT_EQ(getenv("GW_LAUNCH_MESSAGE"), nullptr);
     }
+}
+
+// This process registers in a private runtime directory and publishes
+// descriptions of itself; it reads them back by pid as a tool would.
+class InstanceInfoTest : public testing::Test {
+protected:
+    static constexpr const char* kSignature = "application/x-vnd.gw-info-test";
+
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/gw-info-test.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        fRuntime = pattern;
+        setenv("XDG_RUNTIME_DIR", fRuntime.c_str(), 1);
+        status_t error = B_OK;
+        std::string reason;
+        fServer = RosterServer::Start(
+            kSignature, [](MessageTarget, const BMessage&) {}, &error, &reason);
+        ASSERT_NE(fServer, nullptr) << reason;
+        std::unique_ptr<RegistryDirectory> directory
+            = RegistryDirectory::Open(kSignature, false, &error, &reason);
+        ASSERT_NE(directory, nullptr) << reason;
+        fDirectory = directory->Path();
+    }
+    void TearDown() override
+    {
+        fServer.reset();
+        unsetenv("XDG_RUNTIME_DIR");
+        std::filesystem::remove_all(fRuntime);
+    }
+
+    status_t Read(BMessage* info, int pid = getpid(), const char* signature = kSignature)
+    {
+        return RosterServer::ReadInstanceInfo(signature, pid, info);
+    }
+    std::string InfoPath(int pid = getpid()) const
+    {
+        return fDirectory + "/" + std::to_string(pid) + ".info";
+    }
+    void WriteFile(const std::string& path, const std::string& bytes) const
+    {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    }
+
+    std::string fRuntime;
+    std::string fDirectory;
+    std::unique_ptr<RosterServer> fServer;
+};
+
+TEST_F(InstanceInfoTest, PublishedDescriptionReadsBackUntilTheEntryGoes)
+{
+    BMessage info;
+    EXPECT_EQ(Read(&info), B_NAME_NOT_FOUND);
+
+    BMessage first;
+    first.AddInt32("index", 2);
+    first.AddString("title", "ndavel_wubbixgo");
+    ASSERT_EQ(fServer->PublishInfo(first), B_OK);
+    EXPECT_EQ(Read(&info), B_OK);
+    EXPECT_EQ(info, first);
+
+    BMessage second(FourCC("next"));
+    second.AddString("title", "");
+    ASSERT_EQ(fServer->PublishInfo(second), B_OK);
+    EXPECT_EQ(Read(&info), B_OK);
+    EXPECT_EQ(info, second);
+    // Only the description itself is left beside the entry.
+    EXPECT_FALSE(std::filesystem::exists(InfoPath() + ".new"));
+
+    // Other pids and signatures have no live entry.
+    EXPECT_EQ(Read(&info, 999999999), B_ENTRY_NOT_FOUND);
+    EXPECT_TRUE(info.IsEmpty());
+    EXPECT_EQ(Read(&info, getpid(), "application/x-vnd.gw-info-test-other"), B_ENTRY_NOT_FOUND);
+    EXPECT_EQ(Read(&info, 0), B_BAD_VALUE);
+
+    fServer.reset();
+    EXPECT_FALSE(std::filesystem::exists(InfoPath()));
+    EXPECT_EQ(Read(&info), B_ENTRY_NOT_FOUND);
+    EXPECT_TRUE(info.IsEmpty());
+}
+
+TEST_F(InstanceInfoTest, MalformedOrOversizedDescriptionIsBadDataAndADeadEntryTakesItsAlong)
+{
+    BMessage info(FourCC("keep"));
+    info.AddInt32("index", 1);
+    std::vector<uint8> flat = info.Flatten();
+    // Cut short, then padded past the limit: neither is taken.
+    WriteFile(InfoPath(), std::string(flat.begin(), flat.end() - 1));
+    EXPECT_EQ(Read(&info), B_BAD_DATA);
+    EXPECT_TRUE(info.IsEmpty());
+    WriteFile(InfoPath(), std::string(BMessage::kMaxFlattenedSize + 1, 'x'));
+    EXPECT_EQ(Read(&info), B_BAD_DATA);
+    std::filesystem::remove(InfoPath());
+    std::filesystem::create_directory(InfoPath());
+    EXPECT_EQ(Read(&info), B_BAD_DATA);
+    std::filesystem::remove(InfoPath());
+
+    // The entry of a process that is gone: its lock file is not locked.
+    const int dead = 999999998;
+    WriteFile(fDirectory + "/" + std::to_string(dead) + ".lock", "");
+    WriteFile(InfoPath(dead), std::string(flat.begin(), flat.end()));
+    EXPECT_EQ(Read(&info, dead), B_ENTRY_NOT_FOUND);
+    BList running;
+    ASSERT_EQ(be_roster->GetAppList(kSignature, &running), B_OK);
+    EXPECT_EQ(running.CountItems(), 1);
+    EXPECT_FALSE(std::filesystem::exists(InfoPath(dead)));
 }
 
 } // namespace
