@@ -2,6 +2,7 @@
 
 #include "platform/Clock.h"
 #include "platform/List.h"
+#include "platform/Message.h"
 #include "platform/Roster.h"
 #include "platform/Screen.h"
 #include "ui/AppSignature.h"
@@ -53,6 +54,11 @@ gondavel_wubbix::gondavel_wubbix()
 
     char title[16];
     InstanceTitle(index, title);
+    // What tools list for this instance.
+    BMessage info;
+    info.AddInt32("index", index);
+    info.AddString("title", title);
+    SetInstanceInfo(info);
     BPoint topLeft = InstancePosition(index, BScreen(B_MAIN_SCREEN_ID).Frame());
 
     window = new gondavel_wubbixWindow(topLeft, width, height, title);

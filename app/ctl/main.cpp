@@ -1,0 +1,259 @@
+// gondavel_wubbix-ctl: lists the running instances of the program and sends
+// them requests through the roster, from the command line. Each instance
+// publishes its index and title in its roster entry; requests travel as
+// messages over the instance's socket. Errors are one line on stderr; the
+// exit status says what kind of failure it was.
+
+#include "app/AppResources.h"
+#include "platform/List.h"
+#include "platform/Message.h"
+#include "platform/Roster.h"
+#include "platform/RosterServer.h"
+#include "ui/AppSignature.h"
+#include "ui/MessageCodes.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char kTool[] = "gondavel_wubbix-ctl";
+
+enum ExitCode {
+    EXIT_OK = 0,
+    EXIT_FAILED = 1, // a target is not a running instance, or a send failed
+    EXIT_USAGE = 2,  // nothing was sent
+};
+
+constexpr const char kUsage[] = R"(usage: gondavel_wubbix-ctl COMMAND [ARGUMENTS]
+
+Commands:
+  list                  one line per running instance, in process id order:
+                        PID, INDEX and TITLE separated by tabs, after a header
+                        line; "-" where an instance has published nothing
+  reroll [--mains] [--delta] PID|all
+                        has the instance roll its drift settings again;
+                        --mains also rolls its delay, frequency and feedback,
+                        --delta its restlessness
+  quit PID|all          asks the instance to quit
+
+Options:
+  -h, --help            print this help
+  --version             print the version
+
+Exit status: 0 on success, 1 when a target is not a running instance or a
+request could not be sent (all other targets are still served), 2 for a
+usage error (then nothing is sent).
+)";
+
+void Complain(const std::string& what)
+{
+    fprintf(stderr, "%s: %s\n", kTool, what.c_str());
+}
+
+int UsageError(const std::string& what)
+{
+    Complain(what);
+    return EXIT_USAGE;
+}
+
+std::string Quoted(const std::string& text)
+{
+    return "\"" + text + "\"";
+}
+
+// A process id written as a positive decimal number that fits pid_t.
+std::optional<pid_t> ParsePid(const std::string& text)
+{
+    if (text.empty() || text.size() > 10)
+        return std::nullopt;
+    long long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value <= 0 || value > INT_MAX)
+        return std::nullopt;
+    return static_cast<pid_t>(value);
+}
+
+// Whether `argument` is written as an option rather than as a target: "-x"
+// or "--x", but not "-5", which is a (bad) process id.
+bool IsOption(const std::string& argument)
+{
+    return argument.size() > 1 && argument[0] == '-' && (argument[1] < '0' || argument[1] > '9');
+}
+
+std::string Describe(status_t status)
+{
+    switch (status) {
+    case B_ENTRY_NOT_FOUND:
+        return "it is not listening";
+    case B_TIMED_OUT:
+        return "timed out";
+    case B_PERMISSION_DENIED:
+        return "permission denied";
+    case B_NOT_ALLOWED:
+        return "not allowed";
+    case B_BAD_VALUE:
+        return "bad request";
+    default:
+        return "error " + std::to_string(status);
+    }
+}
+
+// The running instances in increasing order of process id, or nullopt after
+// saying why there are none to be had.
+std::optional<std::vector<pid_t>> RunningInstances()
+{
+    BList list;
+    status_t status = be_roster->GetAppList(app_signature, &list);
+    if (status != B_OK) {
+        Complain("couldn't read the registry of running instances: "
+            + (status == B_NOT_ALLOWED ? std::string("it is not private to this user")
+                                       : Describe(status)));
+        return std::nullopt;
+    }
+    std::vector<pid_t> pids;
+    for (int32 i = 0; i < list.CountItems(); ++i)
+        pids.push_back(static_cast<pid_t>(reinterpret_cast<intptr_t>(list.ItemAt(i))));
+    return pids;
+}
+
+// What an instance published, made safe for one tab-separated line.
+std::string Field(const char* text)
+{
+    std::string field = text;
+    for (char& c : field) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    }
+    return field.empty() ? "-" : field;
+}
+
+int List()
+{
+    std::optional<std::vector<pid_t>> pids = RunningInstances();
+    if (!pids)
+        return EXIT_FAILED;
+    printf("PID\tINDEX\tTITLE\n");
+    for (pid_t pid : *pids) {
+        BMessage info;
+        int32 index = 0;
+        const char* title = nullptr;
+        bool published = RosterServer::ReadInstanceInfo(app_signature, pid, &info) == B_OK;
+        std::string indexText = published && info.FindInt32("index", &index) == B_OK
+            ? std::to_string(index) : "-";
+        std::string titleText = published && info.FindString("title", &title) == B_OK
+            ? Field(title) : "-";
+        printf("%d\t%s\t%s\n", static_cast<int>(pid), indexText.c_str(), titleText.c_str());
+    }
+    return EXIT_OK;
+}
+
+// Sends `message` to `target` of the instance `pid`, or of every running
+// instance when `pid` is empty.
+int SendTo(std::optional<pid_t> pid, MessageTarget target, const BMessage& message)
+{
+    std::optional<std::vector<pid_t>> running = RunningInstances();
+    if (!running)
+        return EXIT_FAILED;
+    auto isRunning = [](const std::vector<pid_t>& pids, pid_t candidate) {
+        return std::find(pids.begin(), pids.end(), candidate) != pids.end();
+    };
+    if (pid && !isRunning(*running, *pid)) {
+        Complain("no running instance with pid " + std::to_string(*pid));
+        return EXIT_FAILED;
+    }
+    std::vector<pid_t> targets = pid ? std::vector<pid_t> { *pid } : *running;
+    int result = EXIT_OK;
+    for (pid_t each : targets) {
+        status_t status = RosterServer::Send(app_signature, each, target, message);
+        if (status == B_OK)
+            continue;
+        // An instance that ended since it was listed needs nothing more.
+        std::optional<std::vector<pid_t>> now = RunningInstances();
+        if (now && !isRunning(*now, each)) {
+            if (pid) {
+                Complain("no running instance with pid " + std::to_string(each));
+                result = EXIT_FAILED;
+            }
+            continue;
+        }
+        Complain("couldn't send to pid " + std::to_string(each) + ": " + Describe(status));
+        result = EXIT_FAILED;
+    }
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    for (const std::string& argument : arguments) {
+        if (argument == "-h" || argument == "--help") {
+            fputs(kUsage, stdout);
+            return EXIT_OK;
+        }
+    }
+    if (arguments.empty())
+        return UsageError("no command given");
+    const std::string& command = arguments[0];
+    if (command == "--version") {
+        if (arguments.size() > 1)
+            return UsageError("unexpected argument " + Quoted(arguments[1]));
+        printf("%s %s\n", kTool, kAppVersionString);
+        return EXIT_OK;
+    }
+    if (IsOption(command))
+        return UsageError("unknown option " + Quoted(command));
+    if (command != "list" && command != "reroll" && command != "quit")
+        return UsageError("unknown command " + Quoted(command));
+
+    bool mains = false;
+    bool delta = false;
+    std::vector<std::string> targets;
+    for (size_t i = 1; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (command == "reroll" && argument == "--mains")
+            mains = true;
+        else if (command == "reroll" && argument == "--delta")
+            delta = true;
+        else if (IsOption(argument))
+            return UsageError("unknown option " + Quoted(argument) + " for " + command);
+        else
+            targets.push_back(argument);
+    }
+
+    if (command == "list") {
+        if (!targets.empty())
+            return UsageError("unexpected argument " + Quoted(targets[0]));
+        return List();
+    }
+    if (targets.empty())
+        return UsageError(command + " needs a process id or \"all\"");
+    if (targets.size() > 1)
+        return UsageError("unexpected argument " + Quoted(targets[1]));
+    std::optional<pid_t> pid;
+    if (targets[0] != "all") {
+        pid = ParsePid(targets[0]);
+        if (!pid)
+            return UsageError(Quoted(targets[0]) + " is not a process id");
+    }
+
+    if (command == "quit")
+        return SendTo(pid, MessageTarget::Application, BMessage(B_QUIT_REQUESTED));
+    BMessage reroll(INIT_SLIDERS);
+    if (mains)
+        reroll.AddBool("mains", true);
+    if (delta)
+        reroll.AddBool("delta", true);
+    return SendTo(pid, MessageTarget::Window, reroll);
+}
