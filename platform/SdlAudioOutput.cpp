@@ -113,21 +113,9 @@ bool SdlAudioOutput::Open(const media_raw_audio_format& format, const char* stre
 
 } // namespace
 
-std::unique_ptr<AudioOutput> OpenAudioOutput(const media_raw_audio_format& format,
+std::unique_ptr<AudioOutput> OpenSdlAudioOutput(const media_raw_audio_format& format,
     const char* streamName, AudioOutput::RenderFunc render, void* context, std::string& error)
 {
-    if (format.format != B_AUDIO_FLOAT || format.byte_order != B_MEDIA_LITTLE_ENDIAN) {
-        error = "only 32-bit little-endian float output is supported";
-        return nullptr;
-    }
-    size_t frameSize = format.channel_count * sizeof(float);
-    if (format.channel_count == 0 || format.channel_count > 8 || format.buffer_size == 0
-        || format.buffer_size % frameSize != 0 || format.buffer_size / frameSize > 32768
-        || !(format.frame_rate >= 8000.0f && format.frame_rate <= 192000.0f)) {
-        error = "unsupported frame rate, channel count or buffer size";
-        return nullptr;
-    }
-
     auto output = std::make_unique<SdlAudioOutput>(render, context);
     if (!output->Open(format, streamName, error))
         return nullptr;
