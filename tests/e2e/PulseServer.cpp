@@ -1,5 +1,7 @@
 #include "PulseServer.h"
 
+#include <pulse/pulseaudio.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -19,13 +21,17 @@ std::string PathVariable()
 PulseServer::PulseServer(std::chrono::milliseconds startTimeout)
     : fDirectory("gw_pulse")
 {
-    const TempDirectory& dir = fDirectory;
     // Clients must never start a server of their own, and keep their cookie
     // here instead of creating one in the home directory.
-    std::ofstream(dir.File("client.conf"))
+    std::ofstream(fDirectory.File("client.conf"))
         << "autospawn = no\n"
-        << "cookie-file = " << dir.File("cookie") << "\n";
+        << "cookie-file = " << fDirectory.File("cookie") << "\n";
+    Start(startTimeout);
+}
 
+void PulseServer::Start(std::chrono::milliseconds startTimeout)
+{
+    const TempDirectory& dir = fDirectory;
     // -n skips the system's default.pa, so the server has exactly the two
     // modules below. Rewinds are off on the sink: with them, the server may
     // re-render audio the monitor has already handed out, and a recording
@@ -61,7 +67,8 @@ PulseServer::PulseServer(std::chrono::milliseconds startTimeout)
         "LC_ALL=C",
     };
 
-    fServer = std::make_unique<ChildProcess>(argv, environment, dir.File("server.log"));
+    fStarts++;
+    fServer = std::make_unique<ChildProcess>(argv, environment, LogPath());
     try {
         WaitUntilAnswering(startTimeout);
     } catch (...) {
@@ -123,9 +130,23 @@ size_t PulseServer::CountSinkInputs() const
     return count;
 }
 
+void PulseServer::Kill()
+{
+    if (fServer != nullptr)
+        fServer->Stop(SIGKILL);
+}
+
+std::string PulseServer::LogPath() const
+{
+    // A log per start, so a restarted server's log starts empty.
+    if (fStarts <= 1)
+        return fDirectory.File("server.log");
+    return fDirectory.File("server" + std::to_string(fStarts) + ".log");
+}
+
 std::string PulseServer::Log() const
 {
-    std::ifstream file(fDirectory.File("server.log"));
+    std::ifstream file(LogPath());
     std::ostringstream text;
     text << file.rdbuf();
     return text.str();
@@ -146,4 +167,55 @@ void PulseServer::WaitUntilAnswering(std::chrono::milliseconds timeout)
     }
     throw std::runtime_error("pulseaudio did not answer in time; pactl said: " + lastAnswer
         + "\nserver log:\n" + Log());
+}
+
+void PulseServer::KillSinkInput(uint32_t index) const
+{
+    // libpulse reads its client configuration (and the cookie it names)
+    // from the environment.
+    UseInThisProcess();
+    pa_mainloop* loop = pa_mainloop_new();
+    pa_context* context = pa_context_new(pa_mainloop_get_api(loop), "gw_e2e_kill_sink_input");
+    pa_operation* operation = nullptr;
+    struct Outcome {
+        bool done = false;
+        bool killed = false;
+    } outcome;
+    std::string error;
+    if (pa_context_connect(context, Address().c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+        error = "connect failed";
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (error.empty() && !outcome.done) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            error = "no answer in time";
+            break;
+        }
+        pa_mainloop_iterate(loop, 0, nullptr);
+        pa_context_state_t state = pa_context_get_state(context);
+        if (!PA_CONTEXT_IS_GOOD(state)) {
+            error = "the connection failed";
+        } else if (state == PA_CONTEXT_READY && operation == nullptr) {
+            operation = pa_context_kill_sink_input(context, index,
+                [](pa_context*, int success, void* data) {
+                    auto* result = static_cast<Outcome*>(data);
+                    result->killed = success != 0;
+                    result->done = true;
+                },
+                &outcome);
+            if (operation == nullptr)
+                error = "the request couldn't be sent";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (error.empty() && !outcome.killed)
+        error = "the server refused";
+    if (!error.empty())
+        error += ": " + std::string(pa_strerror(pa_context_errno(context)));
+    if (operation != nullptr)
+        pa_operation_unref(operation);
+    pa_context_disconnect(context);
+    pa_context_unref(context);
+    pa_mainloop_free(loop);
+    if (!error.empty())
+        throw std::runtime_error("killing sink input " + std::to_string(index) + ": " + error);
 }

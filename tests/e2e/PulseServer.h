@@ -5,12 +5,14 @@
 // mixed into it, reachable only through a socket in a fresh directory. It
 // runs as whatever user the tests run as, root included, touches nothing
 // outside that directory, and is killed and its directory removed when the
-// object goes away.
+// object goes away. A test may kill it and start it again on the same socket,
+// as a user's server would crash and come back.
 
 #include "ChildProcess.h"
 #include "TempDirectory.h"
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,12 +49,25 @@ public:
     std::string ListSinkInputs() const;
     // How many streams play into the server.
     size_t CountSinkInputs() const;
-    // Whatever the server has printed so far.
+    // Whatever the server has printed since it last started.
     std::string Log() const;
+
+    // Kills the server at once (SIGKILL), as a crash would; its clients see
+    // their connections drop. The socket's directory stays.
+    void Kill();
+    // Starts the server again on the same socket after Kill(), waiting for
+    // it as the constructor does.
+    void Start(std::chrono::milliseconds startTimeout = std::chrono::seconds(15));
+    // Has the server end the stream with index `index`, the way a mixer
+    // application kills a stream; throws if the server refuses. This
+    // process connects as a client itself, so it gets UseInThisProcess().
+    void KillSinkInput(uint32_t index) const;
 
 private:
     void WaitUntilAnswering(std::chrono::milliseconds timeout);
+    std::string LogPath() const;
 
     TempDirectory fDirectory;
     std::unique_ptr<ChildProcess> fServer;
+    int fStarts = 0;
 };

@@ -1,0 +1,460 @@
+// The program on a native PipeWire server, with no sound server chosen for
+// it: each instance plays through a stream of its own on its own client
+// connection, finds the server again after a restart, and quits cleanly on
+// SIGTERM whether the server is there or not; where only PulseAudio runs, it
+// never loads PipeWire's library. Below the program, the PipeWire output
+// itself: whole buffers rendered whatever the server asks for, pausing, and
+// telling an absent server from one that refuses.
+
+#include "ChildProcess.h"
+#include "PipeWireServer.h"
+#include "PulseServer.h"
+#include "TempDirectory.h"
+#include "TestSupport.h"
+#include "XvfbServer.h"
+#include "platform/AudioOutput.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* kAppName = "gondavel_wubbix";
+constexpr const char* kStreamName = "g_w_new";
+constexpr const char* kLossLine = "gondavel_wubbix: couldn't keep playing: lost the PipeWire server";
+// Quieter than any drone the program plays, louder than rounding noise.
+constexpr float kSilence = 0.001f;
+
+size_t CountLinesStartingWith(const std::string& text, const std::string& start)
+{
+    size_t count = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        count += line.rfind(start, 0) == 0;
+    return count;
+}
+
+class PipeWireTest : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        try {
+            sDisplay = new XvfbServer;
+        } catch (const std::exception& error) {
+            ADD_FAILURE() << error.what();
+        }
+    }
+    static void TearDownTestSuite()
+    {
+        delete sDisplay;
+        sDisplay = nullptr;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(sDisplay != nullptr);
+        try {
+            fServer = std::make_unique<PipeWireServer>();
+        } catch (const std::exception& error) {
+            FAIL() << error.what();
+        }
+    }
+    void TearDown() override
+    {
+        fRecorder.reset();
+        for (auto& instance : fInstances)
+            instance->Stop(SIGKILL);
+    }
+
+    // Starts the program as built, with its own runtime directory and the
+    // server's socket directory, and no sound server named.
+    ChildProcess& StartInstance()
+    {
+        std::vector<std::string> environment = SanitizerEnvironment();
+        environment.insert(environment.end(), { "PATH=/usr/bin:/bin",
+            "DISPLAY=" + sDisplay->Display(), "HOME=" + fRuntime.Path(),
+            "XDG_RUNTIME_DIR=" + fRuntime.Path(),
+            "PIPEWIRE_RUNTIME_DIR=" + fServer->RuntimeDirectory() });
+        std::string log = fRuntime.File("instance" + std::to_string(fInstances.size()) + ".log");
+        fInstances.push_back(std::make_unique<ChildProcess>(
+            std::vector<std::string> { PROGRAM_PATH }, environment, log));
+        return *fInstances.back();
+    }
+    std::string Output(size_t n = 0) const
+    {
+        return ReadFile(fRuntime.File("instance" + std::to_string(n) + ".log"));
+    }
+
+    // The client connections of process `pid`.
+    std::vector<PipeWireServer::Object> ClientsOf(pid_t pid) const
+    {
+        std::vector<PipeWireServer::Object> clients;
+        for (const auto& client : fServer->List("Client")) {
+            if (client.Property("pipewire.sec.pid") == std::to_string(pid))
+                clients.push_back(client);
+        }
+        return clients;
+    }
+    // The stream nodes of process `pid`.
+    std::vector<PipeWireServer::Object> StreamsOf(pid_t pid) const
+    {
+        std::set<std::string> clientIds;
+        for (const auto& client : ClientsOf(pid))
+            clientIds.insert(std::to_string(client.id));
+        std::vector<PipeWireServer::Object> streams;
+        for (const auto& node : fServer->List("Node")) {
+            if (clientIds.count(node.Property("client.id")) != 0)
+                streams.push_back(node);
+        }
+        return streams;
+    }
+    // Whether node `id` feeds the sink through links that carry data.
+    bool LinkedToSink(uint32_t id) const
+    {
+        const std::string sink = std::to_string(fServer->SinkId());
+        size_t links = 0;
+        for (const auto& link : fServer->List("Link")) {
+            if (link.Field("output-node-id") == std::to_string(id)
+                && link.Field("input-node-id") == sink && link.Field("state") == "active")
+                links++;
+        }
+        return links == PipeWireServer::kChannels;
+    }
+    // Waits up to `timeout` until process `pid` has exactly one stream,
+    // running and linked to the sink, and returns it; its id is 0 if not.
+    PipeWireServer::Object WaitForPlayingStream(pid_t pid, std::chrono::milliseconds timeout) const
+    {
+        PipeWireServer::Object found;
+        WaitUntil([&] {
+            std::vector<PipeWireServer::Object> streams = StreamsOf(pid);
+            if (streams.size() == 1 && streams[0].Field("state") == "running"
+                && LinkedToSink(streams[0].id))
+                found = streams[0];
+            return found.id != 0;
+        }, timeout);
+        return found;
+    }
+
+    // Starts recording the sink anew; a restart of the server ends a
+    // recording.
+    void Record()
+    {
+        fRecording++;
+        fRecorder = fServer->Record(RecordingPath());
+    }
+    std::string RecordingPath() const
+    {
+        return fRuntime.File("sink" + std::to_string(fRecording) + ".wav");
+    }
+    // Whether the recording sounds, waiting up to `timeout`.
+    bool Sounds(std::chrono::milliseconds timeout) const
+    {
+        return WaitUntil([&] {
+            std::vector<float> samples = PipeWireServer::RecordedSamples(RecordingPath());
+            return std::any_of(samples.begin(), samples.end(),
+                [](float sample) { return std::fabs(sample) > kSilence; });
+        }, timeout);
+    }
+
+    // Sends SIGTERM and whether the instance then exits with status 0.
+    static bool QuitsCleanly(ChildProcess& instance)
+    {
+        kill(instance.Pid(), SIGTERM);
+        return instance.WaitForExit(10s) && instance.ExitCode() == 0;
+    }
+
+    static inline XvfbServer* sDisplay = nullptr;
+    TempDirectory fRuntime { "gw_pipewire_test" };
+    std::unique_ptr<PipeWireServer> fServer;
+    std::vector<std::unique_ptr<ChildProcess>> fInstances;
+    std::unique_ptr<ChildProcess> fRecorder;
+    int fRecording = 0;
+};
+
+} // namespace
+
+TEST_F(PipeWireTest, InstanceSoundsThroughANativeStreamOfItsOwn)
+{
+    ChildProcess& instance = StartInstance();
+    PipeWireServer::Object stream = WaitForPlayingStream(instance.Pid(), 20s);
+    ASSERT_NE(stream.id, 0u) << "no running stream linked to the sink\n" << Output();
+    EXPECT_EQ(stream.Property("node.name"), kAppName);
+    EXPECT_EQ(stream.Property("application.name"), kAppName);
+    EXPECT_EQ(stream.Property("media.name"), kStreamName);
+    EXPECT_EQ(stream.Property("media.class"), "Stream/Output/Audio");
+    EXPECT_EQ(stream.Property("media.type"), "Audio");
+    EXPECT_EQ(stream.Property("media.category"), "Playback");
+    EXPECT_EQ(stream.Property("media.role"), "Music");
+    EXPECT_EQ(stream.Property("node.latency"), "1024/44100");
+    ASSERT_EQ(ClientsOf(instance.Pid()).size(), 1u);
+    EXPECT_EQ(ClientsOf(instance.Pid())[0].Property("application.name"), kAppName);
+
+    Record();
+    EXPECT_TRUE(Sounds(10s)) << "the sink is silent\n" << Output();
+
+    EXPECT_TRUE(QuitsCleanly(instance)) << Output();
+    EXPECT_EQ(Output().find("couldn't"), std::string::npos) << Output();
+}
+
+TEST_F(PipeWireTest, TwoInstancesUseTwoClientConnectionsInAll)
+{
+    ChildProcess& first = StartInstance();
+    ChildProcess& second = StartInstance();
+    ASSERT_NE(WaitForPlayingStream(first.Pid(), 20s).id, 0u) << Output(0);
+    ASSERT_NE(WaitForPlayingStream(second.Pid(), 20s).id, 0u) << Output(1);
+
+    EXPECT_EQ(ClientsOf(first.Pid()).size() + ClientsOf(second.Pid()).size(), 2u);
+    EXPECT_TRUE(QuitsCleanly(first)) << Output(0);
+    EXPECT_TRUE(QuitsCleanly(second)) << Output(1);
+}
+
+TEST_F(PipeWireTest, SoundComesBackAfterTheServerRestarts)
+{
+    ChildProcess& instance = StartInstance();
+    ASSERT_NE(WaitForPlayingStream(instance.Pid(), 20s).id, 0u) << Output();
+
+    fServer->Kill();
+    ASSERT_TRUE(WaitUntil([&] { return CountLinesStartingWith(Output(), kLossLine) == 1; }, 10s))
+        << Output();
+    // Down for a while: the instance keeps trying, quietly.
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(instance.IsRunning()) << Output();
+
+    // Timed from the server's start, which includes the wait for it to be
+    // ready, to the first sound in the sink.
+    auto restarted = std::chrono::steady_clock::now();
+    fServer->Start();
+    Record();
+    EXPECT_TRUE(Sounds(5s)) << "no sound after the restart\n" << Output() << fServer->Log();
+    auto back = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - restarted);
+    printf("sound back %lld ms after the server was started again\n",
+        static_cast<long long>(back.count()));
+    RecordProperty("sound_back_ms", std::to_string(back.count()));
+
+    EXPECT_NE(WaitForPlayingStream(instance.Pid(), 5s).id, 0u) << Output();
+    EXPECT_EQ(CountLinesStartingWith(Output(), kLossLine), 1u) << Output();
+    EXPECT_TRUE(QuitsCleanly(instance)) << Output();
+}
+
+TEST_F(PipeWireTest, InstanceQuitsWhileTheServerIsDown)
+{
+    ChildProcess& instance = StartInstance();
+    ASSERT_NE(WaitForPlayingStream(instance.Pid(), 20s).id, 0u) << Output();
+
+    fServer->Kill();
+    ASSERT_TRUE(WaitUntil([&] { return CountLinesStartingWith(Output(), kLossLine) == 1; }, 10s))
+        << Output();
+    EXPECT_TRUE(QuitsCleanly(instance)) << Output();
+}
+
+TEST_F(PipeWireTest, OnAPulseAudioOnlyDesktopTheInstanceNeverLoadsPipeWire)
+{
+    struct stat systemSocket;
+    if (stat("/run/pipewire/pipewire-0", &systemSocket) == 0)
+        GTEST_SKIP() << "a system-wide PipeWire server runs here";
+    PulseServer pulse;
+    // The test's runtime directory has no PipeWire socket.
+    std::vector<std::string> environment = SanitizerEnvironment();
+    environment.insert(environment.end(), { "PATH=/usr/bin:/bin",
+        "DISPLAY=" + sDisplay->Display(), "HOME=" + fRuntime.Path(),
+        "XDG_RUNTIME_DIR=" + fRuntime.Path(), "PULSE_SERVER=" + pulse.Address(),
+        "PULSE_CLIENTCONFIG=" + pulse.Directory().File("client.conf") });
+    ChildProcess instance({ PROGRAM_PATH }, environment, fRuntime.File("pulse.log"));
+
+    ASSERT_TRUE(WaitUntil([&] { return pulse.CountSinkInputs() == 1; }, 20s))
+        << ReadFile(fRuntime.File("pulse.log"));
+    std::string maps = ReadFile("/proc/" + std::to_string(instance.Pid()) + "/maps");
+    EXPECT_EQ(maps.find("libpipewire"), std::string::npos);
+    EXPECT_TRUE(QuitsCleanly(instance)) << ReadFile(fRuntime.File("pulse.log"));
+}
+
+namespace {
+
+// 1000 frames: no power of two, so the server's buffers never match ours.
+constexpr size_t kBufferFrames = 1000;
+constexpr size_t kBufferSize = kBufferFrames * 2 * sizeof(float);
+// The test signal steps up by kStep every frame and starts again after
+// kRamp frames; every value is exact in float, and never silent.
+constexpr int kRamp = 1024;
+constexpr float kStep = 1.0f / 2048.0f;
+
+// What the render function saw, written on PipeWire's data thread.
+struct RenderLog {
+    std::atomic<uint64_t> calls { 0 };
+    std::atomic<uint64_t> wrongSizes { 0 };
+    std::atomic<bool> inside { false };
+    uint64_t frame = 0;
+};
+
+void RenderRamp(void* context, void* buffer, size_t size)
+{
+    auto* log = static_cast<RenderLog*>(context);
+    log->inside.store(true);
+    if (size != kBufferSize)
+        log->wrongSizes++;
+    auto* samples = static_cast<float*>(buffer);
+    for (size_t i = 0; i < size / sizeof(float); i += 2) {
+        float value = static_cast<float>(log->frame % kRamp + 1) * kStep;
+        samples[i] = value;
+        samples[i + 1] = value;
+        log->frame++;
+    }
+    // Long enough for a test to catch a render in the middle.
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    log->calls++;
+    log->inside.store(false);
+}
+
+media_raw_audio_format RampFormat()
+{
+    media_raw_audio_format format {};
+    format.frame_rate = 44100.0f;
+    format.channel_count = 2;
+    format.format = B_AUDIO_FLOAT;
+    format.byte_order = B_MEDIA_LITTLE_ENDIAN;
+    format.buffer_size = kBufferSize;
+    return format;
+}
+
+// Opens the PipeWire output of this process with its runtime directory set
+// to `directory`.
+std::unique_ptr<AudioOutput> OpenIn(const std::string& directory, RenderLog& log,
+    std::string& error, bool& absent)
+{
+    setenv("PIPEWIRE_RUNTIME_DIR", directory.c_str(), 1);
+    unsetenv("PIPEWIRE_REMOTE");
+    return OpenPipeWireOutput(RampFormat(), "ramp", RenderRamp, &log, error, absent);
+}
+
+// A Unix socket bound at `path`. Listening, it takes connections; not
+// listening, connecting to it is refused, as to a server that died.
+int BindSocket(const std::string& path, bool listening)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+        || (listening && listen(fd, 4) != 0))
+        ADD_FAILURE() << "socket " << path << ": " << strerror(errno);
+    return fd;
+}
+
+} // namespace
+
+TEST(PipeWireOutputTest, RendersWholeBuffersAndPlaysThemInOrderWhateverTheServerAsksFor)
+{
+    PipeWireServer server;
+    RenderLog log;
+    std::string error;
+    bool absent = false;
+    std::unique_ptr<AudioOutput> output = OpenIn(server.RuntimeDirectory(), log, error, absent);
+    ASSERT_NE(output, nullptr) << error;
+    TempDirectory directory("gw_pipewire_output");
+    std::unique_ptr<ChildProcess> recorder = server.Record(directory.File("sink.wav"));
+    output->Resume();
+
+    // Half a second of sound, and the ramp unbroken in it: silence may come
+    // between values if the machine is slow, but never a value out of turn.
+    std::vector<float> sound;
+    ASSERT_TRUE(WaitUntil([&] {
+        sound.clear();
+        for (float sample : PipeWireServer::RecordedSamples(directory.File("sink.wav"))) {
+            if (sample != 0.0f)
+                sound.push_back(sample);
+        }
+        return sound.size() >= 2 * 22050;
+    }, 20s)) << sound.size() / 2 << " frames of sound";
+    output.reset();
+
+    size_t breaks = 0;
+    for (size_t i = 2; i < sound.size(); i += 2) {
+        float expected = sound[i - 2] == kRamp * kStep ? kStep : sound[i - 2] + kStep;
+        breaks += sound[i] != expected || sound[i + 1] != sound[i];
+    }
+    EXPECT_EQ(breaks, 0u);
+    EXPECT_GT(log.calls.load(), 22u);
+    EXPECT_EQ(log.wrongSizes.load(), 0u);
+}
+
+TEST(PipeWireOutputTest, PauseReturnsWithNoRenderRunningAndNoneUntilResume)
+{
+    PipeWireServer server;
+    RenderLog log;
+    std::string error;
+    bool absent = false;
+    std::unique_ptr<AudioOutput> output = OpenIn(server.RuntimeDirectory(), log, error, absent);
+    ASSERT_NE(output, nullptr) << error;
+    // Opened paused.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(log.calls.load(), 0u);
+
+    for (int round = 0; round < 5; round++) {
+        output->Resume();
+        uint64_t before = log.calls.load();
+        ASSERT_TRUE(WaitUntil([&] { return log.calls.load() >= before + 3; }, 10s))
+            << "no render after Resume() in round " << round;
+        // Pause in the middle of a render.
+        auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!log.inside.load() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        ASSERT_TRUE(log.inside.load()) << "no render running in round " << round;
+        output->Pause();
+        EXPECT_FALSE(log.inside.load()) << "a render still ran in round " << round;
+        uint64_t paused = log.calls.load();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(log.calls.load(), paused) << "rendered while paused in round " << round;
+    }
+}
+
+TEST(PipeWireOutputTest, NoSocketOrARefusedOneMeansNoServerAndOneThatHangsUpRefuses)
+{
+    TempDirectory directory("gw_pipewire_fake");
+    RenderLog log;
+    std::string error;
+    bool absent = false;
+    EXPECT_EQ(OpenIn(directory.Path(), log, error, absent), nullptr);
+    EXPECT_TRUE(absent) << error;
+
+    // A socket left behind by a server that died.
+    int dead = BindSocket(directory.File("pipewire-0"), false);
+    absent = false;
+    EXPECT_EQ(OpenIn(directory.Path(), log, error, absent), nullptr);
+    EXPECT_TRUE(absent) << error;
+    close(dead);
+    unlink(directory.File("pipewire-0").c_str());
+
+    // Something that takes the connection and closes it at once.
+    int hangsUp = BindSocket(directory.File("pipewire-0"), true);
+    std::thread server([hangsUp] {
+        int connection = accept(hangsUp, nullptr, nullptr);
+        if (connection >= 0)
+            close(connection);
+    });
+    absent = true;
+    error.clear();
+    EXPECT_EQ(OpenIn(directory.Path(), log, error, absent), nullptr);
+    EXPECT_FALSE(absent);
+    EXPECT_FALSE(error.empty());
+    printf("a server that hangs up: %s\n", error.c_str());
+    server.join();
+    close(hangsUp);
+    EXPECT_EQ(log.calls.load(), 0u);
+}
