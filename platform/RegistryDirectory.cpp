@@ -15,6 +15,12 @@ namespace {
 constexpr const char* kRootName = "gw-roster";
 constexpr const char* kExecutableName = "executable";
 
+// The file a writer with process id `pid` writes the executable's path to.
+std::string NewExecutableName(pid_t pid)
+{
+    return std::string(kExecutableName) + "." + std::to_string(pid);
+}
+
 std::string Octal(mode_t mode)
 {
     char text[8];
@@ -143,7 +149,7 @@ void RegistryDirectory::SocketAddress(const std::string& name, sockaddr_un* addr
 status_t RegistryDirectory::WriteExecutable(const std::string& path) const
 {
     // Written aside and renamed into place, so a reader never sees half.
-    std::string temporary = std::string(kExecutableName) + "." + std::to_string(getpid());
+    std::string temporary = NewExecutableName(getpid());
     int fd = openat(fFd, temporary.c_str(),
         O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
@@ -169,6 +175,11 @@ status_t RegistryDirectory::ReadExecutable(std::string* path) const
         return B_BAD_DATA;
     path->assign(buffer, static_cast<size_t>(size));
     return B_OK;
+}
+
+void RegistryDirectory::RemoveExecutableLeftover(pid_t pid) const
+{
+    unlinkat(fFd, NewExecutableName(pid).c_str(), 0);
 }
 
 uint64 RegistryDirectory::Hash(const char* signature)

@@ -15,6 +15,7 @@
 #include "platform/SupportDefs.h"
 
 #include <sys/socket.h>
+#include <sys/types.h>
 #include <sys/un.h>
 
 #include <memory>
@@ -46,8 +47,14 @@ public:
     void SocketAddress(const std::string& name, sockaddr_un* address, socklen_t* length) const;
 
     // The absolute path of the executable registered for the signature.
+    // It is written to a file of the writer's own, named by its pid, and
+    // renamed into place.
     status_t WriteExecutable(const std::string& path) const;
     status_t ReadExecutable(std::string* path) const;
+    // Removes what a writer with process id `pid` that died while writing
+    // the executable's path left behind. Call it only while holding that
+    // process's entry lock, so that no live process writes under its name.
+    void RemoveExecutableLeftover(pid_t pid) const;
 
     // FNV-1a, 64 bits.
     static uint64 Hash(const char* signature);

@@ -9,13 +9,23 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
 namespace {
+
+// The entry RemoveOwnNow() removes: a directory descriptor of its own, or
+// -1 when there is none and kFilling while the names are being made, and
+// the entry's file names, the lock file last.
+constexpr int kFilling = -2;
+constexpr int kOwnNames = 4;
+std::atomic<int> gOwnDirectoryFd { -1 };
+char gOwnNames[kOwnNames][32];
 
 // A lister holds a dead entry's lock only while it removes the files, so a
 // lock that stays taken for this long belongs to a live process.
@@ -130,7 +140,9 @@ std::unique_ptr<RegistryEntry> RegistryEntry::Create(const RegistryDirectory& di
                     *why = strerror(errno);
                     return nullptr;
                 }
-                return std::unique_ptr<RegistryEntry>(new RegistryEntry(directoryFd, fd));
+                std::unique_ptr<RegistryEntry> entry(new RegistryEntry(directoryFd, fd));
+                entry->PrepareRemoval();
+                return entry;
             }
         } else if (errno != EWOULDBLOCK && errno != EINTR) {
             *error = B_ERROR;
@@ -148,8 +160,43 @@ std::unique_ptr<RegistryEntry> RegistryEntry::Create(const RegistryDirectory& di
     }
 }
 
+void RegistryEntry::PrepareRemoval()
+{
+    // The first entry of the process is the one; a test may make more.
+    int expected = -1;
+    if (!gOwnDirectoryFd.compare_exchange_strong(expected, kFilling))
+        return;
+    int fd = fcntl(fDirectoryFd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+        gOwnDirectoryFd = -1;
+        return;
+    }
+    pid_t pid = getpid();
+    const std::string names[kOwnNames]
+        = { SocketName(pid), InfoName(pid), NewInfoName(pid), LockName(pid) };
+    for (int i = 0; i < kOwnNames; ++i)
+        snprintf(gOwnNames[i], sizeof(gOwnNames[i]), "%s", names[i].c_str());
+    fRemovalFd = fd;
+    gOwnDirectoryFd = fd;
+}
+
+void RegistryEntry::RemoveOwnNow()
+{
+    int fd = gOwnDirectoryFd.exchange(-1);
+    if (fd < 0)
+        return;
+    for (const char* name : gOwnNames)
+        unlinkat(fd, name, 0);
+    // The descriptor stays open: the process is about to end.
+}
+
 RegistryEntry::~RegistryEntry()
 {
+    // Taken back unless RemoveOwnNow() has it; then it is left to the
+    // process's end.
+    int expected = fRemovalFd;
+    if (fRemovalFd >= 0 && gOwnDirectoryFd.compare_exchange_strong(expected, -1))
+        close(fRemovalFd);
     std::string name = LockName(getpid());
     if (StillNames(fDirectoryFd, name.c_str(), fLockFd)) {
         RemoveInfo(fDirectoryFd, getpid());
@@ -183,9 +230,11 @@ std::vector<pid_t> RegistryEntry::ListRunning(const RegistryDirectory& directory
                 running.push_back(pid);
         } else if (StillNames(directory.Fd(), item->d_name, fd)) {
             // Nobody holds the lock: its process is gone. While we hold it,
-            // no new owner can take this file over; the description and the
-            // socket go first so they never outlive their lock file.
+            // no new owner can take this file over; the description, a path
+            // of the executable it was writing when it died, and the socket
+            // go first so they never outlive their lock file.
             RemoveInfo(directory.Fd(), pid);
+            directory.RemoveExecutableLeftover(pid);
             unlinkat(directory.Fd(), SocketName(pid).c_str(), 0);
             unlinkat(directory.Fd(), item->d_name, 0);
         }

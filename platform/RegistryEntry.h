@@ -31,6 +31,15 @@ public:
     RegistryEntry(const RegistryEntry&) = delete;
     RegistryEntry& operator=(const RegistryEntry&) = delete;
 
+    // Removes this process's entry files (socket, description, lock file)
+    // now, for a process about to end with _exit() because it can't go on.
+    // It makes no call but unlinkat() on names made when the entry was
+    // created, takes no lock and allocates nothing, so any thread may call
+    // it at any moment, also while others run; only the first call acts.
+    // The lock itself stays held until the process is gone. Does nothing
+    // when the process has no entry.
+    static void RemoveOwnNow();
+
     // The process ids of the live entries in `directory`, in increasing
     // order. The files of dead entries are removed on the way; a locked
     // entry is never touched.
@@ -54,7 +63,12 @@ public:
 
 private:
     RegistryEntry(int directoryFd, int lockFd) : fDirectoryFd(directoryFd), fLockFd(lockFd) {}
+    // Makes this entry the one RemoveOwnNow() removes, unless there is one.
+    void PrepareRemoval();
 
     int fDirectoryFd;
     int fLockFd;
+    // The directory descriptor RemoveOwnNow() would use, or -1 when this
+    // entry is not the one it removes.
+    int fRemovalFd = -1;
 };

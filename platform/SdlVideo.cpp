@@ -80,6 +80,10 @@ BRect SdlVideo::MainDisplayFrame()
 bool SdlVideo::Initialise(std::string* error)
 {
     SetHints();
+    // Where libX11 is loaded already, before SDL's X11 driver starts: the
+    // driver keeps the handler it finds and puts it back when video stops,
+    // which is when the last lost wake-ups come in.
+    bool tolerant = X11Errors::TolerateLostWakeUps();
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
         if (error != nullptr)
             *error = SDL_GetError();
@@ -87,7 +91,9 @@ bool SdlVideo::Initialise(std::string* error)
     }
     if (gWakeEventType == 0)
         gWakeEventType = SDL_RegisterEvents(1);
-    X11Errors::TolerateLostWakeUps();
+    if (!tolerant)
+        X11Errors::TolerateLostWakeUps();
+    X11Errors::EndOnLostDisplay();
     RememberDisplayFrame();
     return true;
 }

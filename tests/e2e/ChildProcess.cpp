@@ -103,6 +103,9 @@ void ChildProcess::Start(const std::vector<std::string>& argv,
         dup2(devNull, STDIN_FILENO);
         dup2(outputFd, STDOUT_FILENO);
         dup2(outputFd, STDERR_FILENO);
+        // Descriptors the test process itself inherited (from ctest, say)
+        // would otherwise show up in the child's descriptor counts.
+        close_range(3, ~0U, 0);
         execve(program.c_str(), args.data(), env.data());
         _exit(127);
     }
