@@ -57,7 +57,7 @@ void SdlVideo::Release()
     std::lock_guard<std::mutex> guard(Mutex());
     if (gUsers == 0 || --gUsers > 0)
         return;
-    Font::Close();
+    Font::Unload();
     SDL_QuitSubSystem(SDL_INIT_VIDEO);
 }
 

@@ -4,8 +4,11 @@
 #include "platform/AudioOutput.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -34,6 +37,9 @@ BSoundPlayer::BSoundPlayer(const media_raw_audio_format* format, const char* nam
     , fPlayBuffer(playBuffer)
     , fCookie(cookie)
 {
+    const char* trace = getenv("GW_TRACE_START");
+    fTraceFirstBuffer = trace != nullptr && trace[0] != '\0' && strcmp(trace, "0") != 0;
+
     std::string error;
     if (fPlayBuffer == nullptr)
         error = "no fill function";
@@ -97,8 +103,23 @@ bool BSoundPlayer::HasData() const
 void BSoundPlayer::Render(void* context, void* buffer, size_t size)
 {
     auto* player = static_cast<BSoundPlayer*>(context);
-    if (player->fHasData.load(std::memory_order_acquire))
+    if (player->fHasData.load(std::memory_order_acquire)) {
+        if (player->fTraceFirstBuffer)
+            player->TraceFirstBuffer();
         player->fPlayBuffer(player->fCookie, buffer, size, player->fFormat);
-    else
+    } else {
         memset(buffer, 0, size);
+    }
+}
+
+void BSoundPlayer::TraceFirstBuffer()
+{
+    fTraceFirstBuffer = false;
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    char line[80];
+    int length = snprintf(line, sizeof line, "%s: trace: first-buffer %lld\n", kAppName,
+        static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec);
+    // One write, so the line isn't interleaved with other threads' output.
+    [[maybe_unused]] ssize_t written = write(STDERR_FILENO, line, static_cast<size_t>(length));
 }

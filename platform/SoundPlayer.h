@@ -9,6 +9,12 @@
 // output can't be opened the player says so once on stderr, InitCheck()
 // reports the failure and the player stays silent; every other call is still
 // safe.
+//
+// Start-up trace: when the environment variable GW_TRACE_START is set (and
+// not empty or "0") when the player is constructed, the player writes one
+// line to stderr just before it first calls the fill function:
+// "gondavel_wubbix: trace: first-buffer <ns>", where <ns> is CLOCK_MONOTONIC
+// in nanoseconds. bench/instances uses it to time start-up from outside.
 
 #include "platform/MediaFormat.h"
 #include "platform/SupportDefs.h"
@@ -54,11 +60,15 @@ public:
 
 private:
     static void Render(void* player, void* buffer, size_t size);
+    void TraceFirstBuffer();
 
     media_raw_audio_format fFormat;
     BufferPlayerFunc fPlayBuffer;
     void* fCookie;
     std::atomic<bool> fHasData { false };
+    // Whether the first fill is still to be traced; only the player's
+    // thread clears it.
+    bool fTraceFirstBuffer = false;
     bool fRunning = false;
     std::unique_ptr<AudioOutput> fOutput;
     status_t fInitStatus = B_NO_INIT;

@@ -22,19 +22,47 @@ void ViewDrawing::End()
     fSurface = nullptr;
 }
 
+namespace {
+
+// Gives every pixel of `surface` (ARGB8888) the colour `color` and keeps
+// its alpha. Text rendered in an opaque colour has that colour in every
+// pixel, with the glyphs' coverage as alpha, so this turns it into the same
+// text rendered in `color`.
+void Recolor(SDL_Surface* surface, rgb_color color)
+{
+    const Uint32 rgb = (Uint32(color.red) << 16) | (Uint32(color.green) << 8) | color.blue;
+    auto* row = static_cast<Uint8*>(surface->pixels);
+    for (int y = 0; y < surface->h; y++, row += surface->pitch) {
+        auto* pixel = reinterpret_cast<Uint32*>(row);
+        for (int x = 0; x < surface->w; x++)
+            pixel[x] = (pixel[x] & 0xff000000u) | rgb;
+    }
+}
+
+} // namespace
+
 SDL_Surface* ViewDrawing::Render(const char* text, rgb_color color)
 {
-    for (auto it = fRendered.begin(); it != fRendered.end(); ++it) {
-        if (it->text == text && it->color == color) {
-            fRendered.splice(fRendered.begin(), fRendered, it);
-            return it->surface;
+    auto it = fRendered.begin();
+    while (it != fRendered.end() && it->text != text)
+        ++it;
+    if (it != fRendered.end()) {
+        fRendered.splice(fRendered.begin(), fRendered, it);
+        Rendered& rendered = fRendered.front();
+        if (rendered.color == color)
+            return rendered.surface;
+        if (rendered.color.alpha == 255 && color.alpha == 255
+            && rendered.surface->format->format == SDL_PIXELFORMAT_ARGB8888) {
+            Recolor(rendered.surface, color);
+            rendered.color = color;
+            return rendered.surface;
         }
+        SDL_FreeSurface(rendered.surface);
+        fRendered.pop_front();
     }
-    TTF_Font* font = Font::Get();
-    if (font == nullptr || text[0] == '\0')
-        return nullptr;
-    SDL_Color sdlColor { color.red, color.green, color.blue, color.alpha };
-    SDL_Surface* surface = TTF_RenderUTF8_Blended(font, text, sdlColor);
+
+    SDL_Surface* surface = Font::Render(text, SDL_Color { color.red, color.green, color.blue,
+                                                  color.alpha });
     if (surface == nullptr)
         return nullptr;
     if (fRendered.size() >= kCachedStrings) {
@@ -52,12 +80,11 @@ float ViewDrawing::DrawString(const char* text, rgb_color color, BPoint pen)
     if (fSurface == nullptr)
         return StringWidth(text);
     SDL_Surface* rendered = Render(text, color);
-    TTF_Font* font = Font::Get();
-    if (rendered == nullptr || font == nullptr)
+    if (rendered == nullptr)
         return 0;
     SDL_Rect where;
     where.x = fOrigin.x + static_cast<int>(std::floor(pen.x + 0.5f));
-    where.y = fOrigin.y + static_cast<int>(std::floor(pen.y + 0.5f)) - TTF_FontAscent(font);
+    where.y = fOrigin.y + static_cast<int>(std::floor(pen.y + 0.5f)) - Font::Ascent();
     where.w = rendered->w;
     where.h = rendered->h;
     SDL_SetClipRect(fSurface, &fClip);
@@ -67,9 +94,15 @@ float ViewDrawing::DrawString(const char* text, rgb_color color, BPoint pen)
 
 float ViewDrawing::StringWidth(const char* text)
 {
-    TTF_Font* font = Font::Get();
+    if (text == nullptr)
+        return 0;
+    // A rendered string is exactly as wide as the font measures it.
+    for (const Rendered& rendered : fRendered) {
+        if (rendered.text == text)
+            return static_cast<float>(rendered.surface->w);
+    }
     int width = 0;
-    if (font == nullptr || text == nullptr || TTF_SizeUTF8(font, text, &width, nullptr) != 0)
+    if (!Font::Width(text, &width))
         return 0;
     return static_cast<float>(width);
 }

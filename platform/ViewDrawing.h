@@ -3,9 +3,10 @@
 // ViewDrawing: what a view draws with, private to the platform's .cpp files.
 // While the window thread runs a view's Draw() it points the view at the
 // window surface, the view's origin and the clip rectangle; DrawString()
-// goes through here. Rendered strings are kept (a few per view, by string
-// and colour) so that text that doesn't change isn't rendered again. Used
-// only on the window's thread.
+// goes through here. Rendered strings are kept (a few per view, by string)
+// so that text that doesn't change isn't rendered again: a string drawn in
+// another opaque colour is only recoloured, which gives exactly what
+// rendering it in that colour gives. Used only on the window's thread.
 
 #include "platform/GraphicsDefs.h"
 #include "platform/Rect.h"
@@ -43,7 +44,8 @@ private:
         SDL_Surface* surface;
     };
 
-    // The rendered form of `text` in `color`, rendering it if needed.
+    // The rendered form of `text` in `color`, rendering or recolouring it
+    // if needed.
     SDL_Surface* Render(const char* text, rgb_color color);
 
     SDL_Surface* fSurface = nullptr;

@@ -2,6 +2,7 @@
 
 #include "platform/AppInfo.h"
 #include "platform/Clock.h"
+#include "platform/Font.h"
 #include "platform/SdlVideo.h"
 #include "platform/View.h"
 #include "platform/ViewDrawing.h"
@@ -20,6 +21,8 @@ struct WindowDisplay {
 };
 
 namespace {
+
+constexpr bigtime_t kFontIdleTime = 1000000;
 
 // Every window of the process, for the application's way out and for
 // messages addressed to "the window". A shown window's record outlives the
@@ -310,6 +313,9 @@ void BWindow::LoopOnce()
     if (!IsQuitting())
         DrawDirtyViews();
     Unlock();
+    // Views keep the text they rendered, so the text libraries can go once
+    // no new string has needed them for a while.
+    Font::UnloadIfUnusedFor(kFontIdleTime);
 }
 
 void BWindow::HandleEvent(const void* data)
