@@ -229,14 +229,14 @@ bool PulseAudioOutput::ConnectContext()
 
 bool PulseAudioOutput::CreateStream()
 {
-    pa_sample_spec spec {};
-    spec.format = PA_SAMPLE_FLOAT32LE;
-    spec.rate = static_cast<uint32_t>(fFormat.frame_rate);
-    spec.channels = static_cast<uint8_t>(fFormat.channel_count);
+    pa_sample_spec sampleFormat {};
+    sampleFormat.format = PA_SAMPLE_FLOAT32LE;
+    sampleFormat.rate = static_cast<uint32_t>(fFormat.frame_rate);
+    sampleFormat.channels = static_cast<uint8_t>(fFormat.channel_count);
     pa_channel_map map;
-    pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+    pa_channel_map_init_extend(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
 
-    fStream = pa_stream_new(fContext, fStreamName.c_str(), &spec, &map);
+    fStream = pa_stream_new(fContext, fStreamName.c_str(), &sampleFormat, &map);
     if (fStream == nullptr)
         return false;
     pa_stream_set_state_callback(fStream, StreamStateChanged, this);
