@@ -7,6 +7,7 @@
 // ends, however it ends.
 
 #include "ChildProcess.h"
+#include "InstanceProcesses.h"
 #include "PulseServer.h"
 #include "TempDirectory.h"
 #include "TestSupport.h"
@@ -18,10 +19,11 @@
 #include <gtest/gtest.h>
 
 // After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
+
+#include "XWindowHints.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -46,50 +48,6 @@ namespace {
 
 // What an instance prints on its first sound buffer, on stdout.
 constexpr const char* kLastFormatLine = "format.buffer_size = 8192";
-
-// The line of /proc/<pid>/stat after the command: state first, then parent.
-std::string StatAfterName(pid_t pid)
-{
-    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    size_t end = stat.rfind(')');
-    return end != std::string::npos && end + 2 < stat.size() ? stat.substr(end + 2) : "";
-}
-
-// The process state letter ('R', 'S', 'Z', ...), or 0 when there is no such process.
-char State(pid_t pid)
-{
-    std::string rest = StatAfterName(pid);
-    return rest.empty() ? 0 : rest[0];
-}
-
-// Whether `pid` runs: it exists and is not a zombie left for its parent.
-bool Alive(pid_t pid)
-{
-    char state = State(pid);
-    return state != 0 && state != 'Z';
-}
-
-pid_t Parent(pid_t pid)
-{
-    std::istringstream fields(StatAfterName(pid));
-    char state = 0;
-    pid_t parent = 0;
-    fields >> state >> parent;
-    return parent;
-}
-
-// Every process id in /proc.
-std::vector<pid_t> AllProcesses()
-{
-    std::vector<pid_t> pids;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator("/proc", error)) {
-        pid_t pid = static_cast<pid_t>(std::atoi(entry.path().filename().c_str()));
-        if (pid > 0)
-            pids.push_back(pid);
-    }
-    return pids;
-}
 
 // How many descriptors `pid` has open; -1 if they can't be read. Font files
 // don't count: text drawing opens the face when it needs it and closes it
@@ -174,7 +132,7 @@ protected:
     {
         for (auto& instance : fInstances)
             instance->Stop(SIGKILL);
-        EXPECT_TRUE(KillLaunched()) << "instances still running after SIGKILL";
+        EXPECT_TRUE(KillLaunched(fRuntime.Path())) << "instances still running after SIGKILL";
         fInstances.clear();
         if (fDisplay != nullptr)
             XCloseDisplay(fDisplay);
@@ -228,53 +186,19 @@ protected:
         return text;
     }
 
-    // Every process with this test's runtime directory in its environment:
-    // the instances, started here or launched by one another.
-    std::vector<pid_t> OurProcesses() const
-    {
-        const std::string marker = "XDG_RUNTIME_DIR=" + fRuntime.Path();
-        std::vector<pid_t> pids;
-        for (pid_t pid : AllProcesses()) {
-            if (pid == getpid())
-                continue;
-            std::string environment = ReadFile("/proc/" + std::to_string(pid) + "/environ");
-            std::istringstream variables(environment);
-            for (std::string variable; std::getline(variables, variable, '\0');) {
-                if (variable == marker) {
-                    pids.push_back(pid);
-                    break;
-                }
-            }
-        }
-        return pids;
-    }
     // The instances that run. A process an instance forks shares its
     // environment until it execs something else (SDL's video start-up may
     // try to start a session bus, the roster forks to launch), so only
     // processes whose parent is none of ours count.
     std::set<pid_t> LiveInstances() const
     {
-        std::vector<pid_t> ours = OurProcesses();
+        std::vector<pid_t> ours = OurProcesses(fRuntime.Path());
         std::set<pid_t> live;
         for (pid_t pid : ours) {
             if (Alive(pid) && std::find(ours.begin(), ours.end(), Parent(pid)) == ours.end())
                 live.insert(pid);
         }
         return live;
-    }
-    // Kills every instance still running and waits until they are gone.
-    bool KillLaunched() const
-    {
-        return WaitUntil([&] {
-            bool none = true;
-            for (pid_t pid : OurProcesses()) {
-                if (Alive(pid)) {
-                    kill(pid, SIGKILL);
-                    none = false;
-                }
-            }
-            return none;
-        }, 10s);
     }
 
     // The program's registry directory; empty before anyone registered.
@@ -362,37 +286,8 @@ protected:
         return owners;
     }
 
-    // The mapped top-level windows, by the process that made them; with no
-    // window manager these are the root window's children.
-    std::map<pid_t, Window> WindowsByPid() const
-    {
-        std::map<pid_t, Window> windows;
-        Window root = 0, parent = 0;
-        Window* children = nullptr;
-        unsigned int count = 0;
-        if (!XQueryTree(fDisplay, DefaultRootWindow(fDisplay), &root, &parent, &children, &count))
-            return windows;
-        Atom pidAtom = XInternAtom(fDisplay, "_NET_WM_PID", False);
-        for (unsigned int i = 0; i < count; i++) {
-            XWindowAttributes attributes;
-            if (!XGetWindowAttributes(fDisplay, children[i], &attributes)
-                || attributes.map_state != IsViewable)
-                continue;
-            Atom type = 0;
-            int format = 0;
-            unsigned long items = 0, after = 0;
-            unsigned char* data = nullptr;
-            if (XGetWindowProperty(fDisplay, children[i], pidAtom, 0, 1, False, XA_CARDINAL, &type,
-                    &format, &items, &after, &data) == Success
-                && data != nullptr && format == 32 && items == 1)
-                windows[static_cast<pid_t>(*reinterpret_cast<long*>(data))] = children[i];
-            if (data != nullptr)
-                XFree(data);
-        }
-        if (children != nullptr)
-            XFree(children);
-        return windows;
-    }
+    // The mapped top-level windows, by the process that made them.
+    std::map<pid_t, Window> WindowsByPid() const { return MappedWindowsByPid(fDisplay); }
     // The mapped window of `pid`, waiting up to 20 seconds; 0 if none.
     Window WindowOf(pid_t pid) const
     {

@@ -6,6 +6,7 @@
 // it ends, however it ends.
 
 #include "ChildProcess.h"
+#include "InstanceProcesses.h"
 #include "MonitorRecorder.h"
 #include "PulseServer.h"
 #include "TempDirectory.h"
@@ -67,25 +68,6 @@ size_t CountLines(const std::string& text, const std::string& line)
     return count;
 }
 
-// Whether `pid` runs: it exists and is not a zombie left for its parent.
-bool Alive(pid_t pid)
-{
-    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    size_t end = stat.rfind(')');
-    return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] != 'Z';
-}
-
-// The parent of `pid`, from /proc/<pid>/stat.
-pid_t Parent(pid_t pid)
-{
-    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    char state = '?';
-    pid_t parent = 0;
-    if (size_t end = stat.rfind(')'); end != std::string::npos)
-        std::istringstream(stat.substr(end + 1)) >> state >> parent;
-    return parent;
-}
-
 // The servers every test shares. The display connection stays open for the
 // whole suite, so the atom made at start-up is there for every window.
 struct Servers {
@@ -138,7 +120,7 @@ protected:
         // The instances we started, then those they launched.
         for (auto& instance : fInstances)
             instance->Stop(SIGKILL);
-        EXPECT_TRUE(KillLaunched()) << "instances still running after SIGKILL";
+        EXPECT_TRUE(KillLaunched(fRuntime.Path())) << "instances still running after SIGKILL";
         fInstances.clear();
         fRecorder.reset();
         // Leave the servers as the next test expects them: no window, no stream.
@@ -178,42 +160,6 @@ protected:
         return WaitUntil([&] { return CountLines(Output(), kFormatLines[4]) > 0; }, 10s);
     }
 
-    // Every process with this test's runtime directory in its environment:
-    // the instances, started here or launched by one another.
-    std::vector<pid_t> OurProcesses() const
-    {
-        const std::string marker = "XDG_RUNTIME_DIR=" + fRuntime.Path();
-        std::vector<pid_t> pids;
-        for (const auto& entry : fs::directory_iterator("/proc")) {
-            pid_t pid = static_cast<pid_t>(std::atoi(entry.path().filename().c_str()));
-            if (pid <= 0 || pid == getpid())
-                continue;
-            std::string environment = ReadFile(entry.path() / "environ");
-            std::istringstream variables(environment);
-            for (std::string variable; std::getline(variables, variable, '\0');) {
-                if (variable == marker) {
-                    pids.push_back(pid);
-                    break;
-                }
-            }
-        }
-        return pids;
-    }
-    // Kills every instance still running and waits until they are gone.
-    bool KillLaunched() const
-    {
-        return WaitUntil([&] {
-            bool none = true;
-            for (pid_t pid : OurProcesses()) {
-                if (Alive(pid)) {
-                    kill(pid, SIGKILL);
-                    none = false;
-                }
-            }
-            return none;
-        }, 10s);
-    }
-
     // The files in the program's registry directory.
     std::set<std::string> RegistryFiles() const
     {
@@ -250,26 +196,8 @@ protected:
         return owners;
     }
 
-    // The mapped top-level windows; with no window manager these are the
-    // root window's children.
-    std::vector<Window> TopLevelWindows() const
-    {
-        Window root = 0, parent = 0;
-        Window* children = nullptr;
-        unsigned int count = 0;
-        std::vector<Window> windows;
-        if (!XQueryTree(fDisplay, DefaultRootWindow(fDisplay), &root, &parent, &children, &count))
-            return windows;
-        for (unsigned int i = 0; i < count; i++) {
-            XWindowAttributes attributes;
-            if (XGetWindowAttributes(fDisplay, children[i], &attributes)
-                && attributes.map_state == IsViewable)
-                windows.push_back(children[i]);
-        }
-        if (children != nullptr)
-            XFree(children);
-        return windows;
-    }
+    // The mapped top-level windows.
+    std::vector<Window> TopLevelWindows() const { return MappedTopLevelWindows(fDisplay); }
     std::string Title(Window window) const
     {
         char* name = nullptr;

@@ -14,8 +14,9 @@
 #include <gtest/gtest.h>
 
 // After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
+
+#include "XWindowHints.h"
 
 #include <csignal>
 #include <functional>
@@ -173,37 +174,7 @@ protected:
     }
 
     // Whether a mapped top-level window belongs to `pid`, by _NET_WM_PID.
-    bool HasWindow(pid_t pid) const
-    {
-        Window root = 0, parent = 0;
-        Window* children = nullptr;
-        unsigned int count = 0;
-        if (!XQueryTree(fDisplay, DefaultRootWindow(fDisplay), &root, &parent, &children, &count))
-            return false;
-        Atom pidAtom = XInternAtom(fDisplay, "_NET_WM_PID", False);
-        bool found = false;
-        for (unsigned int i = 0; i < count && !found; i++) {
-            XWindowAttributes attributes;
-            if (!XGetWindowAttributes(fDisplay, children[i], &attributes)
-                || attributes.map_state != IsViewable)
-                continue;
-            Atom type = 0;
-            int format = 0;
-            unsigned long items = 0, after = 0;
-            unsigned char* data = nullptr;
-            if (XGetWindowProperty(fDisplay, children[i], pidAtom, 0, 1, False, XA_CARDINAL,
-                    &type, &format, &items, &after, &data)
-                    == Success
-                && data != nullptr) {
-                found = format == 32 && items == 1
-                    && static_cast<pid_t>(*reinterpret_cast<unsigned long*>(data)) == pid;
-                XFree(data);
-            }
-        }
-        if (children != nullptr)
-            XFree(children);
-        return found;
-    }
+    bool HasWindow(pid_t pid) const { return MappedWindowsByPid(fDisplay).count(pid) > 0; }
 
     // The control tool's list of running instances.
     std::string ControlList() const

@@ -1,5 +1,7 @@
 #include "XWindowHints.h"
 
+#include <X11/Xatom.h>
+
 std::optional<long> MotifDecorations(Display* display, Window window)
 {
     Atom hints = XInternAtom(display, "_MOTIF_WM_HINTS", False);
@@ -17,4 +19,42 @@ std::optional<long> MotifDecorations(Display* display, Window window)
         decorations = fields[2];
     XFree(data);
     return decorations;
+}
+
+std::vector<Window> MappedTopLevelWindows(Display* display)
+{
+    Window root = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    std::vector<Window> windows;
+    if (!XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count))
+        return windows;
+    for (unsigned int i = 0; i < count; i++) {
+        XWindowAttributes attributes;
+        if (XGetWindowAttributes(display, children[i], &attributes)
+            && attributes.map_state == IsViewable)
+            windows.push_back(children[i]);
+    }
+    if (children != nullptr)
+        XFree(children);
+    return windows;
+}
+
+std::map<pid_t, Window> MappedWindowsByPid(Display* display)
+{
+    std::map<pid_t, Window> windows;
+    Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
+    for (Window window : MappedTopLevelWindows(display)) {
+        Atom type = 0;
+        int format = 0;
+        unsigned long items = 0, after = 0;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(display, window, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format,
+                &items, &after, &data) == Success
+            && data != nullptr && format == 32 && items == 1)
+            windows[static_cast<pid_t>(*reinterpret_cast<long*>(data))] = window;
+        if (data != nullptr)
+            XFree(data);
+    }
+    return windows;
 }

@@ -1,0 +1,90 @@
+#include "InstanceProcesses.h"
+
+#include "TestSupport.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The line of /proc/<pid>/stat after the command: state first, then parent.
+std::string StatAfterName(pid_t pid)
+{
+    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t end = stat.rfind(')');
+    return end != std::string::npos && end + 2 < stat.size() ? stat.substr(end + 2) : "";
+}
+
+} // namespace
+
+std::vector<pid_t> AllProcesses()
+{
+    std::vector<pid_t> pids;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc", error)) {
+        pid_t pid = static_cast<pid_t>(std::atoi(entry.path().filename().c_str()));
+        if (pid > 0)
+            pids.push_back(pid);
+    }
+    return pids;
+}
+
+char State(pid_t pid)
+{
+    std::string rest = StatAfterName(pid);
+    return rest.empty() ? 0 : rest[0];
+}
+
+bool Alive(pid_t pid)
+{
+    char state = State(pid);
+    return state != 0 && state != 'Z';
+}
+
+pid_t Parent(pid_t pid)
+{
+    std::istringstream fields(StatAfterName(pid));
+    char state = 0;
+    pid_t parent = 0;
+    fields >> state >> parent;
+    return parent;
+}
+
+std::vector<pid_t> OurProcesses(const std::string& runtimeDirectory)
+{
+    const std::string marker = "XDG_RUNTIME_DIR=" + runtimeDirectory;
+    std::vector<pid_t> pids;
+    for (pid_t pid : AllProcesses()) {
+        if (pid == getpid())
+            continue;
+        std::string environment = ReadFile("/proc/" + std::to_string(pid) + "/environ");
+        std::istringstream variables(environment);
+        for (std::string variable; std::getline(variables, variable, '\0');) {
+            if (variable == marker) {
+                pids.push_back(pid);
+                break;
+            }
+        }
+    }
+    return pids;
+}
+
+bool KillLaunched(const std::string& runtimeDirectory)
+{
+    return WaitUntil([&] {
+        bool none = true;
+        for (pid_t pid : OurProcesses(runtimeDirectory)) {
+            if (Alive(pid)) {
+                kill(pid, SIGKILL);
+                none = false;
+            }
+        }
+        return none;
+    }, std::chrono::seconds(10));
+}
