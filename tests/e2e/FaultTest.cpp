@@ -65,6 +65,22 @@ int CountDescriptors(pid_t pid)
     return error ? -1 : count;
 }
 
+// The count once start-up has settled: the same in two readings a second
+// apart (the text libraries let go of their files a second after the first
+// draw), or -1 if it doesn't settle within 10 seconds.
+int SettledDescriptorCount(pid_t pid)
+{
+    int last = CountDescriptors(pid);
+    for (int reading = 0; reading < 10; reading++) {
+        std::this_thread::sleep_for(1s);
+        int now = CountDescriptors(pid);
+        if (now == last)
+            return now;
+        last = now;
+    }
+    return -1;
+}
+
 // What each descriptor of `pid` refers to, one per line, for messages.
 std::string Descriptors(pid_t pid)
 {
@@ -480,7 +496,7 @@ TEST_F(FaultTest, KillingInstancesWhileOthersLaunchLeavesAnExactRosterAndNoLeaks
     const std::array<pid_t, 2> clicked = { fInstances[0]->Pid(), fInstances[1]->Pid() };
     std::map<pid_t, int> descriptors;
     for (pid_t pid : clicked) {
-        descriptors[pid] = CountDescriptors(pid);
+        descriptors[pid] = SettledDescriptorCount(pid);
         ASSERT_GT(descriptors[pid], 0);
     }
     const std::map<pid_t, std::string> descriptorsBefore
@@ -694,7 +710,8 @@ TEST_P(SlowPeerTest, InstanceKeepsDrawingStaysRegisteredAndEndsCleanly)
     ASSERT_TRUE(WaitUntil([&] { return Output(0).find(kLastFormatLine) != std::string::npos; },
         10s)) << Output(0);
     size_t before = Output(0).size();
-    int descriptors = CountDescriptors(pid);
+    int descriptors = SettledDescriptorCount(pid);
+    ASSERT_GT(descriptors, 0);
 
     int peer = Connect(pid);
     ASSERT_GE(peer, 0) << strerror(errno);
