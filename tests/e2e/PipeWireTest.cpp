@@ -384,12 +384,25 @@ TEST(PipeWireOutputTest, RendersWholeBuffersAndPlaysThemInOrderWhateverTheServer
     }, 20s)) << sound.size() / 2 << " frames of sound";
     output.reset();
 
+    // A busy machine may make the server drop one graph cycle's buffer: the
+    // ramp then skips ahead by a whole cycle (a multiple of 128 frames). The
+    // output itself never loses, repeats or reorders a value, so any other
+    // break, or skips on more than a couple of cycles, is its fault.
     size_t breaks = 0;
+    size_t droppedCycles = 0;
     for (size_t i = 2; i < sound.size(); i += 2) {
         float expected = sound[i - 2] == kRamp * kStep ? kStep : sound[i - 2] + kStep;
-        breaks += sound[i] != expected || sound[i + 1] != sound[i];
+        if (sound[i] == expected && sound[i + 1] == sound[i])
+            continue;
+        int skip = (static_cast<int>(sound[i] / kStep) - static_cast<int>(expected / kStep) + kRamp)
+            % kRamp;
+        if (sound[i + 1] == sound[i] && skip % 128 == 0)
+            droppedCycles++;
+        else
+            breaks++;
     }
     EXPECT_EQ(breaks, 0u);
+    EXPECT_LE(droppedCycles, 2u);
     EXPECT_GT(log.calls.load(), 22u);
     EXPECT_EQ(log.wrongSizes.load(), 0u);
 }
