@@ -2,14 +2,10 @@
 // private sound server: the display goes away under running instances;
 // instances are killed while others are being launched; twenty start at the
 // same moment; peers connect to an instance's message socket and stall,
-// trickle or flood. Instances it launches are detached processes, not ours;
-// each test finds them by their runtime directory and kills them when it
-// ends, however it ends.
+// trickle or flood. Each test runs in a session of its own.
 
-#include "ChildProcess.h"
 #include "InstanceProcesses.h"
 #include "PulseServer.h"
-#include "TempDirectory.h"
 #include "TestSupport.h"
 #include "XvfbServer.h"
 #include "platform/Message.h"
@@ -19,15 +15,9 @@
 #include <gtest/gtest.h>
 
 // After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <X11/extensions/XTest.h>
+#include "Session.h"
 
-#include "XWindowHints.h"
-
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -116,10 +106,6 @@ class FaultTest : public testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        // Windows come and go under the test's feet; a call on one that has
-        // just gone fails and says so in its result, rather than ending the
-        // test process as Xlib's own handler would.
-        XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
         try {
             sPulse = new PulseServer;
         } catch (const std::exception& error) {
@@ -137,310 +123,47 @@ protected:
     {
         ASSERT_TRUE(sPulse != nullptr);
         fX = std::make_unique<XvfbServer>();
-        fDisplay = XOpenDisplay(fX->Display().c_str());
-        ASSERT_TRUE(fDisplay != nullptr);
+        fSession = std::make_unique<Session>(fX->Display(), *sPulse);
+        ASSERT_TRUE(X().Get() != nullptr);
         // SDL sets the decoration hints only when the atom exists, as it
         // does wherever a window manager runs; this server has none.
-        XInternAtom(fDisplay, "_MOTIF_WM_HINTS", False);
-        XSync(fDisplay, False);
+        XInternAtom(X().Get(), "_MOTIF_WM_HINTS", False);
+        XSync(X().Get(), False);
     }
     void TearDown() override
     {
-        for (auto& instance : fInstances)
-            instance->Stop(SIGKILL);
-        EXPECT_TRUE(KillLaunched(fRuntime.Path())) << "instances still running after SIGKILL";
-        fInstances.clear();
-        if (fDisplay != nullptr)
-            XCloseDisplay(fDisplay);
-        fDisplay = nullptr;
+        fSession.reset();
         fX.reset();
         EXPECT_TRUE(WaitUntil([&] { return Pulse().CountSinkInputs() == 0; }, 10s))
             << Pulse().ListSinkInputs();
     }
 
     static PulseServer& Pulse() { return *sPulse; }
+    Session& S() { return *fSession; }
+    const XClient& X() const { return fSession->X(); }
 
     // Ends the X server, after the test's own connection, which Xlib would
     // otherwise end the test process for.
     void LoseDisplay()
     {
-        XCloseDisplay(fDisplay);
-        fDisplay = nullptr;
+        fSession->X().Close();
         fX.reset();
     }
 
-    std::vector<std::string> Environment() const
-    {
-        std::vector<std::string> environment = SanitizerEnvironment();
-        environment.insert(environment.end(), { "PATH=/usr/bin:/bin",
-            "DISPLAY=" + fX->Display(), "HOME=" + fRuntime.Path(),
-            "XDG_RUNTIME_DIR=" + fRuntime.Path(), "SDL_AUDIODRIVER=pulseaudio",
-            "PULSE_SERVER=" + Pulse().Address(),
-            "PULSE_CLIENTCONFIG=" + Pulse().Directory().File("client.conf") });
-        return environment;
-    }
-    // Starts the program as a child, with the test's runtime directory,
-    // display and sound server. Doesn't wait for it.
-    ChildProcess& StartInstance()
-    {
-        std::string log = fRuntime.File("instance" + std::to_string(fInstances.size()) + ".log");
-        fInstances.push_back(std::make_unique<ChildProcess>(
-            std::vector<std::string> { PROGRAM_PATH }, Environment(), log));
-        return *fInstances.back();
-    }
-    // Stdout and stderr of the n-th instance started here, and of all it
-    // launched, which share them.
-    std::string Output(size_t n) const
-    {
-        return ReadFile(fRuntime.File("instance" + std::to_string(n) + ".log"));
-    }
-    std::string AllOutput() const
-    {
-        std::string text;
-        for (size_t n = 0; n < fInstances.size(); n++)
-            text += "instance " + std::to_string(n) + ":\n" + Output(n);
-        return text;
-    }
-
-    // The instances that run. A process an instance forks shares its
-    // environment until it execs something else (SDL's video start-up may
-    // try to start a session bus, the roster forks to launch), so only
-    // processes whose parent is none of ours count.
-    std::set<pid_t> LiveInstances() const
-    {
-        std::vector<pid_t> ours = OurProcesses(fRuntime.Path());
-        std::set<pid_t> live;
-        for (pid_t pid : ours) {
-            if (Alive(pid) && std::find(ours.begin(), ours.end(), Parent(pid)) == ours.end())
-                live.insert(pid);
-        }
-        return live;
-    }
-
-    // The program's registry directory; empty before anyone registered.
-    fs::path RegistryDirectory() const
-    {
-        std::error_code error;
-        for (const auto& signature :
-            fs::directory_iterator(fs::path(fRuntime.Path()) / "gw-roster", error))
-            return signature.path();
-        return {};
-    }
-    std::set<std::string> RegistryFiles() const
-    {
-        std::set<std::string> names;
-        std::error_code error;
-        for (const auto& file : fs::directory_iterator(RegistryDirectory(), error))
-            names.insert(file.path().filename().string());
-        return names;
-    }
-    // The files a registered instance `pid` has once it has set up.
-    static std::set<std::string> EntryFiles(pid_t pid)
-    {
-        std::string prefix = std::to_string(pid);
-        return { prefix + ".info", prefix + ".lock", prefix + ".sock" };
-    }
     // The instances with a lock file, dead or alive.
     std::set<pid_t> Locked() const
     {
         std::set<pid_t> pids;
-        for (const std::string& name : RegistryFiles()) {
+        for (const std::string& name : fSession->RegistryFiles()) {
             if (name.ends_with(".lock"))
                 pids.insert(std::atoi(name.c_str()));
         }
         return pids;
     }
 
-    // Runs the control tool with `arguments`; stdout and stderr together.
-    ChildProcess::Result Ctl(const std::vector<std::string>& arguments) const
-    {
-        std::vector<std::string> argv = { CTL_PATH };
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        std::vector<std::string> environment = SanitizerEnvironment();
-        environment.insert(environment.end(),
-            { "PATH=/usr/bin:/bin", "XDG_RUNTIME_DIR=" + fRuntime.Path() });
-        return ChildProcess::Run(argv, environment, 20s);
-    }
-    // The instances `list` shows, with their published index; empty (and
-    // a failure) when the tool fails.
-    std::map<pid_t, std::string> Listed() const
-    {
-        std::map<pid_t, std::string> listed;
-        ChildProcess::Result result = Ctl({ "list" });
-        EXPECT_TRUE(result.exited && result.exitCode == 0) << result.output;
-        std::istringstream lines(result.output);
-        std::string line;
-        std::getline(lines, line);
-        EXPECT_EQ(line, "PID\tINDEX\tTITLE");
-        while (std::getline(lines, line)) {
-            std::istringstream fields(line);
-            std::string pid, index;
-            std::getline(fields, pid, '\t');
-            std::getline(fields, index, '\t');
-            listed[std::atoi(pid.c_str())] = index;
-        }
-        return listed;
-    }
-    std::set<pid_t> ListedPids() const
-    {
-        std::set<pid_t> pids;
-        for (const auto& [pid, index] : Listed())
-            pids.insert(pid);
-        return pids;
-    }
-
-    // The process ids of the sound server's streams.
-    static std::multiset<pid_t> StreamOwners()
-    {
-        std::multiset<pid_t> owners;
-        std::istringstream lines(Pulse().ListSinkInputs());
-        const std::string key = "application.process.id = \"";
-        for (std::string line; std::getline(lines, line);) {
-            if (size_t at = line.find(key); at != std::string::npos)
-                owners.insert(std::atoi(line.c_str() + at + key.size()));
-        }
-        return owners;
-    }
-
-    // The mapped top-level windows, by the process that made them.
-    std::map<pid_t, Window> WindowsByPid() const { return MappedWindowsByPid(fDisplay); }
-    // The mapped window of `pid`, waiting up to 20 seconds; 0 if none.
-    Window WindowOf(pid_t pid) const
-    {
-        Window found = 0;
-        WaitUntil([&] {
-            std::map<pid_t, Window> windows = WindowsByPid();
-            auto it = windows.find(pid);
-            found = it != windows.end() ? it->second : 0;
-            return found != 0;
-        }, 20s);
-        return found;
-    }
-    // The middle of the window on the screen.
-    std::array<int, 2> Middle(Window window) const
-    {
-        Window root = 0, child = 0;
-        int x = 0, y = 0;
-        unsigned int width = 0, height = 0, border = 0, depth = 0;
-        XGetGeometry(fDisplay, window, &root, &x, &y, &width, &height, &border, &depth);
-        XTranslateCoordinates(fDisplay, window, root, 0, 0, &x, &y, &child);
-        return { x + static_cast<int>(width) / 2, y + static_cast<int>(height) / 2 };
-    }
-    // The window's 21x21 pixels; empty if they can't be read.
-    std::string Picture(Window window) const
-    {
-        XImage* image = XGetImage(fDisplay, window, 0, 0, 21, 21, AllPlanes, ZPixmap);
-        if (image == nullptr)
-            return {};
-        std::string pixels;
-        for (int y = 0; y < 21; y++) {
-            for (int x = 0; x < 21; x++)
-                pixels += std::to_string(XGetPixel(image, x, y) & 0xffffff) + " ";
-        }
-        XDestroyImage(image);
-        return pixels;
-    }
-    // Whether the picture of the window of `pid` changes within 20 seconds.
-    // Colours change with the frequency steps, which come by chance on each
-    // pulse; every 3 seconds the instance is made to roll its chances again,
-    // through the control tool, so that a tiny one can't hold it still.
-    bool PictureChanges(pid_t pid) const
-    {
-        Window window = WindowOf(pid);
-        std::string first = Picture(window);
-        auto roll = std::chrono::steady_clock::now() + 3s;
-        return window != 0 && !first.empty() && WaitUntil([&] {
-            if (std::chrono::steady_clock::now() > roll) {
-                Ctl({ "reroll", "--mains", std::to_string(pid) });
-                roll += 3s;
-            }
-            std::string now = Picture(window);
-            return !now.empty() && now != first;
-        }, 20s);
-    }
-
-    // A connection to the message socket of the instance `pid`; -1 if
-    // there is none. Sending blocks for at most 5 seconds.
-    int Connect(pid_t pid) const
-    {
-        std::string path = (RegistryDirectory() / (std::to_string(pid) + ".sock")).string();
-        sockaddr_un address {};
-        address.sun_family = AF_UNIX;
-        if (path.size() >= sizeof(address.sun_path))
-            return -1;
-        memcpy(address.sun_path, path.c_str(), path.size() + 1);
-        int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-        timeval timeout { 5, 0 };
-        if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0
-            || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            if (fd >= 0)
-                close(fd);
-            return -1;
-        }
-        return fd;
-    }
-
-    void Click(std::array<int, 2> where) const
-    {
-        XTestFakeMotionEvent(fDisplay, DefaultScreen(fDisplay), where[0], where[1], CurrentTime);
-        XTestFakeButtonEvent(fDisplay, 1, True, CurrentTime);
-        XTestFakeButtonEvent(fDisplay, 1, False, CurrentTime);
-        XSync(fDisplay, False);
-    }
-
-    // Waits up to `timeout` until every live instance has set up: it is
-    // registered and has published its description, its window is mapped
-    // and its sound plays. Those in
-    // `required` must be among them, and no dead one may be listed. On
-    // failure, says what was missing last.
-    testing::AssertionResult WaitUntilSettled(std::chrono::milliseconds timeout,
-        const std::set<pid_t>& required) const
-    {
-        std::string missing;
-        bool settled = WaitUntil([&] {
-            std::set<pid_t> live = LiveInstances();
-            std::map<pid_t, std::string> listed = Listed();
-            std::map<pid_t, Window> windows = WindowsByPid();
-            std::multiset<pid_t> streams = StreamOwners();
-            std::ostringstream text;
-            for (pid_t pid : required) {
-                if (live.count(pid) == 0)
-                    text << pid << " is not running\n";
-            }
-            for (const auto& [pid, index] : listed) {
-                if (live.count(pid) == 0)
-                    text << pid << " is listed but not running\n";
-            }
-            for (pid_t pid : live) {
-                auto it = listed.find(pid);
-                if (it == listed.end() || it->second == "-")
-                    text << pid << " is not listed with an index\n";
-                if (windows.count(pid) == 0)
-                    text << pid << " shows no window\n";
-                if (streams.count(pid) == 0)
-                    text << pid << " plays no sound\n";
-            }
-            missing = text.str();
-            return missing.empty();
-        }, timeout);
-        if (settled)
-            return testing::AssertionSuccess();
-        return testing::AssertionFailure() << "not settled:\n" << missing;
-    }
-    // The same for the instances started here, which must all run.
-    testing::AssertionResult WaitUntilSettled(std::chrono::milliseconds timeout) const
-    {
-        std::set<pid_t> started;
-        for (const auto& instance : fInstances)
-            started.insert(instance->Pid());
-        return WaitUntilSettled(timeout, started);
-    }
-
     static inline PulseServer* sPulse = nullptr;
-    TempDirectory fRuntime { "gw_fault" };
     std::unique_ptr<XvfbServer> fX;
-    Display* fDisplay = nullptr;
-    std::vector<std::unique_ptr<ChildProcess>> fInstances;
+    std::unique_ptr<Session> fSession;
 };
 
 } // namespace
@@ -448,36 +171,36 @@ protected:
 TEST_F(FaultTest, LosingTheDisplayEndsEveryInstanceAtOnceWithOneLineAndNoTrace)
 {
     for (int i = 0; i < 3; i++)
-        StartInstance();
-    ASSERT_TRUE(WaitUntilSettled(60s)) << AllOutput();
-    ASSERT_EQ(LiveInstances().size(), 3u) << AllOutput();
+        S().StartInstance();
+    ASSERT_TRUE(S().WaitUntilSettled(60s)) << S().AllOutput();
+    ASSERT_EQ(S().LiveInstances().size(), 3u) << S().AllOutput();
     // The sound has printed its format, so all that follows is the fault's.
     for (size_t n = 0; n < 3; n++)
-        ASSERT_TRUE(WaitUntil([&] { return Output(n).find(kLastFormatLine) != std::string::npos; },
-            10s)) << Output(n);
+        ASSERT_TRUE(WaitUntil([&] { return S().Output(n).find(kLastFormatLine) != std::string::npos; },
+            10s)) << S().Output(n);
     std::vector<std::string> before;
     for (size_t n = 0; n < 3; n++)
-        before.push_back(Output(n));
+        before.push_back(S().Output(n));
     const std::string display = fX->Display();
 
     LoseDisplay();
 
     for (size_t n = 0; n < 3; n++) {
-        ChildProcess& instance = *fInstances[n];
+        ChildProcess& instance = S().Instance(n);
         SCOPED_TRACE("instance " + std::to_string(instance.Pid()));
         ASSERT_TRUE(instance.WaitForExit(5s)) << "still running; state " << State(instance.Pid());
         EXPECT_EQ(instance.ExitCode(), X11Errors::kLostDisplayExitStatus);
-        EXPECT_EQ(Output(n).substr(before[n].size()),
+        EXPECT_EQ(S().Output(n).substr(before[n].size()),
             "gondavel_wubbix: couldn't keep the window: lost the connection to display " + display
                 + "\n");
-        for (const std::string& name : RegistryFiles())
+        for (const std::string& name : S().RegistryFiles())
             EXPECT_FALSE(name.starts_with(std::to_string(instance.Pid()) + "."))
                 << name << " left in the registry";
     }
-    EXPECT_EQ(RegistryFiles(), std::set<std::string> { "executable" });
-    EXPECT_TRUE(WaitUntil([&] { return StreamOwners().empty(); }, 10s))
+    EXPECT_EQ(S().RegistryFiles(), std::set<std::string> { "executable" });
+    EXPECT_TRUE(WaitUntil([&] { return S().StreamOwners().empty(); }, 10s))
         << Pulse().ListSinkInputs();
-    EXPECT_EQ(LiveInstances(), std::set<pid_t> {});
+    EXPECT_EQ(S().LiveInstances(), std::set<pid_t> {});
 }
 
 TEST_F(FaultTest, KillingInstancesWhileOthersLaunchLeavesAnExactRosterAndNoLeaks)
@@ -486,14 +209,14 @@ TEST_F(FaultTest, KillingInstancesWhileOthersLaunchLeavesAnExactRosterAndNoLeaks
     // indexes 0 and 1 for good: every later instance counts them and lands
     // elsewhere. They are the ones clicked, and never killed.
     for (int i = 0; i < 4; i++) {
-        pid_t pid = StartInstance().Pid();
+        pid_t pid = S().StartInstance().Pid();
         ASSERT_TRUE(WaitUntil([&] {
-            std::map<pid_t, std::string> listed = Listed();
+            std::map<pid_t, std::string> listed = S().Listed();
             return listed.count(pid) != 0 && listed[pid] == std::to_string(i);
-        }, 20s)) << AllOutput();
+        }, 20s)) << S().AllOutput();
     }
-    ASSERT_TRUE(WaitUntilSettled(30s)) << AllOutput();
-    const std::array<pid_t, 2> clicked = { fInstances[0]->Pid(), fInstances[1]->Pid() };
+    ASSERT_TRUE(S().WaitUntilSettled(30s)) << S().AllOutput();
+    const std::array<pid_t, 2> clicked = { S().Instance(0).Pid(), S().Instance(1).Pid() };
     std::map<pid_t, int> descriptors;
     for (pid_t pid : clicked) {
         descriptors[pid] = SettledDescriptorCount(pid);
@@ -503,9 +226,9 @@ TEST_F(FaultTest, KillingInstancesWhileOthersLaunchLeavesAnExactRosterAndNoLeaks
         = { { clicked[0], Descriptors(clicked[0]) }, { clicked[1], Descriptors(clicked[1]) } };
     std::array<std::array<int, 2>, 2> places;
     for (size_t i = 0; i < 2; i++) {
-        Window window = WindowOf(clicked[i]);
+        Window window = X().WindowOf(clicked[i]);
         ASSERT_NE(window, 0u);
-        places[i] = Middle(window);
+        places[i] = X().Middle(window);
     }
 
     unsigned seed = std::random_device()();
@@ -514,8 +237,8 @@ TEST_F(FaultTest, KillingInstancesWhileOthersLaunchLeavesAnExactRosterAndNoLeaks
     std::set<pid_t> killed;
     for (int round = 0; round < 10; round++) {
         SCOPED_TRACE("round " + std::to_string(round));
-        std::set<pid_t> known = LiveInstances();
-        Click(places[round % 2]);
+        std::set<pid_t> known = S().LiveInstances();
+        X().Click(places[round % 2]);
         // Whoever is not clicked may go, also one still setting up; one
         // killed before may not have finished dying yet.
         std::vector<pid_t> others;
@@ -535,27 +258,27 @@ TEST_F(FaultTest, KillingInstancesWhileOthersLaunchLeavesAnExactRosterAndNoLeaks
                     return true;
             }
             return false;
-        }, 20s)) << AllOutput();
+        }, 20s)) << S().AllOutput();
     }
     EXPECT_EQ(killed.size(), 10u);
     // No zombies: those started here are reaped by the test, those
     // launched by whoever they were handed to, init or a subreaper.
     EXPECT_TRUE(WaitUntil([&] {
-        for (auto& instance : fInstances)
-            instance->IsRunning();
+        for (size_t n = 0; n < S().Started(); n++)
+            S().Instance(n).IsRunning();
         return std::none_of(killed.begin(), killed.end(), [](pid_t pid) { return State(pid) != 0; });
     }, 10s)) << "killed instances left as zombies";
 
-    ASSERT_TRUE(WaitUntilSettled(60s, { clicked[0], clicked[1] })) << AllOutput();
-    std::set<pid_t> live = LiveInstances();
+    ASSERT_TRUE(S().WaitUntilSettled(60s, { clicked[0], clicked[1] })) << S().AllOutput();
+    std::set<pid_t> live = S().LiveInstances();
     // Each round launched one and killed one.
     EXPECT_EQ(live.size(), 4u);
-    EXPECT_EQ(ListedPids(), live);
+    EXPECT_EQ(S().ListedPids(), live);
     // Listing has removed what the killed ones left behind.
     std::set<std::string> expected = { "executable" };
     for (pid_t pid : live)
-        expected.merge(EntryFiles(pid));
-    EXPECT_EQ(RegistryFiles(), expected);
+        expected.merge(Session::EntryFiles(pid));
+    EXPECT_EQ(S().RegistryFiles(), expected);
 
     for (pid_t pid : AllProcesses()) {
         pid_t parent = Parent(pid);
@@ -569,46 +292,46 @@ TEST_F(FaultTest, KillingInstancesWhileOthersLaunchLeavesAnExactRosterAndNoLeaks
     }
     // The survivors still answer, and end cleanly.
     for (size_t i = 0; i < 2; i++) {
-        ChildProcess& instance = *fInstances[i];
-        EXPECT_TRUE(instance.IsRunning()) << Output(i);
+        ChildProcess& instance = S().Instance(i);
+        EXPECT_TRUE(instance.IsRunning()) << S().Output(i);
         kill(instance.Pid(), SIGTERM);
-        ASSERT_TRUE(instance.WaitForExit(20s)) << Output(i);
-        EXPECT_EQ(instance.ExitCode(), 0) << Output(i);
+        ASSERT_TRUE(instance.WaitForExit(20s)) << S().Output(i);
+        EXPECT_EQ(instance.ExitCode(), 0) << S().Output(i);
     }
-    for (size_t n = 0; n < fInstances.size(); n++)
-        EXPECT_EQ(OtherLines(Output(n)), std::vector<std::string> {}) << Output(n);
+    for (size_t n = 0; n < S().Started(); n++)
+        EXPECT_EQ(OtherLines(S().Output(n)), std::vector<std::string> {}) << S().Output(n);
 }
 
 TEST_F(FaultTest, TwentyInstancesStartedAtOnceAllRunRegisterAndShowTheirWindows)
 {
     for (int i = 0; i < 20; i++)
-        StartInstance();
+        S().StartInstance();
     std::set<pid_t> started;
-    for (const auto& instance : fInstances)
-        started.insert(instance->Pid());
+    for (size_t n = 0; n < S().Started(); n++)
+        started.insert(S().Instance(n).Pid());
 
     // Twenty connections at once overflow the sound server's listening
     // queue; the ones it turns away try again, so every instance sounds.
-    ASSERT_TRUE(WaitUntilSettled(90s, started)) << AllOutput();
+    ASSERT_TRUE(S().WaitUntilSettled(90s, started)) << S().AllOutput();
     // A few seconds on, all still run.
     std::this_thread::sleep_for(2s);
-    EXPECT_EQ(LiveInstances(), started) << AllOutput();
-    EXPECT_EQ(ListedPids(), started);
-    EXPECT_EQ(WindowsByPid().size(), 20u);
+    EXPECT_EQ(S().LiveInstances(), started) << S().AllOutput();
+    EXPECT_EQ(S().ListedPids(), started);
+    EXPECT_EQ(X().WindowsByPid().size(), 20u);
     std::set<std::string> expected = { "executable" };
     for (pid_t pid : started)
-        expected.merge(EntryFiles(pid));
-    EXPECT_EQ(RegistryFiles(), expected);
+        expected.merge(Session::EntryFiles(pid));
+    EXPECT_EQ(S().RegistryFiles(), expected);
 
-    for (const auto& instance : fInstances)
-        kill(instance->Pid(), SIGTERM);
-    for (size_t n = 0; n < fInstances.size(); n++) {
+    for (size_t n = 0; n < S().Started(); n++)
+        kill(S().Instance(n).Pid(), SIGTERM);
+    for (size_t n = 0; n < S().Started(); n++) {
         SCOPED_TRACE("instance " + std::to_string(n));
-        ASSERT_TRUE(fInstances[n]->WaitForExit(30s)) << Output(n);
-        EXPECT_EQ(fInstances[n]->ExitCode(), 0) << Output(n);
-        EXPECT_EQ(OtherLines(Output(n)), std::vector<std::string> {}) << Output(n);
+        ASSERT_TRUE(S().Instance(n).WaitForExit(30s)) << S().Output(n);
+        EXPECT_EQ(S().Instance(n).ExitCode(), 0) << S().Output(n);
+        EXPECT_EQ(OtherLines(S().Output(n)), std::vector<std::string> {}) << S().Output(n);
     }
-    EXPECT_EQ(RegistryFiles(), std::set<std::string> { "executable" });
+    EXPECT_EQ(S().RegistryFiles(), std::set<std::string> { "executable" });
 }
 
 namespace {
@@ -680,7 +403,7 @@ protected:
             std::vector<uint8> packet(64 * 1024, 0xa5);
             EXPECT_LT(SendPackets(fd, packet, kMegabyte), kMegabyte) << "the junk was all taken";
             // One send of it all: more than a socket buffer holds.
-            int whole = Connect(pid);
+            int whole = S().Connect(pid);
             EXPECT_GE(whole, 0);
             std::vector<uint8> megabyte(kMegabyte, 0x5a);
             ssize_t sent = send(whole, megabyte.data(), megabyte.size(), MSG_NOSIGNAL);
@@ -704,52 +427,52 @@ protected:
 
 TEST_P(SlowPeerTest, InstanceKeepsDrawingStaysRegisteredAndEndsCleanly)
 {
-    ChildProcess& instance = StartInstance();
+    ChildProcess& instance = S().StartInstance();
     pid_t pid = instance.Pid();
-    ASSERT_TRUE(WaitUntilSettled(30s)) << Output(0);
-    ASSERT_TRUE(WaitUntil([&] { return Output(0).find(kLastFormatLine) != std::string::npos; },
-        10s)) << Output(0);
-    size_t before = Output(0).size();
+    ASSERT_TRUE(S().WaitUntilSettled(30s)) << S().Output(0);
+    ASSERT_TRUE(WaitUntil([&] { return S().Output(0).find(kLastFormatLine) != std::string::npos; },
+        10s)) << S().Output(0);
+    size_t before = S().Output(0).size();
     int descriptors = SettledDescriptorCount(pid);
     ASSERT_GT(descriptors, 0);
 
-    int peer = Connect(pid);
+    int peer = S().Connect(pid);
     ASSERT_GE(peer, 0) << strerror(errno);
     int connections = 0;
     std::thread player([&] { connections = Play(peer, pid); });
 
     // Meanwhile the window goes on pulsing and drawing, and other senders
     // get through: a message for an unknown target earns its one line.
-    EXPECT_TRUE(PictureChanges(pid)) << Output(0);
-    int other = Connect(pid);
+    EXPECT_TRUE(S().PictureChanges(pid)) << S().Output(0);
+    int other = S().Connect(pid);
     EXPECT_GE(other, 0);
     uint8 unknown = 7;
     EXPECT_EQ(send(other, &unknown, 1, MSG_NOSIGNAL), 1);
     const std::string unknownLine
         = "gondavel_wubbix: couldn't accept a message: it is for an unknown target (7)";
     EXPECT_TRUE(WaitUntil([&] {
-        return Output(0).find(unknownLine) != std::string::npos;
-    }, 10s)) << Output(0);
+        return S().Output(0).find(unknownLine) != std::string::npos;
+    }, 10s)) << S().Output(0);
     close(other);
 
     player.join();
     close(peer);
-    EXPECT_TRUE(PictureChanges(pid)) << Output(0);
-    EXPECT_EQ(ListedPids(), std::set<pid_t> { pid });
-    EXPECT_TRUE(instance.IsRunning()) << Output(0);
+    EXPECT_TRUE(S().PictureChanges(pid)) << S().Output(0);
+    EXPECT_EQ(S().ListedPids(), std::set<pid_t> { pid });
+    EXPECT_TRUE(instance.IsRunning()) << S().Output(0);
     // Every connection is closed once its peer has gone.
     EXPECT_TRUE(WaitUntil([&] { return CountDescriptors(pid) == descriptors; }, 10s))
         << "descriptors before: " << descriptors << "\nnow:\n" << Descriptors(pid);
 
     kill(pid, SIGTERM);
-    ASSERT_TRUE(instance.WaitForExit(20s)) << Output(0);
-    EXPECT_EQ(instance.ExitCode(), 0) << Output(0);
+    ASSERT_TRUE(instance.WaitForExit(20s)) << S().Output(0);
+    EXPECT_EQ(instance.ExitCode(), 0) << S().Output(0);
     // At most one line for each connection that sent something wrong, and
     // the control tool's own requests earn none.
-    std::vector<std::string> lines = OtherLines(Output(0).substr(before));
+    std::vector<std::string> lines = OtherLines(S().Output(0).substr(before));
     EXPECT_LE(lines.size(), static_cast<size_t>(connections) + 1) << Joined(lines);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), unknownLine), 1) << Joined(lines);
-    EXPECT_EQ(RegistryFiles(), std::set<std::string> { "executable" });
+    EXPECT_EQ(S().RegistryFiles(), std::set<std::string> { "executable" });
 }
 
 INSTANTIATE_TEST_SUITE_P(Peers, SlowPeerTest,

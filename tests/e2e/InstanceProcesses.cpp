@@ -58,7 +58,11 @@ pid_t Parent(pid_t pid)
 
 std::vector<pid_t> OurProcesses(const std::string& runtimeDirectory)
 {
-    const std::string marker = "XDG_RUNTIME_DIR=" + runtimeDirectory;
+    return ProcessesWith("XDG_RUNTIME_DIR=" + runtimeDirectory);
+}
+
+std::vector<pid_t> ProcessesWith(const std::string& marker)
+{
     std::vector<pid_t> pids;
     for (pid_t pid : AllProcesses()) {
         if (pid == getpid())
@@ -77,9 +81,14 @@ std::vector<pid_t> OurProcesses(const std::string& runtimeDirectory)
 
 bool KillLaunched(const std::string& runtimeDirectory)
 {
+    return KillProcessesWith("XDG_RUNTIME_DIR=" + runtimeDirectory);
+}
+
+bool KillProcessesWith(const std::string& variable)
+{
     return WaitUntil([&] {
         bool none = true;
-        for (pid_t pid : OurProcesses(runtimeDirectory)) {
+        for (pid_t pid : ProcessesWith(variable)) {
             if (Alive(pid)) {
                 kill(pid, SIGKILL);
                 none = false;

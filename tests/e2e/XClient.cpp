@@ -1,0 +1,117 @@
+#include "XClient.h"
+
+#include "TestSupport.h"
+#include "XWindowHints.h"
+
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+
+XClient::XClient(const std::string& display)
+{
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+    fDisplay = XOpenDisplay(display.c_str());
+}
+
+XClient::~XClient()
+{
+    Close();
+}
+
+void XClient::Close()
+{
+    if (fDisplay != nullptr)
+        XCloseDisplay(fDisplay);
+    fDisplay = nullptr;
+}
+
+std::vector<Window> XClient::TopLevelWindows() const
+{
+    return MappedTopLevelWindows(fDisplay);
+}
+
+std::map<pid_t, Window> XClient::WindowsByPid() const
+{
+    return MappedWindowsByPid(fDisplay);
+}
+
+Window XClient::WindowOf(pid_t pid, std::chrono::milliseconds timeout) const
+{
+    Window found = 0;
+    WaitUntil([&] {
+        std::map<pid_t, Window> windows = WindowsByPid();
+        auto it = windows.find(pid);
+        found = it != windows.end() ? it->second : 0;
+        return found != 0;
+    }, timeout);
+    return found;
+}
+
+std::string XClient::Title(Window window) const
+{
+    char* name = nullptr;
+    std::string title;
+    if (XFetchName(fDisplay, window, &name) && name != nullptr) {
+        title = name;
+        XFree(name);
+    }
+    return title;
+}
+
+Window XClient::FindWindow(const std::string& title, std::chrono::milliseconds timeout) const
+{
+    Window found = 0;
+    WaitUntil([&] {
+        for (Window window : TopLevelWindows()) {
+            if (Title(window) == title)
+                found = window;
+        }
+        return found != 0;
+    }, timeout);
+    return found;
+}
+
+std::array<int, 4> XClient::Frame(Window window) const
+{
+    Window root = 0, child = 0;
+    int x = 0, y = 0;
+    unsigned int width = 0, height = 0, border = 0, depth = 0;
+    XGetGeometry(fDisplay, window, &root, &x, &y, &width, &height, &border, &depth);
+    XTranslateCoordinates(fDisplay, window, root, 0, 0, &x, &y, &child);
+    return { x, y, static_cast<int>(width), static_cast<int>(height) };
+}
+
+std::array<int, 2> XClient::Middle(Window window) const
+{
+    std::array<int, 4> frame = Frame(window);
+    return { frame[0] + frame[2] / 2, frame[1] + frame[3] / 2 };
+}
+
+std::string XClient::Picture(Window window, int size) const
+{
+    XImage* image = XGetImage(fDisplay, window, 0, 0, size, size, AllPlanes, ZPixmap);
+    if (image == nullptr)
+        return {};
+    std::string pixels;
+    for (int y = 0; y < size; y++) {
+        for (int x = 0; x < size; x++)
+            pixels += std::to_string(XGetPixel(image, x, y) & 0xffffff) + " ";
+    }
+    XDestroyImage(image);
+    return pixels;
+}
+
+void XClient::Click(std::array<int, 2> where) const
+{
+    XTestFakeMotionEvent(fDisplay, DefaultScreen(fDisplay), where[0], where[1], CurrentTime);
+    XTestFakeButtonEvent(fDisplay, 1, True, CurrentTime);
+    XTestFakeButtonEvent(fDisplay, 1, False, CurrentTime);
+    XSync(fDisplay, False);
+}
+
+void XClient::PressKey(KeySym key) const
+{
+    KeyCode code = XKeysymToKeycode(fDisplay, key);
+    XTestFakeKeyEvent(fDisplay, code, True, CurrentTime);
+    XTestFakeKeyEvent(fDisplay, code, False, CurrentTime);
+    XSync(fDisplay, False);
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+// A test's own connection to an X server, to look at windows as a user
+// would and to click and type at them (XTest). X errors about windows that
+// have just gone are ignored: a call on one fails in its result instead.
+// Include after GoogleTest: Xlib's macros would break its headers.
+
+#include <X11/Xlib.h>
+
+#include <sys/types.h>
+
+#include <array>
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+class XClient {
+public:
+    // Connects to `display`; Get() is null if that fails.
+    explicit XClient(const std::string& display);
+    ~XClient();
+
+    XClient(const XClient&) = delete;
+    XClient& operator=(const XClient&) = delete;
+
+    Display* Get() const { return fDisplay; }
+    // Closes the connection early, as before taking the server away.
+    void Close();
+
+    // The mapped top-level windows; with no window manager these are the
+    // root window's children, with one the frames it put around them.
+    std::vector<Window> TopLevelWindows() const;
+    // The mapped windows that name their process in _NET_WM_PID, by process.
+    std::map<pid_t, Window> WindowsByPid() const;
+    // The mapped window of `pid`, waiting up to `timeout`; 0 if none.
+    Window WindowOf(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+    std::string Title(Window window) const;
+    // The mapped top-level window titled `title`, waiting up to `timeout`.
+    Window FindWindow(const std::string& title,
+        std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+
+    // The window on the screen: left, top, width, height.
+    std::array<int, 4> Frame(Window window) const;
+    std::array<int, 2> Middle(Window window) const;
+    // The colours of the window's top-left `size` by `size` pixels, as
+    // text; empty if they can't be read.
+    std::string Picture(Window window, int size = 21) const;
+
+    void Click(std::array<int, 2> where) const;
+    void PressKey(KeySym key) const;
+
+private:
+    Display* fDisplay = nullptr;
+};
