@@ -13,7 +13,8 @@ public:
     // it couldn't be read. Ends in " (deleted)" if the file was already gone.
     static const std::string& ExecutablePath();
 
-    // The signature RosterServer registered this process under, or empty.
+    // The signature this process runs as (RosterServer sets it whether or
+    // not it can register the process), or empty.
     static std::string Signature();
     static void SetSignature(const std::string& signature);
 };

@@ -1,6 +1,7 @@
 #include "platform/RegistryDirectory.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,16 +80,99 @@ int OpenPrivateLevel(int parentFd, const char* name, bool create, status_t* erro
     return -1;
 }
 
+// The variable's value, or "" when it is unset.
+std::string Variable(const char* name)
+{
+    const char* value = getenv(name);
+    return value != nullptr ? value : "";
+}
+
+// The user's cache directory, created (private) when missing and `create`
+// is set; "" when there is no home to put it in.
+std::string CacheDirectory(bool create)
+{
+    std::string cache = Variable("XDG_CACHE_HOME");
+    if (cache.empty() || cache[0] != '/') {
+        std::string home = Variable("HOME");
+        if (home.empty() || home[0] != '/') {
+            passwd* entry = getpwuid(geteuid());
+            home = entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "";
+        }
+        if (home.empty() || home[0] != '/')
+            return "";
+        cache = home + "/.cache";
+    }
+    if (create)
+        mkdir(cache.c_str(), 0700);
+    return cache;
+}
+
+// The root's name in the cache directory: per machine, since a home may be
+// shared between machines, and process ids with it.
+std::string CacheRootName()
+{
+    char host[HOST_NAME_MAX + 1] = {};
+    if (gethostname(host, sizeof(host) - 1) != 0 || host[0] == '\0')
+        snprintf(host, sizeof(host), "localhost");
+    for (char* c = host; *c != '\0'; ++c) {
+        if (*c == '/')
+            *c = '_';
+    }
+    return std::string(kRootName) + "-" + host;
+}
+
 } // namespace
 
 std::unique_ptr<RegistryDirectory> RegistryDirectory::Open(const char* signature, bool create,
-    status_t* error, std::string* reason)
+    status_t* error, std::string* reason, std::string* notice)
 {
-    const char* runtime = getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] != '\0')
+    std::string runtime = Variable("XDG_RUNTIME_DIR");
+    if (!runtime.empty())
         return OpenUnder(runtime, kRootName, signature, create, error, reason);
-    return OpenUnder("/tmp", std::string(kRootName) + "-" + std::to_string(geteuid()), signature,
-        create, error, reason);
+
+    std::string temporary = Variable("TMPDIR");
+    if (temporary.empty())
+        temporary = "/tmp";
+    status_t status = B_OK;
+    std::string why;
+    auto directory = OpenUnder(temporary, std::string(kRootName) + "-" + std::to_string(geteuid()),
+        signature, create, &status, &why);
+    if (directory != nullptr)
+        return directory;
+    if (status == B_ENTRY_NOT_FOUND && !create) {
+        // Not there; but the registry may have moved to the cache directory
+        // while another user held its name.
+        if (auto moved = OpenInCache(signature, false, nullptr, nullptr, nullptr))
+            return moved;
+        if (error != nullptr)
+            *error = status;
+        if (reason != nullptr)
+            *reason = why;
+        return nullptr;
+    }
+    // The shared directory's name is taken, or can't be made: a place of
+    // the user's own.
+    std::string root;
+    directory = OpenInCache(signature, create, error, reason, &root);
+    if (directory != nullptr && notice != nullptr)
+        *notice = why + "; using " + root + " instead";
+    return directory;
+}
+
+std::unique_ptr<RegistryDirectory> RegistryDirectory::OpenInCache(const char* signature,
+    bool create, status_t* error, std::string* reason, std::string* root)
+{
+    std::string cache = CacheDirectory(create);
+    if (cache.empty()) {
+        if (error != nullptr)
+            *error = B_ENTRY_NOT_FOUND;
+        if (reason != nullptr)
+            *reason = "registry: no home directory to fall back on";
+        return nullptr;
+    }
+    if (root != nullptr)
+        *root = cache + "/" + CacheRootName();
+    return OpenUnder(cache, CacheRootName(), signature, create, error, reason);
 }
 
 std::unique_ptr<RegistryDirectory> RegistryDirectory::OpenUnder(const std::string& base,

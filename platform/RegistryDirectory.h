@@ -2,7 +2,10 @@
 
 // One signature's directory in the per-user registry of running instances,
 // opened and verified. The registry root is $XDG_RUNTIME_DIR/gw-roster, or
-// /tmp/gw-roster-<euid> where XDG_RUNTIME_DIR is unset or empty; under it
+// gw-roster-<euid> in $TMPDIR (by default /tmp) where XDG_RUNTIME_DIR is unset
+// or empty. Another user can take that name in a shared directory first; then
+// the root is gw-roster-<host name> in the user's own cache directory
+// ($XDG_CACHE_HOME, by default ~/.cache), which nobody else can. Under it
 // each signature has a directory named by a 64-bit hash of the signature, so
 // any signature length fits. Every level must be a real directory (never a
 // symbolic link), owned by the effective user, with no group or other
@@ -26,9 +29,10 @@ public:
     // Opens the directory of `signature`, creating missing levels when
     // `create` is set. On failure returns nullptr, sets `error`
     // (B_ENTRY_NOT_FOUND when a level is missing and `create` is not set)
-    // and sets `reason` to "registry <path>: <why>".
+    // and sets `reason` to "registry <path>: <why>". When the registry had
+    // to move to the user's cache directory, `notice` says why and where.
     static std::unique_ptr<RegistryDirectory> Open(const char* signature, bool create,
-        status_t* error, std::string* reason);
+        status_t* error, std::string* reason, std::string* notice = nullptr);
     // The same with the root's parent directory and the root's name given,
     // rather than taken from the environment.
     static std::unique_ptr<RegistryDirectory> OpenUnder(const std::string& base,
@@ -61,6 +65,10 @@ public:
 
 private:
     RegistryDirectory(int fd, std::string path) : fFd(fd), fPath(std::move(path)) {}
+    // The directory in the user's cache directory; `root` gets the root's
+    // path.
+    static std::unique_ptr<RegistryDirectory> OpenInCache(const char* signature, bool create,
+        status_t* error, std::string* reason, std::string* root);
 
     int fFd;
     std::string fPath;

@@ -26,6 +26,9 @@ constexpr int kFilling = -2;
 constexpr int kOwnNames = 4;
 std::atomic<int> gOwnDirectoryFd { -1 };
 char gOwnNames[kOwnNames][32];
+// The process the entry is of. A copy of it made by fork() has the same
+// globals, but the files are not its to remove.
+std::atomic<pid_t> gOwnPid { 0 };
 
 // A lister holds a dead entry's lock only while it removes the files, so a
 // lock that stays taken for this long belongs to a live process.
@@ -116,10 +119,6 @@ std::unique_ptr<RegistryEntry> RegistryEntry::Create(const RegistryDirectory& di
     status_t* error, std::string* why)
 {
     std::string name = LockName(getpid());
-    // No live process but this one can own entry files named by our pid, so
-    // a description left by a dead one goes before anyone could take it
-    // for ours.
-    RemoveInfo(directory.Fd(), getpid());
     auto deadline = std::chrono::steady_clock::now() + kLockPatience;
     for (;;) {
         int fd = openat(directory.Fd(), name.c_str(),
@@ -133,6 +132,12 @@ std::unique_ptr<RegistryEntry> RegistryEntry::Create(const RegistryDirectory& di
             // A lister may have removed the file between our open and our
             // lock, taking it for a dead entry: then start over.
             if (StillNames(directory.Fd(), name.c_str(), fd)) {
+                // The entry's files are ours only now that we hold its lock:
+                // a process with the same pid in another pid namespace that
+                // shares this directory may hold it until then. A
+                // description left by a dead process goes before anyone
+                // could take it for ours.
+                RemoveInfo(directory.Fd(), getpid());
                 int directoryFd = fcntl(directory.Fd(), F_DUPFD_CLOEXEC, 0);
                 if (directoryFd < 0) {
                     close(fd);
@@ -176,12 +181,15 @@ void RegistryEntry::PrepareRemoval()
         = { SocketName(pid), InfoName(pid), NewInfoName(pid), LockName(pid) };
     for (int i = 0; i < kOwnNames; ++i)
         snprintf(gOwnNames[i], sizeof(gOwnNames[i]), "%s", names[i].c_str());
+    gOwnPid = pid;
     fRemovalFd = fd;
     gOwnDirectoryFd = fd;
 }
 
 void RegistryEntry::RemoveOwnNow()
 {
+    if (getpid() != gOwnPid)
+        return;
     int fd = gOwnDirectoryFd.exchange(-1);
     if (fd < 0)
         return;

@@ -35,8 +35,9 @@ public:
     // now, for a process about to end with _exit() because it can't go on.
     // It makes no call but unlinkat() on names made when the entry was
     // created, takes no lock and allocates nothing, so any thread may call
-    // it at any moment, also while others run; only the first call acts.
-    // The lock itself stays held until the process is gone. Does nothing
+    // it at any moment, also while others run; only the first call acts,
+    // and only in the process that registered, not in a copy of it made
+    // by fork(). The lock itself stays held until the process is gone. Does nothing
     // when the process has no entry.
     static void RemoveOwnNow();
 

@@ -1,11 +1,11 @@
 #include "platform/RosterServer.h"
 
-#include "platform/AppInfo.h"
 #include "platform/InstanceInfo.h"
 #include "platform/LaunchMessage.h"
 #include "platform/Message.h"
 #include "platform/RegistryDirectory.h"
 #include "platform/RegistryEntry.h"
+#include "platform/Report.h"
 
 #include <poll.h>
 #include <sys/epoll.h>
@@ -37,17 +37,13 @@ constexpr size_t kMaxConnections = 16;
 constexpr int kListenBacklog = 16;
 // Packets read from one connection before the others get a turn.
 constexpr int kPacketsPerTurn = 32;
+// With no descriptor left for a new connection, it stays queued and the
+// socket stays readable: the server stops watching it for this long. A
+// shortage is said once, unless the last one was this long ago.
+constexpr auto kAcceptPause = std::chrono::milliseconds(250);
+constexpr auto kShortageQuiet = std::chrono::seconds(10);
 
 std::atomic<bool> gRegistered { false };
-
-// One line on stderr in a single write, so lines of several threads or
-// processes never mix.
-void Report(const std::string& what, const std::string& why)
-{
-    std::string line = std::string(kAppName) + ": couldn't " + what + ": " + why + "\n";
-    ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
-    (void)ignored;
-}
 
 } // namespace
 
@@ -61,13 +57,21 @@ struct RosterServer::Impl {
     int epollFd = -1;
     std::thread thread;
     std::map<int, Clock::time_point> connections; // descriptor -> last activity
+    // Until when accepting is paused for want of descriptors, and when
+    // descriptors last ran short.
+    Clock::time_point acceptPausedUntil;
+    bool acceptPaused = false;
+    Clock::time_point lastShortage;
 
     ~Impl();
     void Serve();
     void AcceptAll();
+    void OutOfDescriptors(int error);
+    void WatchListener(bool watch);
     void ReadPackets(int fd);
     void CloseConnection(int fd);
-    int MillisUntilNextIdle() const;
+    void CloseOldest();
+    int MillisUntilNextTimer() const;
     void CloseIdle();
 };
 
@@ -91,11 +95,11 @@ void RosterServer::Impl::Serve()
 {
     epoll_event events[16];
     for (;;) {
-        int count = epoll_wait(epollFd, events, 16, MillisUntilNextIdle());
+        int count = epoll_wait(epollFd, events, 16, MillisUntilNextTimer());
         if (count < 0) {
             if (errno == EINTR)
                 continue;
-            Report("wait for messages", strerror(errno));
+            ReportFailure("wait for messages", strerror(errno));
             return;
         }
         bool accept = false;
@@ -107,6 +111,11 @@ void RosterServer::Impl::Serve()
                 accept = true;
             else if (connections.count(fd) != 0)
                 ReadPackets(fd);
+        }
+        if (acceptPaused && Clock::now() >= acceptPausedUntil) {
+            acceptPaused = false;
+            WatchListener(true);
+            accept = true;
         }
         // Accepting last: a descriptor closed above may be reused by it.
         if (accept)
@@ -122,42 +131,66 @@ void RosterServer::Impl::AcceptAll()
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
-                Report("accept a message", strerror(errno));
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                OutOfDescriptors(errno);
+            else if (errno != EAGAIN && errno != EWOULDBLOCK)
+                ReportFailure("accept a message", strerror(errno));
             return;
         }
         ucred peer = {};
         socklen_t length = sizeof(peer);
         if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
-            Report("accept a message", std::string("no sender credentials: ") + strerror(errno));
+            ReportFailure("accept a message", std::string("no sender credentials: ") + strerror(errno));
             close(fd);
             continue;
         }
         if (peer.uid != geteuid()) {
-            Report("accept a message",
+            ReportFailure("accept a message",
                 "sender is another user (uid " + std::to_string(peer.uid) + ")");
             close(fd);
             continue;
         }
         if (connections.size() >= kMaxConnections) {
-            auto oldest = connections.begin();
-            for (auto it = connections.begin(); it != connections.end(); ++it) {
-                if (it->second < oldest->second)
-                    oldest = it;
-            }
-            Report("keep a connection", "too many open, closed the one idle longest");
-            CloseConnection(oldest->first);
+            ReportFailure("keep a connection", "too many open, closed the one idle longest");
+            CloseOldest();
         }
         epoll_event event = {};
         event.events = EPOLLIN;
         event.data.fd = fd;
         if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
-            Report("accept a message", strerror(errno));
+            ReportFailure("accept a message", strerror(errno));
             close(fd);
             continue;
         }
         connections[fd] = Clock::now();
     }
+}
+
+// The process has no descriptor for the next connection. Left alone, the
+// connection would stay queued and wake the server at once, again and
+// again: the connection idle longest makes room, and the server stops
+// listening for a while.
+void RosterServer::Impl::OutOfDescriptors(int error)
+{
+    Clock::time_point now = Clock::now();
+    if (lastShortage == Clock::time_point() || now - lastShortage >= kShortageQuiet) {
+        ReportFailure("accept a message",
+            std::string(strerror(error)) + "; closing the connection idle longest and waiting");
+    }
+    lastShortage = now;
+    if (!connections.empty())
+        CloseOldest();
+    acceptPaused = true;
+    acceptPausedUntil = now + kAcceptPause;
+    WatchListener(false);
+}
+
+void RosterServer::Impl::WatchListener(bool watch)
+{
+    epoll_event event = {};
+    event.events = watch ? static_cast<uint32_t>(EPOLLIN) : 0u;
+    event.data.fd = listenFd;
+    epoll_ctl(epollFd, EPOLL_CTL_MOD, listenFd, &event);
 }
 
 void RosterServer::Impl::ReadPackets(int fd)
@@ -189,7 +222,7 @@ void RosterServer::Impl::ReadPackets(int fd)
             why = "it is malformed";
         if (!why.empty()) {
             // A sender of bad input gets no further hearing.
-            Report("accept a message", why);
+            ReportFailure("accept a message", why);
             CloseConnection(fd);
             return;
         }
@@ -204,14 +237,26 @@ void RosterServer::Impl::CloseConnection(int fd)
     connections.erase(fd);
 }
 
-int RosterServer::Impl::MillisUntilNextIdle() const
+void RosterServer::Impl::CloseOldest()
 {
-    if (connections.empty())
-        return -1;
-    Clock::time_point oldest = Clock::time_point::max();
+    auto oldest = std::min_element(connections.begin(), connections.end(),
+        [](const auto& a, const auto& b) { return a.second < b.second; });
+    if (oldest != connections.end())
+        CloseConnection(oldest->first);
+}
+
+// Until the next idle connection is due to be closed, or accepting is due
+// to resume; -1 when nothing is due.
+int RosterServer::Impl::MillisUntilNextTimer() const
+{
+    Clock::time_point next = Clock::time_point::max();
     for (const auto& [fd, lastActivity] : connections)
-        oldest = std::min(oldest, lastActivity);
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(oldest + kIdleTimeout - Clock::now());
+        next = std::min(next, lastActivity + kIdleTimeout);
+    if (acceptPaused)
+        next = std::min(next, acceptPausedUntil);
+    if (next == Clock::time_point::max())
+        return -1;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
     return static_cast<int>(std::max<int64>(left.count(), 0));
 }
 
@@ -257,14 +302,20 @@ std::unique_ptr<RosterServer> RosterServer::Start(const char* signature, Deliver
     // A second entry of the same process would wait forever for its own lock.
     if (gRegistered.exchange(true))
         return fail(B_NOT_ALLOWED, "this process is registered already");
+    // Registered or not, this process is an instance of `signature`: it
+    // launches its own program for it.
+    InstanceInfo::SetSignature(signature);
 
     auto impl = std::make_unique<Impl>();
     impl->deliver = std::move(deliver);
-    impl->directory = RegistryDirectory::Open(signature, true, &status, &why);
+    std::string notice;
+    impl->directory = RegistryDirectory::Open(signature, true, &status, &why, &notice);
     if (impl->directory == nullptr) {
         gRegistered = false;
         return fail(status, why);
     }
+    if (!notice.empty())
+        ReportLine(notice);
     const std::string& place = impl->directory->Path();
     auto failWithErrno = [&](const char* what) {
         int code = errno;
@@ -314,7 +365,6 @@ std::unique_ptr<RosterServer> RosterServer::Start(const char* signature, Deliver
             return failWithErrno("watch");
     }
 
-    InstanceInfo::SetSignature(signature);
     Impl* server = impl.get();
     impl->thread = std::thread([server] { server->Serve(); });
     return std::unique_ptr<RosterServer>(new RosterServer(std::move(impl)));
@@ -329,7 +379,7 @@ std::unique_ptr<BMessage> RosterServer::TakeLaunchMessage()
     std::unique_ptr<BMessage> message = LaunchMessage::Decode(value, &why);
     unsetenv(LaunchMessage::kVariable);
     if (message == nullptr)
-        Report("read the launch message", why);
+        ReportFailure("read the launch message", why);
     return message;
 }
 

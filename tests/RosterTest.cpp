@@ -5,6 +5,7 @@
 #include "platform/List.h"
 #include "platform/Message.h"
 #include "platform/RegistryDirectory.h"
+#include "platform/RegistryEntry.h"
 #include "platform/Roster.h"
 #include "platform/RosterServer.h"
 
@@ -94,6 +95,42 @@ TEST_F(RegistryDirectoryTest, RefusesALevelThatIsNotADirectoryPrivateToTheUser)
         ASSERT_EQ(chown(root.c_str(), 65534, 65534), 0);
         expectRefused("is owned by uid 65534, not 0");
     }
+}
+
+TEST_F(RegistryDirectoryTest, WithoutARuntimeDirectoryANameTakenInTheSharedOneMovesItHome)
+{
+    // As if another user had made our name in /tmp first; a symbolic link
+    // is refused as surely as another user's directory.
+    const std::string taken = fBase + "/gw-roster-" + std::to_string(geteuid());
+    ASSERT_EQ(mkdir((fBase + "/theirs").c_str(), 0700), 0);
+    ASSERT_EQ(symlink((fBase + "/theirs").c_str(), taken.c_str()), 0);
+    std::string runtime = getenv("XDG_RUNTIME_DIR") != nullptr ? getenv("XDG_RUNTIME_DIR") : "";
+    std::string home = getenv("HOME") != nullptr ? getenv("HOME") : "";
+    unsetenv("XDG_RUNTIME_DIR");
+    unsetenv("XDG_CACHE_HOME");
+    setenv("TMPDIR", fBase.c_str(), 1);
+    setenv("HOME", (fBase + "/home").c_str(), 1);
+    ASSERT_EQ(mkdir((fBase + "/home").c_str(), 0700), 0);
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    const std::string root = fBase + "/home/.cache/gw-roster-" + host;
+
+    std::string notice;
+    auto created = RegistryDirectory::Open("application/x-vnd.gw-roster-test", true, &fError,
+        &fReason, &notice);
+    ASSERT_NE(created, nullptr) << fReason;
+    EXPECT_EQ(created->Path(), root + "/0e22512666e4fb4a");
+    EXPECT_EQ(notice, "registry " + taken + ": is a symbolic link; using " + root + " instead");
+    // Tools find it there too.
+    auto found = RegistryDirectory::Open("application/x-vnd.gw-roster-test", false, &fError,
+        &fReason);
+    ASSERT_NE(found, nullptr) << fReason;
+    EXPECT_EQ(found->Path(), created->Path());
+    EXPECT_TRUE(std::filesystem::is_empty(fBase + "/theirs"));
+    unsetenv("TMPDIR");
+    setenv("HOME", home.c_str(), 1);
+    if (!runtime.empty())
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
 }
 
 TEST(LaunchMessage, IsTakenOnceFromTheEnvironmentAndAMalformedOneIsReported)
@@ -225,6 +262,24 @@ TEST_F(InstanceInfoTest, MalformedOrOversizedDescriptionIsBadDataAndADeadEntryTa
     ASSERT_EQ(be_roster->GetAppList(kSignature, &running), B_OK);
     EXPECT_EQ(running.CountItems(), 1);
     EXPECT_FALSE(std::filesystem::exists(InfoPath(dead)));
+}
+
+TEST_F(InstanceInfoTest, AnotherEntryWithTheSamePidLeavesTheLiveOnesFilesAlone)
+{
+    // A process with our pid in another pid namespace, sharing the
+    // directory, can't take the entry, and touches none of its files.
+    BMessage info;
+    info.AddInt32("index", 0);
+    ASSERT_EQ(fServer->PublishInfo(info), B_OK);
+    status_t error = B_OK;
+    std::string why;
+    auto directory = RegistryDirectory::Open(kSignature, false, &error, &why);
+    ASSERT_NE(directory, nullptr) << why;
+    EXPECT_EQ(RegistryEntry::Create(*directory, &error, &why), nullptr);
+    EXPECT_EQ(error, B_NOT_ALLOWED) << why;
+    BMessage read;
+    EXPECT_EQ(Read(&read), B_OK);
+    EXPECT_EQ(read, info);
 }
 
 } // namespace

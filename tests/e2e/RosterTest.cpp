@@ -5,6 +5,7 @@
 #include "ChildProcess.h"
 #include "TestSupport.h"
 #include "TempDirectory.h"
+#include "ThrowawayUser.h"
 
 #include "platform/List.h"
 #include "platform/Message.h"
@@ -15,7 +16,6 @@
 
 #include <poll.h>
 #include <grp.h>
-#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -31,38 +31,6 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
-
-// A system user that exists for one test: created with useradd, removed
-// with userdel when the test ends.
-class ThrowawayUser {
-public:
-    ThrowawayUser() : fName("gwtest" + std::to_string(getpid()))
-    {
-        std::string add = kAdminPath + "useradd --system --no-create-home --shell /usr/sbin/nologin "
-            + fName;
-        if (system(add.c_str()) == 0) {
-            if (passwd* entry = getpwnam(fName.c_str())) {
-                fUid = entry->pw_uid;
-                fGid = entry->pw_gid;
-            }
-        }
-    }
-    ~ThrowawayUser()
-    {
-        if (fUid != 0)
-            [[maybe_unused]] int ignored = system((kAdminPath + "userdel " + fName).c_str());
-    }
-    uid_t Uid() const { return fUid; }
-    gid_t Gid() const { return fGid; }
-
-private:
-    // The account tools live in sbin, which a test's PATH may lack.
-    static inline const std::string kAdminPath = "PATH=/usr/sbin:/usr/bin:/sbin:/bin ";
-
-    std::string fName;
-    uid_t fUid = 0;
-    gid_t fGid = 0;
-};
 
 constexpr const char* kSignature = "application/x-vnd.gw-roster-probe";
 
