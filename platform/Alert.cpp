@@ -1,13 +1,11 @@
 #include "platform/Alert.h"
 
-#include "platform/AppInfo.h"
-
+#include "platform/AlertBox.h"
+#include "platform/Report.h"
 #include "platform/SdlVideo.h"
-
-#include <SDL.h>
+#include "platform/Window.h"
 
 #include <cstdio>
-#include <mutex>
 
 namespace {
 
@@ -55,45 +53,24 @@ int32 BAlert::Go()
 {
     // The line comes first, so whoever reads stderr sees it while the box
     // waits for the user.
-    std::string line = std::string(kAppName) + ": alert: title " + Quoted(fTitle) + " text " + Quoted(fText) + " buttons";
+    std::string line = "alert: title " + Quoted(fTitle) + " text " + Quoted(fText) + " buttons";
     for (const std::string& label : fButtons)
         line += " " + Quoted(label);
-    fprintf(stderr, "%s\n", line.c_str());
-    fflush(stderr);
-
-    std::vector<SDL_MessageBoxButtonData> buttons;
-    for (size_t i = 0; i < fButtons.size(); i++) {
-        // The last button is the default one, as it is the rightmost.
-        Uint32 flags = i + 1 == fButtons.size() ? SDL_MESSAGEBOX_BUTTON_RETURNKEY_DEFAULT : 0;
-        buttons.push_back(SDL_MessageBoxButtonData { flags, static_cast<int>(i), fButtons[i].c_str() });
-    }
-    Uint32 kind = SDL_MESSAGEBOX_INFORMATION;
-    if (fType == B_WARNING_ALERT)
-        kind = SDL_MESSAGEBOX_WARNING;
-    else if (fType == B_STOP_ALERT)
-        kind = SDL_MESSAGEBOX_ERROR;
-    SDL_MessageBoxData data {};
-    data.flags = kind | SDL_MESSAGEBOX_BUTTONS_LEFT_TO_RIGHT;
-    data.title = fTitle.c_str();
-    data.message = fText.c_str();
-    data.numbuttons = static_cast<int>(buttons.size());
-    data.buttons = buttons.data();
+    ReportLine(line);
 
     int pressed = -1;
-    // A message box must not overlap video start-up or shut-down, which
-    // share its display library state. While a window holds video neither
-    // can happen, so the box is shown without SDL's lock, which the sound
-    // may need while the alert waits for the user.
-    std::unique_lock<std::mutex> guard(SdlVideo::Mutex());
-    if (SdlVideo::IsHeld())
-        guard.unlock();
-    int result = SDL_ShowMessageBox(&data, &pressed);
-    if (guard.owns_lock())
-        guard.unlock();
+    if (BWindow* window = BWindow::OfThisThread(); window != nullptr && window->fDisplay != nullptr) {
+        // Shown by the window's thread on its own display connection. The
+        // box goes away when the window is told to quit, as it does when
+        // the instance quits.
+        pressed = AlertBox::Run(fTitle, fText, fButtons, window->fDisplay->window,
+            [window] { return window->IsQuitting(); });
+    } else if (SdlVideo::AcquireUnshared(nullptr)) {
+        if (SdlVideo::IsRealDriver())
+            pressed = AlertBox::Run(fTitle, fText, fButtons, nullptr, {});
+        SdlVideo::Release();
+    }
     // No display to show it on: the line above is all the user gets.
-    if (result != 0)
-        pressed = 0;
-    // Closed without a button (the window manager's close): the first.
     if (pressed < 0)
         pressed = 0;
     delete this;

@@ -2,7 +2,9 @@
 
 // BAlert: a modal message with up to three buttons. Create it with new and
 // call Go(), which shows it, waits until a button is pressed and deletes the
-// alert. Call Go() from the main thread or from a window's thread.
+// alert. Called from a window's thread, the box belongs to that window (it
+// stays above it) and goes away when the window is told to quit. From
+// another thread, it is shown only while no window is.
 
 #include "platform/InterfaceDefs.h"
 #include "platform/SupportDefs.h"
@@ -26,7 +28,8 @@ public:
     // each string quoted with backslash, double quote and control characters
     // escaped as in C (\\, \", \n, \t, \xHH), so a log, or a test that can't
     // read the box, gets every word of it. With no display that line is all
-    // there is and the result is 0.
+    // there is and the result is 0; the result is 0 too when the box is
+    // closed or goes away with its window.
     int32 Go();
 
 private:

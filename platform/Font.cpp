@@ -98,6 +98,7 @@ struct TextLibrary {
     decltype(&TTF_RenderUTF8_Blended) renderBlended = nullptr;
     decltype(&TTF_SizeUTF8) size = nullptr;
     decltype(&TTF_FontAscent) ascent = nullptr;
+    decltype(&TTF_FontLineSkip) lineSkip = nullptr;
     TTF_Font* font = nullptr;
     void* file = MAP_FAILED;
     size_t fileSize = 0;
@@ -107,6 +108,7 @@ std::mutex gMutex;
 TextLibrary gText;
 std::string gFile;        // the face's file, once looked up
 int gAscent = 0;          // the face's, once it has been open
+int gLineSkip = 0;        // likewise, the distance between baselines
 bool gFailed = false;     // loading failed and was reported; don't retry
 bigtime_t gLastUse = 0;   // when a call last needed the face
 
@@ -159,7 +161,8 @@ bool OpenFace(std::string& reason)
         || !Resolve(text.handle, "TTF_CloseFont", text.closeFont, reason)
         || !Resolve(text.handle, "TTF_RenderUTF8_Blended", text.renderBlended, reason)
         || !Resolve(text.handle, "TTF_SizeUTF8", text.size, reason)
-        || !Resolve(text.handle, "TTF_FontAscent", text.ascent, reason))
+        || !Resolve(text.handle, "TTF_FontAscent", text.ascent, reason)
+        || !Resolve(text.handle, "TTF_FontLineSkip", text.lineSkip, reason))
         return false;
     if (text.init() != 0) {
         reason = SDL_GetError();
@@ -179,6 +182,7 @@ bool OpenFace(std::string& reason)
         return false;
     }
     gAscent = text.ascent(text.font);
+    gLineSkip = text.lineSkip(text.font);
     return true;
 }
 
@@ -284,6 +288,14 @@ int Font::Ascent()
     if (gAscent == 0)
         RunAside([] { Face(); });
     return gAscent;
+}
+
+int Font::LineSkip()
+{
+    std::lock_guard<std::mutex> guard(gMutex);
+    if (gLineSkip == 0)
+        RunAside([] { Face(); });
+    return gLineSkip;
 }
 
 void Font::Unload()

@@ -29,6 +29,8 @@ public:
     static bool Width(const char* text, int* width);
     // How far the baseline lies below the top of a rendered line.
     static int Ascent();
+    // How far apart the baselines of successive lines lie.
+    static int LineSkip();
 
     // Closes the face and unloads the text libraries, if loaded.
     static void Unload();

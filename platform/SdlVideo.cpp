@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -52,6 +53,24 @@ bool SdlVideo::Acquire(std::string* error)
     return true;
 }
 
+bool SdlVideo::AcquireUnshared(std::string* error)
+{
+    std::lock_guard<std::mutex> guard(Mutex());
+    if (gHeldForNextUser) {
+        gHeldForNextUser = false;
+        return true;
+    }
+    if (gUsers > 0) {
+        if (error != nullptr)
+            *error = "the display is in use by another thread";
+        return false;
+    }
+    if (!Initialise(error))
+        return false;
+    gUsers++;
+    return true;
+}
+
 void SdlVideo::Release()
 {
     std::lock_guard<std::mutex> guard(Mutex());
@@ -64,6 +83,12 @@ void SdlVideo::Release()
 bool SdlVideo::IsHeld()
 {
     return gUsers > 0;
+}
+
+bool SdlVideo::IsRealDriver()
+{
+    const char* driver = SDL_GetCurrentVideoDriver();
+    return driver != nullptr && (strcmp(driver, "x11") == 0 || strcmp(driver, "wayland") == 0);
 }
 
 BRect SdlVideo::MainDisplayFrame()
@@ -80,6 +105,11 @@ BRect SdlVideo::MainDisplayFrame()
 bool SdlVideo::Initialise(std::string* error)
 {
     SetHints();
+    // Only drivers that show a window to someone: X11 first (a window can
+    // place itself only there), then Wayland. Without either display, SDL
+    // would draw into memory, and the sound would play with no window.
+    if (!ChooseDriver(error))
+        return false;
     // Where libX11 is loaded already, before SDL's X11 driver starts: the
     // driver keeps the handler it finds and puts it back when video stops,
     // which is when the last lost wake-ups come in.
@@ -95,6 +125,27 @@ bool SdlVideo::Initialise(std::string* error)
         X11Errors::TolerateLostWakeUps();
     X11Errors::EndOnLostDisplay();
     RememberDisplayFrame();
+    return true;
+}
+
+bool SdlVideo::ChooseDriver(std::string* error)
+{
+    const char* chosen = getenv("SDL_VIDEODRIVER");
+    if (chosen != nullptr && chosen[0] != '\0')
+        return true;
+    std::string drivers;
+    const char* display = getenv("DISPLAY");
+    if (display != nullptr && display[0] != '\0')
+        drivers = "x11";
+    const char* wayland = getenv("WAYLAND_DISPLAY");
+    if (wayland != nullptr && wayland[0] != '\0')
+        drivers += drivers.empty() ? "wayland" : ",wayland";
+    if (drivers.empty()) {
+        if (error != nullptr)
+            *error = "no display (neither DISPLAY nor WAYLAND_DISPLAY is set)";
+        return false;
+    }
+    SDL_SetHint(SDL_HINT_VIDEODRIVER, drivers.c_str());
     return true;
 }
 

@@ -16,14 +16,25 @@
 #include <mutex>
 #include <string>
 
+// A window's handle on the display, owned by the window's thread.
+struct WindowDisplay {
+    SDL_Window* window;
+    Uint32 id;
+};
+
 class SdlVideo {
 public:
     // Initialises video (if needed) for the calling thread's use. On failure
     // returns false with SDL's reason in `error`.
     static bool Acquire(std::string* error);
+    // The same, but only when no other thread holds video; false otherwise.
+    static bool AcquireUnshared(std::string* error);
     static void Release();
     // Whether video is open; call with Mutex() held.
     static bool IsHeld();
+    // Whether the video driver in use shows windows to a user (X11 or
+    // Wayland), rather than drawing them in memory; call with video held.
+    static bool IsRealDriver();
 
     // The main display's rectangle, inclusive; invalid without a display.
     // Read once per process. When nobody holds video yet, this opens it and
@@ -47,5 +58,7 @@ private:
     // Starts video; call with Mutex() held.
     static bool Initialise(std::string* error);
     static void SetHints();
+    // Picks the video drivers to try; false when there is no display.
+    static bool ChooseDriver(std::string* error);
     static void RememberDisplayFrame();
 };

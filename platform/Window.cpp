@@ -15,12 +15,10 @@
 #include <mutex>
 #include <thread>
 
-struct WindowDisplay {
-    SDL_Window* window;
-    Uint32 id;
-};
-
 namespace {
+
+// The window whose thread this is.
+thread_local BWindow* tWindowOfThread = nullptr;
 
 constexpr bigtime_t kFontIdleTime = 1000000;
 
@@ -213,8 +211,14 @@ void BWindow::Wake()
         fWakePending = false;
 }
 
+BWindow* BWindow::OfThisThread()
+{
+    return tWindowOfThread;
+}
+
 void BWindow::ThreadMain(BWindow* window, uint64 serial)
 {
+    tWindowOfThread = window;
     window->SetLooperThread(std::this_thread::get_id());
     bool open = window->OpenDisplay();
     // Without a display the window can't be seen or closed: treat it as
@@ -230,6 +234,7 @@ void BWindow::ThreadMain(BWindow* window, uint64 serial)
         if (it != gWindows.end())
             it->window = nullptr;
     }
+    tWindowOfThread = nullptr;
     delete window;
     if (open)
         SdlVideo::Release();

@@ -73,7 +73,10 @@ protected:
     void MessageQueued() override;
 
 private:
+    friend class BAlert;
     friend class BView;
+    // The window whose thread calls this; nullptr on other threads.
+    static BWindow* OfThisThread();
     static void ThreadMain(BWindow* window, uint64 serial);
     static void WaitForThread(uint64 serial);
 
