@@ -1,5 +1,6 @@
 #include "app/gondavel_wubbix.h"
 
+#include "platform/Autolock.h"
 #include "platform/Clock.h"
 #include "platform/List.h"
 #include "platform/Message.h"
@@ -62,6 +63,11 @@ gondavel_wubbix::gondavel_wubbix()
     BPoint topLeft = InstancePosition(index, BScreen(B_MAIN_SCREEN_ID).Frame());
 
     window = new gondavel_wubbixWindow(topLeft, width, height, title);
+    // Locked from before it is shown until it is set up: whatever happens
+    // to the window meanwhile (its display can't be opened, a quit request
+    // comes early), its thread can't act on it, nor delete the window
+    // under Init().
+    BAutolock lock(window);
     window->Show();
     window->Init();
 }

@@ -44,6 +44,11 @@ BApplication::BApplication(const char* signature)
     // allocate little once running, so they hardly ever wait for each other.
     mallopt(M_ARENA_MAX, 1);
 
+    // A write to a pipe whose reader has gone (an instance's stderr, shared
+    // with every instance it launched) fails and is dropped, rather than
+    // ending the process.
+    signal(SIGPIPE, SIG_IGN);
+
     // Blocked before any other thread exists, so every thread inherits the
     // mask and the signals wait in the signalfd for Run() to read.
     sigset_t signals = QuitSignals();

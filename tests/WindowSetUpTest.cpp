@@ -3,12 +3,15 @@
 // checked, and the sound goes to SDL's dummy output.
 
 #include "platform/Application.h"
+#include "platform/Autolock.h"
 #include "sound/ParameterBlock.h"
 #include "ui/gondavel_wubbixWindow.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <thread>
 
 namespace {
 
@@ -66,6 +69,27 @@ TEST(WindowSetUp, QuitRequestedAgreesWithoutAnApplication)
     EXPECT_TRUE(window.QuitRequested());
     window.Init();
     EXPECT_TRUE(window.QuitRequested());
+}
+
+TEST(WindowSetUp, AWindowLockedBeforeItIsShownOutlivesAQuitThatComesFirst)
+{
+    // As the application shows and sets up its window. With no display the
+    // window's thread asks to quit at once, and a quit request waits too;
+    // under the lock, neither can end the window before Init() is done.
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    auto* window = new gondavel_wubbixWindow(BPoint(10, 20), 20, 20, "test");
+    window->PostMessage(B_QUIT_REQUESTED);
+    {
+        BAutolock lock(window);
+        window->Show();
+        // Time enough for the window's thread to have ended, were it free to.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        window->Init();
+        EXPECT_EQ(window->PulseRate(), 100000);
+    }
+    // Then the quit goes through.
+    BWindow::QuitAll();
 }
 
 } // namespace
