@@ -1,9 +1,17 @@
 #include "platform/Looper.h"
 
 #include "platform/Clock.h"
+#include "platform/Report.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+
+namespace {
+
+constexpr bigtime_t kDropBurstGap = 1000000;
+
+} // namespace
 
 BLooper::BLooper(const char* name)
     : BHandler(name)
@@ -13,6 +21,8 @@ BLooper::BLooper(const char* name)
 
 BLooper::~BLooper()
 {
+    if (fDropped > 0)
+        ReportDropped(fDropped);
     // A looper normally ends through Quit(); this only keeps a looper that
     // was deleted while running from leaving its thread behind.
     if (fThread.joinable()) {
@@ -91,9 +101,25 @@ status_t BLooper::PostMessage(BMessage* message, BHandler*, BHandler*)
     // The wake-up happens under the queue's mutex: once the looper's thread
     // can see the message it may quit and delete the looper.
     std::lock_guard<std::mutex> guard(fQueueMutex);
+    if (fQueue.size() >= kMaxQueuedMessages) {
+        bool quitWaits = std::any_of(fQueue.begin(), fQueue.end(),
+            [](const BMessage& queued) { return queued.what == B_QUIT_REQUESTED; });
+        if (message->what != B_QUIT_REQUESTED || quitWaits) {
+            fDropped++;
+            fLastDrop = system_time();
+            return B_WOULD_BLOCK;
+        }
+    }
     fQueue.push_back(*message);
     MessageQueued();
     return B_OK;
+}
+
+void BLooper::ReportDropped(uint64 dropped) const
+{
+    ReportFailure("queue " + std::to_string(dropped) + (dropped == 1 ? " message" : " messages")
+            + " for " + (Name() != nullptr && Name()[0] != '\0' ? Name() : "a looper"),
+        "its queue was full");
 }
 
 void BLooper::MessageQueued()
@@ -103,11 +129,21 @@ void BLooper::MessageQueued()
 
 bool BLooper::TakeNextMessage(BMessage* message)
 {
-    std::lock_guard<std::mutex> guard(fQueueMutex);
-    if (fQueue.empty())
-        return false;
-    *message = std::move(fQueue.front());
-    fQueue.pop_front();
+    uint64 dropped = 0;
+    {
+        std::lock_guard<std::mutex> guard(fQueueMutex);
+        if (fQueue.empty())
+            return false;
+        *message = std::move(fQueue.front());
+        fQueue.pop_front();
+        // A burst ends after a second without a drop.
+        if (fDropped > 0 && system_time() - fLastDrop >= kDropBurstGap) {
+            dropped = fDropped;
+            fDropped = 0;
+        }
+    }
+    if (dropped > 0)
+        ReportDropped(dropped);
     return true;
 }
 

@@ -5,7 +5,11 @@
 // was posted, with the looper locked: B_QUIT_REQUESTED asks QuitRequested()
 // and quits when it says yes, everything else goes to MessageReceived().
 //
-// PostMessage() is safe from any thread and never waits for the looper.
+// PostMessage() is safe from any thread and never waits for the looper. The
+// queue holds at most kMaxQueuedMessages: while it is full, what comes is
+// dropped and counted (a quit request still gets in, unless one waits), and
+// once a second has passed without a drop, one line on stderr says how
+// many went in that burst.
 // Lock()/Unlock() are safe from any thread and nest; while another thread
 // holds the lock, the looper dispatches nothing. Quit() ends the looper and
 // deletes it (loopers that quit are created with new): from the looper's own
@@ -26,6 +30,8 @@ using thread_id = int32;
 
 class BLooper : public BHandler {
 public:
+    static constexpr size_t kMaxQueuedMessages = 1024;
+
     explicit BLooper(const char* name = nullptr);
     ~BLooper() override;
 
@@ -36,7 +42,8 @@ public:
 
     status_t PostMessage(uint32 what);
     // Queues a copy of `message`; the looper itself handles it (`handler`
-    // and `replyTo` are accepted for callers that name one).
+    // and `replyTo` are accepted for callers that name one). B_WOULD_BLOCK
+    // when the queue is full and the message was dropped.
     status_t PostMessage(BMessage* message, BHandler* handler = nullptr,
         BHandler* replyTo = nullptr);
 
@@ -84,10 +91,15 @@ protected:
 private:
     // The thread started by Run(); true when the looper should be deleted.
     bool Loop();
+    // Reports the messages dropped in the burst that ends now.
+    void ReportDropped(uint64 dropped) const;
 
     mutable std::mutex fQueueMutex;
     std::condition_variable fQueueChanged;
     std::deque<BMessage> fQueue;
+    // Messages dropped in the current burst, and when the last one was.
+    uint64 fDropped = 0;
+    bigtime_t fLastDrop = 0;
     bool fQuitting = false;
     bool fDeletedByOwner = false;
 

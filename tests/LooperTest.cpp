@@ -102,8 +102,12 @@ TEST_F(LooperTest, MessagesFromEverySenderArriveInPostingOrder)
     std::vector<std::thread> senders;
     for (int32 sender = 0; sender < 8; sender++) {
         senders.emplace_back([this, sender] {
-            for (int32 i = 0; i < 1000; i++)
-                Post(sender, i);
+            // Eight senders can outrun the looper; one that finds the queue
+            // full tries again.
+            for (int32 i = 0; i < 1000; i++) {
+                while (Post(sender, i) == B_WOULD_BLOCK)
+                    std::this_thread::yield();
+            }
         });
     }
     for (std::thread& sender : senders)
@@ -133,6 +137,23 @@ TEST_F(LooperTest, PostingReturnsWhileTheLooperIsBusyInAHook)
     EXPECT_TRUE(fInbox.WaitFor([&] { return fInbox.received.empty(); }, 0ms));
     gate.release(101);
     ASSERT_TRUE(WaitForCount(101));
+}
+
+TEST_F(LooperTest, AFullQueueDropsWhatComesButOneQuitAndSaysHowManyWentOnceQuiet)
+{
+    const int32 limit = static_cast<int32>(BLooper::kMaxQueuedMessages);
+    for (int32 i = 0; i < limit + 100; i++)
+        ASSERT_EQ(Post(0, i), i < limit ? B_OK : B_WOULD_BLOCK) << i;
+    EXPECT_EQ(fLooper->PostMessage(B_QUIT_REQUESTED), B_OK);
+    EXPECT_EQ(fLooper->PostMessage(B_QUIT_REQUESTED), B_WOULD_BLOCK);
+    // The burst is over once a second passes without a drop.
+    std::this_thread::sleep_for(1100ms);
+    testing::internal::CaptureStderr();
+    fLooper->Run();
+    ASSERT_TRUE(fInbox.WaitFor([&] { return fInbox.destroyed; }));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+        "gondavel_wubbix: couldn't queue 101 messages for a looper: its queue was full\n");
+    EXPECT_EQ(fInbox.received.size(), BLooper::kMaxQueuedMessages);
 }
 
 TEST_F(LooperTest, LockNestsAndHoldsOffOtherThreadsAndDispatchUntilFullyUnlocked)
