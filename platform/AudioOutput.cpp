@@ -1,5 +1,7 @@
 #include "platform/AudioOutput.h"
 
+#include "platform/Report.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -22,6 +24,11 @@ bool FormatSupported(const media_raw_audio_format& format, std::string& error)
 }
 
 } // namespace
+
+void ReportOpenFailure(const std::string& reason)
+{
+    ReportFailure("open sound output", reason);
+}
 
 std::unique_ptr<AudioOutput> OpenAudioOutput(const media_raw_audio_format& format,
     const char* streamName, AudioOutput::RenderFunc render, void* context, std::string& error)

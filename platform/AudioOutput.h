@@ -28,14 +28,19 @@ public:
 };
 
 // Opens a paused stream in exactly `format` (float, little-endian) named
-// `streamName`, on the first sound server that answers: a native PipeWire
+// `streamName`, on the first sound server that is there: a native PipeWire
 // server when one runs, then PulseAudio (or PipeWire's PulseAudio service),
 // then whatever SDL finds. GW_SOUND_SERVER=pipewire, pulseaudio or sdl
 // picks one backend and no other. On failure returns null and puts the
-// reason in `error`.
+// reason in `error`. A server that is there is not waited for: the stream
+// starts when it answers, and a refusal then is reported by the backend
+// (ReportOpenFailure) rather than returned.
 std::unique_ptr<AudioOutput> OpenAudioOutput(const media_raw_audio_format& format,
     const char* streamName, AudioOutput::RenderFunc render, void* context,
     std::string& error);
+
+// Says on stderr that the sound output couldn't be opened, and why.
+void ReportOpenFailure(const std::string& reason);
 
 // The backends, tried in that order. Each takes a format OpenAudioOutput has
 // already checked. `absent` is set when the backend's server isn't there at

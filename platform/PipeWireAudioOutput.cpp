@@ -34,8 +34,6 @@ namespace {
 // the server hasn't answered within kAttemptTimeout is given up and retried.
 constexpr auto kRetryInterval = std::chrono::milliseconds(250);
 constexpr auto kAttemptTimeout = std::chrono::seconds(2);
-// How long opening waits for the server to accept the stream.
-constexpr int64_t kOpenTimeoutNs = 5'000'000'000;
 
 // The libpipewire functions used here. Everything else in its headers is
 // inline and calls through the objects these return.
@@ -48,9 +46,6 @@ struct PipeWireLibrary {
     decltype(pw_thread_loop_destroy)* thread_loop_destroy;
     decltype(pw_thread_loop_lock)* thread_loop_lock;
     decltype(pw_thread_loop_unlock)* thread_loop_unlock;
-    decltype(pw_thread_loop_signal)* thread_loop_signal;
-    decltype(pw_thread_loop_get_time)* thread_loop_get_time;
-    decltype(pw_thread_loop_timed_wait_full)* thread_loop_timed_wait_full;
     decltype(pw_context_new)* context_new;
     decltype(pw_context_destroy)* context_destroy;
     decltype(pw_context_connect)* context_connect;
@@ -93,9 +88,6 @@ const PipeWireLibrary* LoadLibrary(std::string& error)
             && Resolve(handle, "pw_thread_loop_destroy", pw.thread_loop_destroy)
             && Resolve(handle, "pw_thread_loop_lock", pw.thread_loop_lock)
             && Resolve(handle, "pw_thread_loop_unlock", pw.thread_loop_unlock)
-            && Resolve(handle, "pw_thread_loop_signal", pw.thread_loop_signal)
-            && Resolve(handle, "pw_thread_loop_get_time", pw.thread_loop_get_time)
-            && Resolve(handle, "pw_thread_loop_timed_wait_full", pw.thread_loop_timed_wait_full)
             && Resolve(handle, "pw_context_new", pw.context_new)
             && Resolve(handle, "pw_context_destroy", pw.context_destroy)
             && Resolve(handle, "pw_context_connect", pw.context_connect)
@@ -221,7 +213,10 @@ private:
     spa_source* fRetryTimer = nullptr;
 
     State fState = State::kOpening;
+    // Why the server refused the first stream; empty unless it did. Whether
+    // Open() has returned, so that the refusal is the output's to report.
     std::string fOpenError;
+    bool fOpenReturned = false;
     // Whether the current loss has been reported on stderr.
     bool fReported = false;
     // Whether a new stream waits for the server's answer, and since when.
@@ -286,19 +281,12 @@ bool PipeWireAudioOutput::Open(std::string& error, bool& absent)
         return false;
     }
 
+    // Connected, the server is there: its answer comes in the background,
+    // and the stream plays from then on.
     fPw.thread_loop_lock(fLoop);
     int connectError = 0;
     bool connected = Connect(connectError);
-    if (connected) {
-        timespec deadline;
-        fPw.thread_loop_get_time(fLoop, &deadline, kOpenTimeoutNs);
-        while (fState == State::kOpening && fOpenError.empty()) {
-            if (fPw.thread_loop_timed_wait_full(fLoop, &deadline) != 0) {
-                fOpenError = "the PipeWire server did not answer";
-                break;
-            }
-        }
-    }
+    fOpenReturned = true;
     fPw.thread_loop_unlock(fLoop);
 
     if (!connected) {
@@ -307,10 +295,6 @@ bool PipeWireAudioOutput::Open(std::string& error, bool& absent)
             || connectError == EHOSTDOWN;
         error = std::string("couldn't connect to the PipeWire server: ")
             + strerror(connectError);
-        return false;
-    }
-    if (!fOpenError.empty()) {
-        error = fOpenError;
         return false;
     }
     return true;
@@ -435,8 +419,10 @@ void PipeWireAudioOutput::Failed(const std::string& what)
 {
     fAttemptPending = false;
     if (fState == State::kOpening) {
+        // Refused before it ever played: said once, and not tried again.
+        if (fOpenError.empty() && fOpenReturned)
+            ReportOpenFailure(what);
         fOpenError = what;
-        fPw.thread_loop_signal(fLoop, false);
         return;
     }
     if (fState != State::kPlaying)
@@ -481,9 +467,11 @@ void PipeWireAudioOutput::OnStateChanged(void* data, pw_stream_state, pw_stream_
             self->fDropped = 0;
             self->fReported = false;
         }
-        if (self->fState == State::kOpening) {
+        if (self->fState == State::kOpening && self->fOpenError.empty()) {
             self->fState = State::kPlaying;
-            self->fPw.thread_loop_signal(self->fLoop, false);
+            // Resumed while the server hadn't answered yet.
+            if (!self->fPaused.load())
+                self->fPw.stream_set_active(self->fStream, true);
         } else if (self->fState == State::kLost) {
             self->fState = State::kPlaying;
             timespec off = { 0, 0 };

@@ -4,12 +4,18 @@
 // with its lock held; those four take the same lock, so a render call and
 // the stream's state never change under them.
 //
+// Opening waits only until the server is known to be there (the connection
+// is made) or not; the server's answer, and the stream, come in the
+// background, so a server that is slow to answer, or stopped, holds nobody
+// up. A refusal that comes after opening has returned is said on stderr.
+//
 // When the server goes away after the stream was opened (killed, restarted,
 // or the stream itself killed), the output says so once on stderr and tries
 // again every 250 ms until its stream is back, corked or playing as before.
 
 #include "platform/AppInfo.h"
 #include "platform/AudioOutput.h"
+#include "platform/Report.h"
 
 #include <pulse/pulseaudio.h>
 
@@ -71,6 +77,10 @@ private:
     static void RetryDue(pa_mainloop_api* api, pa_time_event* event,
         const struct timeval* when, void* self);
 
+    // What went wrong in opening, for the user; `absent` is set when the
+    // error means that no server is there.
+    static std::string Describe(int error, bool& absent);
+
     bool ConnectContext();
     bool CreateStream();
     void DropStream();
@@ -97,6 +107,10 @@ private:
     pa_time_event* fRetryTimer = nullptr;
 
     Phase fPhase = Phase::Opening;
+    // Whether the connection to the server has been made, and whether
+    // Open() has returned (so a later refusal must be said by the output).
+    bool fConnected = false;
+    bool fOpenReturned = false;
     int fOpenError = PA_OK;
     int fBusyRetries = 0;
     bool fRunning = false;
@@ -156,35 +170,37 @@ bool PulseAudioOutput::Open(std::string& error, bool& absent)
         if (fPhase == Phase::Opening)
             Failed(fContext != nullptr ? pa_context_errno(fContext) : PA_ERR_INTERNAL);
     }
-    while (fPhase == Phase::Opening)
+    while (fPhase == Phase::Opening && !fConnected)
         pa_threaded_mainloop_wait(fLoop);
     fApi->time_restart(fOpenTimer, nullptr);
-    bool open = fPhase == Phase::Open;
+    bool failed = fPhase == Phase::Failed;
+    fOpenReturned = true;
     pa_threaded_mainloop_unlock(fLoop);
-    if (open)
+    if (!failed)
         return true;
+    error = Describe(fOpenError, absent);
+    return false;
+}
 
+std::string PulseAudioOutput::Describe(int error, bool& absent)
+{
     // Nothing listens where the server should be: another backend may
     // find one. A server that answered and then hung up during the
     // handshake is there, but takes no more clients.
-    switch (fOpenError) {
+    absent = false;
+    switch (error) {
     case PA_ERR_CONNECTIONREFUSED:
     case PA_ERR_INVALIDSERVER:
         absent = true;
-        error = std::string("no PulseAudio server: ") + pa_strerror(fOpenError);
-        break;
+        return std::string("no PulseAudio server: ") + pa_strerror(error);
     case PA_ERR_CONNECTIONTERMINATED:
-        error = std::string("the sound server hung up (")
-            + pa_strerror(fOpenError) + "); it may have too many clients";
-        break;
+        return std::string("the sound server hung up (") + pa_strerror(error)
+            + "); it may have too many clients";
     case PA_ERR_TIMEOUT:
-        error = "the sound server didn't answer within 5 seconds";
-        break;
+        return "the sound server didn't answer within 5 seconds";
     default:
-        error = std::string("PulseAudio: ") + pa_strerror(fOpenError);
-        break;
+        return std::string("PulseAudio: ") + pa_strerror(error);
     }
-    return false;
 }
 
 void PulseAudioOutput::Resume()
@@ -330,6 +346,10 @@ void PulseAudioOutput::Failed(int error)
         fPhase = Phase::Failed;
         fOpenError = error != PA_OK ? error : PA_ERR_UNKNOWN;
         pa_threaded_mainloop_signal(fLoop, 0);
+        if (fOpenReturned) {
+            bool absent = false;
+            ReportOpenFailure(Describe(fOpenError, absent));
+        }
     } else if (fPhase == Phase::Open) {
         Lost();
     }
@@ -342,7 +362,7 @@ void PulseAudioOutput::Lost()
 {
     if (!fLost) {
         fLost = true;
-        fprintf(stderr, "%s: lost the sound server; reconnecting\n", kAppName);
+        ReportLine("lost the sound server; reconnecting");
     }
     ArmTimer(fRetryTimer, kRetryInterval);
 }
@@ -359,6 +379,13 @@ void PulseAudioOutput::ContextStateChanged(pa_context* context, void* self)
 {
     auto* output = static_cast<PulseAudioOutput*>(self);
     switch (pa_context_get_state(context)) {
+    case PA_CONTEXT_AUTHORIZING:
+        // Connected: the server is there, whenever it answers.
+        if (!output->fConnected) {
+            output->fConnected = true;
+            pa_threaded_mainloop_signal(output->fLoop, 0);
+        }
+        break;
     case PA_CONTEXT_READY:
         if (!output->CreateStream())
             output->Failed(pa_context_errno(context));

@@ -50,7 +50,7 @@ BSoundPlayer::BSoundPlayer(const media_raw_audio_format* format, const char* nam
         fInitStatus = B_OK;
     } else {
         fInitStatus = B_ERROR;
-        fprintf(stderr, "%s: couldn't open sound output: %s\n", kAppName, error.c_str());
+        ReportOpenFailure(error);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -134,6 +135,12 @@ void PulseServer::Kill()
 {
     if (fServer != nullptr)
         fServer->Stop(SIGKILL);
+}
+
+void PulseServer::Freeze(bool frozen) const
+{
+    if (fServer != nullptr)
+        kill(fServer->Pid(), frozen ? SIGSTOP : SIGCONT);
 }
 
 std::string PulseServer::LogPath() const

@@ -55,6 +55,9 @@ public:
     // Kills the server at once (SIGKILL), as a crash would; its clients see
     // their connections drop. The socket's directory stays.
     void Kill();
+    // Stops the server (SIGSTOP) so that it answers nobody, as a hung
+    // server would, or lets it go on again (SIGCONT).
+    void Freeze(bool frozen) const;
     // Starts the server again on the same socket after Kill(), waiting for
     // it as the constructor does.
     void Start(std::chrono::milliseconds startTimeout = std::chrono::seconds(15));
