@@ -16,6 +16,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -126,13 +127,61 @@ std::optional<std::vector<pid_t>> RunningInstances()
     return pids;
 }
 
-// What an instance published, made safe for one tab-separated line.
+// The length of the UTF-8 sequence at `text` and the code point it encodes,
+// or 0 when it is not a valid, shortest-form sequence.
+size_t DecodeUtf8(const unsigned char* text, size_t left, char32_t* point)
+{
+    size_t length = text[0] >= 0xf0 ? 4 : text[0] >= 0xe0 ? 3 : text[0] >= 0xc0 ? 2 : 1;
+    if (text[0] >= 0xf8 || (text[0] >= 0x80 && text[0] < 0xc0) || length > left)
+        return 0;
+    char32_t value = length == 1 ? text[0] : text[0] & (0x7f >> length);
+    for (size_t i = 1; i < length; ++i) {
+        if ((text[i] & 0xc0) != 0x80)
+            return 0;
+        value = value << 6 | (text[i] & 0x3f);
+    }
+    static constexpr char32_t kShortest[] = { 0, 0, 0x80, 0x800, 0x10000 };
+    if (value < kShortest[length] || value > 0x10ffff || (value >= 0xd800 && value <= 0xdfff))
+        return 0;
+    *point = value;
+    return length;
+}
+
+// Whether a terminal shows `point` as a character, rather than taking it as
+// a control, a line break or a change of writing direction.
+bool Printable(char32_t point)
+{
+    if (point < 0x20 || (point >= 0x7f && point < 0xa0))
+        return false;
+    return !((point >= 0x200b && point <= 0x200f) || (point >= 0x2028 && point <= 0x202e)
+        || (point >= 0x2060 && point <= 0x206f) || point == 0xfeff
+        || (point >= 0xfff9 && point <= 0xfffb));
+}
+
+// What an instance published, made safe for one tab-separated line on a
+// terminal: printable characters as they are, every other byte (controls,
+// tabs, C1 controls, bytes of no valid UTF-8) and the backslash escaped as
+// \xHH, so nothing in it can steer the terminal.
 std::string Field(const char* text)
 {
-    std::string field = text;
-    for (char& c : field) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            c = '?';
+    std::string field;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    size_t left = strlen(text);
+    while (left > 0) {
+        char32_t point = 0;
+        size_t length = DecodeUtf8(bytes, left, &point);
+        if (length == 0 || !Printable(point) || point == '\\')
+            length = 0;
+        if (length > 0) {
+            field.append(reinterpret_cast<const char*>(bytes), length);
+        } else {
+            char escape[5];
+            snprintf(escape, sizeof escape, "\\x%02x", bytes[0]);
+            field += escape;
+            length = 1;
+        }
+        bytes += length;
+        left -= length;
     }
     return field.empty() ? "-" : field;
 }

@@ -9,6 +9,9 @@
 #include "TestSupport.h"
 #include "TempDirectory.h"
 #include "XvfbServer.h"
+#include "platform/Message.h"
+#include "platform/RosterServer.h"
+#include "ui/AppSignature.h"
 
 #include <gtest/gtest.h>
 
@@ -250,6 +253,26 @@ TEST_F(CtlTest, UnknownProcessIdsFailAndNoInstancesIsNothingToDo)
     unknown = Ctl({ "reroll", "--delta", "2147483647" });
     EXPECT_EQ(unknown.exitCode, 1);
     EXPECT_EQ(unknown.err, "gondavel_wubbix-ctl: no running instance with pid 2147483647\n");
+}
+
+TEST_F(CtlTest, ListShowsWhatWouldSteerTheTerminalEscaped)
+{
+    // This test stands in for an instance whose published title was
+    // crafted: terminal escapes, a C1 control, bytes of no character.
+    setenv("XDG_RUNTIME_DIR", fScratch.Path().c_str(), 1);
+    status_t error = B_OK;
+    std::string reason;
+    auto entry = RosterServer::Start(
+        app_signature, [](MessageTarget, const BMessage&) {}, &error, &reason);
+    ASSERT_NE(entry, nullptr) << reason;
+    BMessage info;
+    info.AddInt32("index", 3);
+    info.AddString("title", "a\x1b]0;x\x07" "b\xc2\x9b" "31mc\\d\te\xff \xc3\xbc");
+    ASSERT_EQ(entry->PublishInfo(info), B_OK);
+    EXPECT_EQ(List(), (std::vector<Listed> { { std::to_string(getpid()), "3",
+                          "a\\x1b]0;x\\x07b\\xc2\\x9b31mc\\x5cd\\x09e\\xff \xc3\xbc" } }));
+    entry.reset();
+    unsetenv("XDG_RUNTIME_DIR");
 }
 
 TEST_F(CtlTest, HelpAndVersionGoToStandardOutput)
