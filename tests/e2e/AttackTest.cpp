@@ -29,46 +29,8 @@ namespace {
 
 constexpr const char* kAlertPrefix = "gondavel_wubbix: alert: ";
 
-size_t CountOf(const std::string& text, const std::string& needle)
-{
-    size_t count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        count++;
-    return count;
-}
-
-class AttackTest : public testing::Test {
+class AttackTest : public SessionTest {
 protected:
-    static void SetUpTestSuite()
-    {
-        try {
-            sX = new XvfbServer;
-            sPulse = new PulseServer;
-        } catch (const std::exception& error) {
-            ADD_FAILURE() << error.what();
-        }
-    }
-    static void TearDownTestSuite()
-    {
-        delete sPulse;
-        delete sX;
-        sPulse = nullptr;
-        sX = nullptr;
-    }
-    void SetUp() override
-    {
-        ASSERT_TRUE(sX != nullptr && sPulse != nullptr);
-        fSession = std::make_unique<Session>(sX->Display(), *sPulse);
-    }
-    void TearDown() override
-    {
-        sPulse->Freeze(false);
-        fSession.reset();
-        EXPECT_TRUE(WaitUntil([&] { return sPulse->CountSinkInputs() == 0; }, 10s));
-    }
-
-    Session& S() { return *fSession; }
-
     // Starts a copy of the program kept in `place`, so that the test can
     // take the program file away; returns it with its window.
     std::pair<ChildProcess*, Window> StartCopy(const TempDirectory& place)
@@ -79,10 +41,6 @@ protected:
         ChildProcess& instance = S().StartInstance({}, { copy });
         return { &instance, S().X().WindowOf(instance.Pid()) };
     }
-
-    static inline XvfbServer* sX = nullptr;
-    static inline PulseServer* sPulse = nullptr;
-    std::unique_ptr<Session> fSession;
 };
 
 } // namespace
@@ -170,7 +128,7 @@ TEST_F(AttackTest, RunningOutOfDescriptorsForPeersIsSaidOnceAndTheInstanceGoesOn
 
 TEST_F(AttackTest, AStoppedSoundServerHoldsUpNeitherTheWindowNorQuitting)
 {
-    sPulse->Freeze(true);
+    Pulse().Freeze(true);
     ChildProcess& first = S().StartInstance();
     Window window = S().X().WindowOf(first.Pid(), 10s);
     ASSERT_NE(window, 0u) << S().Output(0);
@@ -186,7 +144,7 @@ TEST_F(AttackTest, AStoppedSoundServerHoldsUpNeitherTheWindowNorQuitting)
     // The sound starts when the server answers.
     ChildProcess& second = S().StartInstance();
     ASSERT_NE(S().X().WindowOf(second.Pid(), 10s), 0u) << S().Output(1);
-    sPulse->Freeze(false);
+    Pulse().Freeze(false);
     EXPECT_TRUE(WaitUntil([&] { return S().StreamOwners().count(second.Pid()) == 1; }, 10s))
         << S().Output(1);
 }

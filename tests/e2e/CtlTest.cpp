@@ -4,10 +4,8 @@
 // them, one and then the rest. Bad command lines are refused before anything
 // is sent.
 
-#include "ChildProcess.h"
 #include "PulseServer.h"
 #include "TestSupport.h"
-#include "TempDirectory.h"
 #include "XvfbServer.h"
 #include "platform/Message.h"
 #include "platform/RosterServer.h"
@@ -16,7 +14,7 @@
 #include <gtest/gtest.h>
 
 // After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
-#include <X11/Xlib.h>
+#include "Session.h"
 
 #include <unistd.h>
 
@@ -50,50 +48,31 @@ void PrintTo(const Listed& item, std::ostream* out)
     *out << "{" << item.pid << " " << item.index << " " << item.title << "}";
 }
 
-class CtlTest : public testing::Test {
+class CtlTest : public SessionTest {
 protected:
-    void TearDown() override { fInstances.clear(); }
-
-    // Starts the servers, then three instances one after another, each
-    // once the one before has published its index, so they get 0, 1, 2.
+    // Starts three instances one after another, each once the one before
+    // has published its index, so they get 0, 1, 2.
     void StartThreeInstances()
     {
-        fServer = std::make_unique<XvfbServer>();
-        fPulse = std::make_unique<PulseServer>();
-        fEnvironment = fPulse->ClientEnvironment();
-        fEnvironment.push_back("DISPLAY=" + fServer->Display());
-        fEnvironment.push_back("SDL_AUDIODRIVER=pulseaudio");
-        for (const std::string& setting : SanitizerEnvironment())
-            fEnvironment.push_back(setting);
         for (int i = 0; i < 3; ++i) {
-            std::string log = fPulse->Directory().File("instance" + std::to_string(i) + ".log");
-            fInstances.push_back(
-                std::make_unique<ChildProcess>(std::vector<std::string> { PROGRAM_PATH },
-                    fEnvironment, log));
-            std::string pid = std::to_string(fInstances.back()->Pid());
+            std::string pid = std::to_string(S().StartInstance().Pid());
             ASSERT_TRUE(WaitUntil([&] {
                 for (const Listed& line : List())
                     if (line.pid == pid && line.index != "-")
                         return true;
                 return false;
-            })) << ReadFile(log);
+            })) << S().Output(i);
         }
     }
 
     // Runs the tool with `arguments`; its stdout and stderr kept apart.
     CtlResult Ctl(const std::vector<std::string>& arguments)
     {
-        std::string errors = fScratch.File("stderr");
+        std::string errors = S().Runtime().File("stderr");
         std::vector<std::string> argv = { "/bin/sh", "-c", "exec \"$0\" \"$@\" 2>'" + errors + "'",
             CTL_PATH };
         argv.insert(argv.end(), arguments.begin(), arguments.end());
-        std::vector<std::string> environment = fEnvironment;
-        if (environment.empty()) {
-            // No servers: the registry still lives in a directory of the test's own.
-            environment = SanitizerEnvironment();
-            environment.push_back("XDG_RUNTIME_DIR=" + fScratch.Path());
-        }
-        ChildProcess::Result result = ChildProcess::Run(argv, environment, 20s);
+        ChildProcess::Result result = ChildProcess::Run(argv, S().Environment(), 20s);
         EXPECT_TRUE(result.exited) << "the tool hung: " << result.output;
         return { result.exitCode, result.output, ReadFile(errors) };
     }
@@ -120,36 +99,17 @@ protected:
         return listed;
     }
 
-    std::string Pid(int instance) const { return std::to_string(fInstances[instance]->Pid()); }
+    std::string Pid(int instance) { return std::to_string(S().Instance(instance).Pid()); }
+    ChildProcess& Instance(int instance) { return S().Instance(instance); }
 
-    // The names of the top-level windows on the X server.
-    std::set<std::string> WindowNames() const
+    // The titles of the top-level windows on the X server.
+    std::set<std::string> WindowNames()
     {
         std::set<std::string> names;
-        Display* display = XOpenDisplay(fServer->Display().c_str());
-        if (display == nullptr)
-            return names;
-        Window root, parent, *children = nullptr;
-        unsigned int count = 0;
-        if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) {
-            for (unsigned int i = 0; i < count; ++i) {
-                char* name = nullptr;
-                if (XFetchName(display, children[i], &name) && name != nullptr) {
-                    names.insert(name);
-                    XFree(name);
-                }
-            }
-            XFree(children);
-        }
-        XCloseDisplay(display);
+        for (Window window : S().X().TopLevelWindows())
+            names.insert(S().X().Title(window));
         return names;
     }
-
-    TempDirectory fScratch { "gw-ctl-e2e" };
-    std::unique_ptr<XvfbServer> fServer;
-    std::unique_ptr<PulseServer> fPulse;
-    std::vector<std::string> fEnvironment;
-    std::vector<std::unique_ptr<ChildProcess>> fInstances;
 };
 
 TEST_F(CtlTest, ListsRerollsAndQuitsRunningInstances)
@@ -178,14 +138,14 @@ TEST_F(CtlTest, ListsRerollsAndQuitsRunningInstances)
     EXPECT_EQ(reroll.exitCode, 0) << reroll.err;
     // Every instance handles it and goes on.
     EXPECT_EQ(List(), expected);
-    for (const auto& instance : fInstances)
-        EXPECT_TRUE(instance->IsRunning());
+    for (int i = 0; i < 3; i++)
+        EXPECT_TRUE(Instance(i).IsRunning());
 
     CtlResult quit = Ctl({ "quit", Pid(1) });
     EXPECT_EQ(quit.exitCode, 0) << quit.err;
     EXPECT_EQ(quit.out + quit.err, "");
-    ASSERT_TRUE(fInstances[1]->WaitForExit(20s));
-    EXPECT_EQ(fInstances[1]->ExitCode(), 0);
+    ASSERT_TRUE(Instance(1).WaitForExit(20s));
+    EXPECT_EQ(Instance(1).ExitCode(), 0);
     expected.erase(std::find_if(expected.begin(), expected.end(),
         [&](const Listed& item) { return item.pid == Pid(1); }));
     EXPECT_EQ(List(), expected);
@@ -198,8 +158,8 @@ TEST_F(CtlTest, ListsRerollsAndQuitsRunningInstances)
     quit = Ctl({ "quit", "all" });
     EXPECT_EQ(quit.exitCode, 0) << quit.err;
     for (int i : { 0, 2 }) {
-        ASSERT_TRUE(fInstances[i]->WaitForExit(20s));
-        EXPECT_EQ(fInstances[i]->ExitCode(), 0);
+        ASSERT_TRUE(Instance(i).WaitForExit(20s));
+        EXPECT_EQ(Instance(i).ExitCode(), 0);
     }
     EXPECT_EQ(List(), std::vector<Listed> {});
 }
@@ -231,8 +191,8 @@ TEST_F(CtlTest, BadCommandLinesAreRefusedWithoutSendingAnything)
         EXPECT_EQ(result.err, "gondavel_wubbix-ctl: " + complaint + "\n") << shown;
     }
     EXPECT_EQ(List().size(), 3u);
-    for (const auto& instance : fInstances)
-        EXPECT_TRUE(instance->IsRunning());
+    for (int i = 0; i < 3; i++)
+        EXPECT_TRUE(Instance(i).IsRunning());
 }
 
 TEST_F(CtlTest, UnknownProcessIdsFailAndNoInstancesIsNothingToDo)
@@ -259,7 +219,7 @@ TEST_F(CtlTest, ListShowsWhatWouldSteerTheTerminalEscaped)
 {
     // This test stands in for an instance whose published title was
     // crafted: terminal escapes, a C1 control, bytes of no character.
-    setenv("XDG_RUNTIME_DIR", fScratch.Path().c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", S().Runtime().Path().c_str(), 1);
     status_t error = B_OK;
     std::string reason;
     auto entry = RosterServer::Start(

@@ -34,14 +34,6 @@ namespace {
 
 constexpr const char* kSignature = "application/x-vnd.gw-roster-probe";
 
-size_t CountOf(const std::string& text, const std::string& needle)
-{
-    size_t count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        ++count;
-    return count;
-}
-
 // The parent and the session of a process, from /proc/<pid>/stat.
 std::pair<pid_t, pid_t> ParentAndSession(pid_t pid)
 {

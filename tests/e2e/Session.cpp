@@ -3,6 +3,7 @@
 #include "InstanceProcesses.h"
 #include "PulseServer.h"
 #include "TestSupport.h"
+#include "XvfbServer.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -243,4 +244,50 @@ testing::AssertionResult Session::WaitUntilSettled(std::chrono::milliseconds tim
     if (settled)
         return testing::AssertionSuccess();
     return testing::AssertionFailure() << "not settled:\n" << missing;
+}
+
+void SessionTest::SetUpTestSuite()
+{
+    try {
+        sX = new XvfbServer;
+        sPulse = new PulseServer;
+    } catch (const std::exception& error) {
+        ADD_FAILURE() << error.what();
+        return;
+    }
+    // SDL sets the decoration hints only when the atom exists, as it does
+    // wherever a window manager runs; this server has none, and keeps its
+    // atoms for as long as it runs.
+    XClient client(sX->Display());
+    if (client.Get() != nullptr) {
+        XInternAtom(client.Get(), "_MOTIF_WM_HINTS", False);
+        XSync(client.Get(), False);
+    }
+}
+
+void SessionTest::TearDownTestSuite()
+{
+    delete sPulse;
+    delete sX;
+    sPulse = nullptr;
+    sX = nullptr;
+}
+
+void SessionTest::SetUp()
+{
+    ASSERT_TRUE(sX != nullptr && sPulse != nullptr);
+    fSession = std::make_unique<Session>(sX->Display(), *sPulse);
+    ASSERT_TRUE(fSession->X().Get() != nullptr);
+}
+
+void SessionTest::TearDown()
+{
+    if (fSession == nullptr)
+        return;
+    sPulse->Freeze(false);
+    fSession.reset();
+    XClient client(sX->Display());
+    EXPECT_TRUE(WaitUntil([&] { return client.TopLevelWindows().empty(); }, 10s));
+    EXPECT_TRUE(WaitUntil([&] { return sPulse->CountSinkInputs() == 0; }, 10s))
+        << sPulse->ListSinkInputs();
 }

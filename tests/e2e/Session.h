@@ -29,6 +29,7 @@
 #include <vector>
 
 class PulseServer;
+class XvfbServer;
 
 class Session {
 public:
@@ -107,4 +108,25 @@ private:
     const PulseServer& fPulse;
     XClient fX;
     std::vector<std::unique_ptr<ChildProcess>> fInstances;
+};
+
+// A fixture whose tests each run in a session of their own, on an X server
+// and a sound server that the suite's tests share. Each test starts with no
+// window and no stream, and leaves none.
+class SessionTest : public testing::Test {
+protected:
+    static void SetUpTestSuite();
+    static void TearDownTestSuite();
+    void SetUp() override;
+    void TearDown() override;
+
+    Session& S() { return *fSession; }
+    const XClient& X() const { return fSession->X(); }
+    static XvfbServer& Xvfb() { return *sX; }
+    static PulseServer& Pulse() { return *sPulse; }
+
+private:
+    static inline XvfbServer* sX = nullptr;
+    static inline PulseServer* sPulse = nullptr;
+    std::unique_ptr<Session> fSession;
 };

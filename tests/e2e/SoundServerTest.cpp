@@ -63,14 +63,6 @@ std::vector<std::string> LinesStartingWith(const std::string& text, const std::s
     return found;
 }
 
-size_t CountOccurrences(const std::string& text, const std::string& part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        count++;
-    return count;
-}
-
 // Like WaitUntil, but polling every 100 ms: each look at the sound server
 // starts a pactl.
 bool Poll(const std::function<bool()>& done, std::chrono::milliseconds timeout)
@@ -243,7 +235,7 @@ TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently
     ChildProcess watcher({ "pactl", "subscribe" }, fPulse.ClientEnvironment(),
         fRuntime.File("events.log"));
     auto newStreams = [&] {
-        return CountOccurrences(ReadFile(fRuntime.File("events.log")),
+        return CountOf(ReadFile(fRuntime.File("events.log")),
             "Event 'new' on sink-input");
     };
     ASSERT_TRUE(Poll([&] {
@@ -274,10 +266,10 @@ TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently
     ASSERT_EQ(refusals.size(), 1u) << Output(refused);
     std::cout << "the refused instance printed: " << refusals[0] << "\n";
     EXPECT_GT(refusals[0].size(), std::string(kRefusalPrefix).size()) << "no reason given";
-    size_t dropped = CountOccurrences(fPulse.Log(), kDroppedConnection);
+    size_t dropped = CountOf(fPulse.Log(), kDroppedConnection);
     EXPECT_GE(dropped, 1u) << fPulse.Log();
     std::this_thread::sleep_for(2s);
-    EXPECT_EQ(CountOccurrences(fPulse.Log(), kDroppedConnection), dropped)
+    EXPECT_EQ(CountOf(fPulse.Log(), kDroppedConnection), dropped)
         << "the refused instance kept trying:\n" << fPulse.Log();
     EXPECT_TRUE(extra.IsRunning()) << Output(refused);
     EXPECT_TRUE(WaitUntil([&] { return HasWindow(extra.Pid()); }, 10s)) << "no window";

@@ -23,6 +23,15 @@ inline std::string ReadFile(const std::string& path)
     return text.str();
 }
 
+// How many times `needle` occurs in `text`, overlaps included.
+inline size_t CountOf(const std::string& text, const std::string& needle)
+{
+    size_t count = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        count++;
+    return count;
+}
+
 // Polls `done` every 10 ms until it holds or `timeout` passes; whether it held.
 inline bool WaitUntil(const std::function<bool()>& done,
     std::chrono::milliseconds timeout = std::chrono::seconds(20))

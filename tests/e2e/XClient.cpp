@@ -108,6 +108,18 @@ void XClient::Click(std::array<int, 2> where) const
     XSync(fDisplay, False);
 }
 
+void XClient::Close(Window window) const
+{
+    XEvent event {};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(fDisplay, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(fDisplay, "WM_DELETE_WINDOW", False));
+    XSendEvent(fDisplay, window, False, NoEventMask, &event);
+    XSync(fDisplay, False);
+}
+
 void XClient::PressKey(KeySym key) const
 {
     KeyCode code = XKeysymToKeycode(fDisplay, key);

@@ -48,6 +48,9 @@ public:
     std::string Picture(Window window, int size = 21) const;
 
     void Click(std::array<int, 2> where) const;
+    // Asks the window to close, as a window manager's close button does
+    // (WM_DELETE_WINDOW).
+    void Close(Window window) const;
     void PressKey(KeySym key) const;
 
 private:
