@@ -1,6 +1,7 @@
 #include "platform/Application.h"
 
 #include "platform/AppInfo.h"
+#include "platform/InstanceInfo.h"
 #include "platform/RosterServer.h"
 #include "platform/Window.h"
 
@@ -86,6 +87,10 @@ BApplication::~BApplication()
 
 status_t BApplication::SetInstanceInfo(const BMessage& info)
 {
+    // The sound server lists the instance by the same title.
+    const char* title = nullptr;
+    if (info.FindString("title", &title) == B_OK)
+        InstanceInfo::SetLabel(title);
     if (fRosterServer == nullptr)
         return B_NO_INIT;
     return fRosterServer->PublishInfo(info);

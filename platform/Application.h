@@ -46,8 +46,9 @@ public:
     // BMessage::kMaxFlattenedSize bytes flattened) in its roster entry,
     // replacing any earlier one, for tools to read by process id
     // (RosterServer::ReadInstanceInfo). It goes away with the entry when the
-    // instance ends. Call it from the application's thread. B_NO_INIT when
-    // the instance is not registered.
+    // instance ends. A string field "title" is also what the sound server
+    // lists the instance's sound by. Call it from the application's thread.
+    // B_NO_INIT when the instance is not registered.
     status_t SetInstanceInfo(const BMessage& info);
 
 protected:

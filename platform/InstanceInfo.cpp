@@ -1,5 +1,7 @@
 #include "platform/InstanceInfo.h"
 
+#include "platform/AppInfo.h"
+
 #include <unistd.h>
 
 #include <climits>
@@ -18,6 +20,7 @@ std::string ReadOwnExecutable()
 
 std::mutex gSignatureLock;
 std::string gSignature;
+std::string gLabel;
 
 // Reads the path while the program starts, not when it is first asked for.
 [[maybe_unused]] const std::string& gExecutableAtStartUp = InstanceInfo::ExecutablePath();
@@ -40,4 +43,16 @@ void InstanceInfo::SetSignature(const std::string& signature)
 {
     std::lock_guard<std::mutex> lock(gSignatureLock);
     gSignature = signature;
+}
+
+std::string InstanceInfo::Label()
+{
+    std::lock_guard<std::mutex> lock(gSignatureLock);
+    return gLabel.empty() ? kAppName : gLabel;
+}
+
+void InstanceInfo::SetLabel(const std::string& label)
+{
+    std::lock_guard<std::mutex> lock(gSignatureLock);
+    gLabel = label;
 }

@@ -17,4 +17,10 @@ public:
     // not it can register the process), or empty.
     static std::string Signature();
     static void SetSignature(const std::string& signature);
+
+    // What a mixer or a tool shows the instance as: the title it
+    // published (see BApplication::SetInstanceInfo), else the program's
+    // name.
+    static std::string Label();
+    static void SetLabel(const std::string& label);
 };

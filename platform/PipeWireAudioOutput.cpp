@@ -10,6 +10,8 @@
 
 #include "platform/AppInfo.h"
 #include "platform/AudioOutput.h"
+#include "platform/InstanceInfo.h"
+#include "platform/Report.h"
 
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
@@ -196,6 +198,8 @@ private:
     const PipeWireLibrary& fPw;
     const media_raw_audio_format fFormat;
     const std::string fStreamName;
+    // What mixers list the stream by.
+    std::string fLabel;
     const RenderFunc fRender;
     void* const fContext;
 
@@ -270,7 +274,10 @@ bool PipeWireAudioOutput::Open(std::string& error, bool& absent)
         return false;
     }
     pw_loop* loop = fPw.thread_loop_get_loop(fLoop);
-    fPwContext = fPw.context_new(loop, fPw.properties_new(PW_KEY_APP_NAME, kAppName, nullptr), 0);
+    fLabel = InstanceInfo::Label();
+    fPwContext = fPw.context_new(loop,
+        fPw.properties_new(PW_KEY_APP_NAME, fLabel.c_str(), PW_KEY_APP_ICON_NAME, kAppName, nullptr),
+        0);
     fRetryTimer = pw_loop_add_timer(loop, OnRetryTimer, this);
     if (fPwContext == nullptr || fRetryTimer == nullptr) {
         error = std::string("couldn't set up PipeWire: ") + strerror(errno);
@@ -344,13 +351,16 @@ bool PipeWireAudioOutput::Connect(int& connectError)
     size_t frameSize = fFormat.channel_count * sizeof(float);
     std::string latency = std::to_string(fFormat.buffer_size / frameSize) + "/"
         + std::to_string(std::lround(fFormat.frame_rate));
+    // Listed by the instance's title, with no role: the session manager
+    // restores volumes by role first, so one would tie every instance to
+    // every other player of music.
     pw_properties* properties = fPw.properties_new(
         PW_KEY_MEDIA_TYPE, "Audio",
         PW_KEY_MEDIA_CATEGORY, "Playback",
-        PW_KEY_MEDIA_ROLE, "Music",
         PW_KEY_MEDIA_NAME, fStreamName.c_str(),
         PW_KEY_NODE_NAME, kAppName,
-        PW_KEY_APP_NAME, kAppName,
+        PW_KEY_APP_NAME, fLabel.c_str(),
+        PW_KEY_APP_ICON_NAME, kAppName,
         PW_KEY_NODE_LATENCY, latency.c_str(),
         nullptr);
     fStream = fPw.stream_new(fCore, fStreamName.c_str(), properties);
@@ -433,7 +443,7 @@ void PipeWireAudioOutput::Failed(const std::string& what)
     fNextAttempt = std::chrono::steady_clock::now() + kRetryInterval * (1u << std::min(fDropped, 3u));
     fDropped++;
     if (!fReported) {
-        fprintf(stderr, "%s: couldn't keep playing: %s; reconnecting\n", kAppName, what.c_str());
+        ReportLine("lost the sound server; reconnecting");
         fReported = true;
     }
     fState = State::kLost;

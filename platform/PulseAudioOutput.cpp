@@ -15,6 +15,7 @@
 
 #include "platform/AppInfo.h"
 #include "platform/AudioOutput.h"
+#include "platform/InstanceInfo.h"
 #include "platform/Report.h"
 
 #include <pulse/pulseaudio.h>
@@ -231,9 +232,15 @@ void PulseAudioOutput::Pause()
 
 bool PulseAudioOutput::ConnectContext()
 {
+    // Mixers list a stream by its client's name: the instance's title, so
+    // that instances can be told apart. No role either: a server that
+    // restores one volume per role would tie every instance to every other
+    // player of music.
+    std::string label = InstanceInfo::Label();
     pa_proplist* properties = pa_proplist_new();
-    pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, kAppName);
-    fContext = pa_context_new_with_proplist(fApi, kAppName, properties);
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, label.c_str());
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_ICON_NAME, kAppName);
+    fContext = pa_context_new_with_proplist(fApi, label.c_str(), properties);
     pa_proplist_free(properties);
     if (fContext == nullptr)
         return false;

@@ -3,6 +3,7 @@
 
 #include "platform/AppInfo.h"
 #include "platform/AudioOutput.h"
+#include "platform/InstanceInfo.h"
 #include "platform/SdlVideo.h"
 
 #include <SDL.h>
@@ -82,8 +83,9 @@ bool SdlAudioOutput::Open(const media_raw_audio_format& format, const char* stre
     std::lock_guard<std::mutex> guard(SdlVideo::Mutex());
     // The platform, not SDL, decides what signals do to the process.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-    SDL_SetHint(SDL_HINT_APP_NAME, kAppName);
-    SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, kAppName);
+    std::string label = InstanceInfo::Label();
+    SDL_SetHint(SDL_HINT_APP_NAME, label.c_str());
+    SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, label.c_str());
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, streamName);
     SilenceAlsaErrors();
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {

@@ -1,5 +1,5 @@
 // Unit tests run on SDL's dummy sound output: a real player thread that pulls
-// buffers on time, with no sound server involved.
+// buffers on time, with no sound server involved, not even the user's own.
 
 #include <gtest/gtest.h>
 
@@ -7,6 +7,7 @@
 
 int main(int argc, char** argv)
 {
+    setenv("GW_SOUND_SERVER", "sdl", 1);
     setenv("SDL_AUDIODRIVER", "dummy", 1);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -37,7 +37,7 @@ namespace {
 
 constexpr const char* kAppName = "gondavel_wubbix";
 constexpr const char* kStreamName = "g_w_new";
-constexpr const char* kLossLine = "gondavel_wubbix: couldn't keep playing: lost the PipeWire server";
+constexpr const char* kLossLine = "gondavel_wubbix: lost the sound server; reconnecting";
 // Quieter than any drone the program plays, louder than rounding noise.
 constexpr float kSilence = 0.001f;
 
@@ -200,7 +200,8 @@ TEST_F(PipeWireTest, InstanceSoundsThroughANativeStreamOfItsOwn)
     EXPECT_EQ(stream.Property("media.class"), "Stream/Output/Audio");
     EXPECT_EQ(stream.Property("media.type"), "Audio");
     EXPECT_EQ(stream.Property("media.category"), "Playback");
-    EXPECT_EQ(stream.Property("media.role"), "Music");
+    EXPECT_EQ(stream.Property("media.role"), "");
+    EXPECT_EQ(stream.Property("application.icon-name"), kAppName);
     EXPECT_EQ(stream.Property("node.latency"), "1024/44100");
     ASSERT_EQ(ClientsOf(instance.Pid()).size(), 1u);
     EXPECT_EQ(ClientsOf(instance.Pid())[0].Property("application.name"), kAppName);
@@ -216,10 +217,16 @@ TEST_F(PipeWireTest, TwoInstancesUseTwoClientConnectionsInAll)
 {
     ChildProcess& first = StartInstance();
     ChildProcess& second = StartInstance();
-    ASSERT_NE(WaitForPlayingStream(first.Pid(), 20s).id, 0u) << Output(0);
-    ASSERT_NE(WaitForPlayingStream(second.Pid(), 20s).id, 0u) << Output(1);
+    PipeWireServer::Object firstStream = WaitForPlayingStream(first.Pid(), 20s);
+    PipeWireServer::Object secondStream = WaitForPlayingStream(second.Pid(), 20s);
+    ASSERT_NE(firstStream.id, 0u) << Output(0);
+    ASSERT_NE(secondStream.id, 0u) << Output(1);
 
     EXPECT_EQ(ClientsOf(first.Pid()).size() + ClientsOf(second.Pid()).size(), 2u);
+    // A mixer tells them apart by their windows' titles.
+    EXPECT_EQ((std::set<std::string> { firstStream.Property("application.name"),
+                  secondStream.Property("application.name") }),
+        (std::set<std::string> { "gondavel_wubbix", "ondavel_wubbixg" }));
     EXPECT_TRUE(QuitsCleanly(first)) << Output(0);
     EXPECT_TRUE(QuitsCleanly(second)) << Output(1);
 }
