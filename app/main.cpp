@@ -1,4 +1,6 @@
+#include "app/AppIcon.h"
 #include "app/gondavel_wubbix.h"
+#include "platform/Window.h"
 #include "platform/Report.h"
 
 #include <unistd.h>
@@ -22,6 +24,10 @@ namespace {
 
 int main(int, char**)
 {
+    // What the program file carries for its windows to show.
+    for (int32 size : { 16, 32 })
+        BWindow::SetIcon(AppIconPixels(size).data(), size);
+
     gondavel_wubbix* application = nullptr;
     try {
         application = new gondavel_wubbix();

@@ -64,10 +64,9 @@ int32 BAlert::Go()
         // box goes away when the window is told to quit, as it does when
         // the instance quits.
         pressed = AlertBox::Run(fTitle, fText, fButtons, window->fDisplay->window,
-            [window] { return window->IsQuitting(); });
+            BWindow::IconImages(), [window] { return window->IsQuitting(); });
     } else if (SdlVideo::AcquireUnshared(nullptr)) {
-        if (SdlVideo::IsRealDriver())
-            pressed = AlertBox::Run(fTitle, fText, fButtons, nullptr, {});
+        pressed = AlertBox::Run(fTitle, fText, fButtons, nullptr, BWindow::IconImages(), {});
         SdlVideo::Release();
     }
     // No display to show it on: the line above is all the user gets.

@@ -2,16 +2,19 @@
 
 #include "platform/Font.h"
 #include "platform/SdlVideo.h"
+#include "platform/X11Window.h"
 
 #include <algorithm>
 #include <memory>
 
 namespace {
 
+// In units; the box is drawn at the display's scale.
 constexpr int kPadding = 12;
 constexpr int kButtonGap = 8;
 constexpr int kButtonMinWidth = 64;
 constexpr int kButtonTextPadding = 14;
+constexpr int kButtonTextMargin = 5;
 // How often the box asks whether to give up while nothing happens.
 constexpr Uint32 kPollMillis = 250;
 
@@ -36,7 +39,8 @@ public:
     Box(const std::string& text, const std::vector<std::string>& buttons);
     ~Box();
 
-    bool Open(const std::string& title, SDL_Window* parent);
+    bool Open(const std::string& title, SDL_Window* parent,
+        const std::vector<X11Window::IconImage>& icon);
     int Run(const std::function<bool()>& giveUp);
 
 private:
@@ -58,11 +62,14 @@ private:
     Uint32 fParentId = 0;
     int fPressed = -1;
     std::vector<SDL_Event> fLater;
+    // Pixels a unit is across, and the spacing in pixels.
+    int fScale = SdlVideo::Scale();
+    int fPadding = kPadding * fScale;
 };
 
 Box::Box(const std::string& text, const std::vector<std::string>& buttons)
 {
-    fLineSkip = std::max(Font::LineSkip(), Font::kPixelSize + 2);
+    fLineSkip = std::max(Font::LineSkip(), (Font::kPixelSize + 2) * fScale);
     int textWidth = 0;
     size_t start = 0;
     for (;;) {
@@ -77,27 +84,27 @@ Box::Box(const std::string& text, const std::vector<std::string>& buttons)
         start = end + 1;
     }
 
-    int buttonHeight = fLineSkip + 10;
+    int buttonHeight = fLineSkip + 2 * kButtonTextMargin * fScale;
     int buttonsWidth = 0;
     for (const std::string& label : buttons) {
         Button button;
         button.label.reset(Font::Render(label.c_str(), kText));
         int labelWidth = button.label != nullptr ? button.label->w : 0;
-        button.frame.w = std::max(kButtonMinWidth, labelWidth + 2 * kButtonTextPadding);
+        button.frame.w = std::max(kButtonMinWidth * fScale, labelWidth + 2 * kButtonTextPadding * fScale);
         button.frame.h = buttonHeight;
-        buttonsWidth += button.frame.w + (fButtons.empty() ? 0 : kButtonGap);
+        buttonsWidth += button.frame.w + (fButtons.empty() ? 0 : kButtonGap * fScale);
         fButtons.push_back(std::move(button));
     }
 
-    fWidth = std::max(textWidth, buttonsWidth) + 2 * kPadding;
+    fWidth = std::max(textWidth, buttonsWidth) + 2 * fPadding;
     int textHeight = static_cast<int>(fLines.size()) * fLineSkip;
-    fHeight = kPadding + textHeight + kPadding + buttonHeight + kPadding;
+    fHeight = fPadding + textHeight + fPadding + buttonHeight + fPadding;
     // The buttons sit at the bottom right, in order, the default last.
-    int x = fWidth - kPadding - buttonsWidth;
+    int x = fWidth - fPadding - buttonsWidth;
     for (Button& button : fButtons) {
         button.frame.x = x;
-        button.frame.y = fHeight - kPadding - buttonHeight;
-        x += button.frame.w + kButtonGap;
+        button.frame.y = fHeight - fPadding - buttonHeight;
+        x += button.frame.w + kButtonGap * fScale;
     }
 }
 
@@ -109,7 +116,8 @@ Box::~Box()
         SDL_PushEvent(&event);
 }
 
-bool Box::Open(const std::string& title, SDL_Window* parent)
+bool Box::Open(const std::string& title, SDL_Window* parent,
+    const std::vector<X11Window::IconImage>& icon)
 {
     int x = SDL_WINDOWPOS_CENTERED;
     int y = SDL_WINDOWPOS_CENTERED;
@@ -132,6 +140,7 @@ bool Box::Open(const std::string& title, SDL_Window* parent)
     if (fWindow == nullptr)
         return false;
     fWindowId = SDL_GetWindowID(fWindow);
+    X11Window::SetIcon(fWindow, icon);
     if (parent != nullptr)
         SDL_SetWindowModalFor(fWindow, parent);
     SDL_ShowWindow(fWindow);
@@ -153,10 +162,10 @@ void Box::Draw()
     if (surface == nullptr)
         return;
     Fill(surface, SDL_Rect { 0, 0, surface->w, surface->h }, kBackground);
-    int y = kPadding;
+    int y = fPadding;
     for (const Surface& line : fLines) {
         if (line != nullptr) {
-            SDL_Rect where { kPadding, y, line->w, line->h };
+            SDL_Rect where { fPadding, y, line->w, line->h };
             SDL_BlitSurface(line.get(), nullptr, surface, &where);
         }
         y += fLineSkip;
@@ -164,7 +173,7 @@ void Box::Draw()
     for (size_t i = 0; i < fButtons.size(); i++) {
         const Button& button = fButtons[i];
         // The default button's edge is drawn twice as thick.
-        int edge = i + 1 == fButtons.size() ? 2 : 1;
+        int edge = (i + 1 == fButtons.size() ? 2 : 1) * fScale;
         Fill(surface, button.frame, kButtonEdge);
         SDL_Rect face { button.frame.x + edge, button.frame.y + edge, button.frame.w - 2 * edge,
             button.frame.h - 2 * edge };
@@ -257,12 +266,12 @@ int Box::Run(const std::function<bool()>& giveUp)
 
 int AlertBox::Run(const std::string& title, const std::string& text,
     const std::vector<std::string>& buttons, SDL_Window* parent,
-    const std::function<bool()>& giveUp)
+    const std::vector<X11Window::IconImage>& icon, const std::function<bool()>& giveUp)
 {
     if (buttons.empty())
         return -1;
     Box box(text, buttons);
-    if (!box.Open(title, parent))
+    if (!box.Open(title, parent, icon))
         return -1;
     return box.Run(giveUp);
 }

@@ -7,6 +7,8 @@
 // for `parent` when there is one, so that window managers keep it above
 // that window, and placed over it.
 
+#include "platform/X11Window.h"
+
 #include <SDL.h>
 
 #include <functional>
@@ -24,5 +26,5 @@ public:
     // calling thread.
     static int Run(const std::string& title, const std::string& text,
         const std::vector<std::string>& buttons, SDL_Window* parent,
-        const std::function<bool()>& giveUp);
+        const std::vector<X11Window::IconImage>& icon, const std::function<bool()>& giveUp);
 };

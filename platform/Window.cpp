@@ -6,6 +6,7 @@
 #include "platform/SdlVideo.h"
 #include "platform/View.h"
 #include "platform/ViewDrawing.h"
+#include "platform/X11Window.h"
 
 #include <SDL.h>
 
@@ -36,6 +37,10 @@ std::mutex gWindowsMutex;
 std::condition_variable gWindowsChanged;
 std::list<WindowRecord> gWindows;
 uint64 gNextSerial = 1;
+// The icon as given, in each size given.
+std::vector<X11Window::IconImage> gIcons;
+// The sizes windows offer their icon in.
+constexpr int32 kIconSizes[] = { 16, 32, 48, 64 };
 
 std::list<WindowRecord>::iterator FindRecord(uint64 serial)
 {
@@ -211,6 +216,38 @@ void BWindow::Wake()
         fWakePending = false;
 }
 
+void BWindow::SetIcon(const uint32* pixels, int32 size)
+{
+    if (pixels == nullptr || size <= 0)
+        return;
+    std::lock_guard<std::mutex> guard(gWindowsMutex);
+    gIcons.push_back({ size, std::vector<uint32>(pixels, pixels + size * size) });
+}
+
+std::vector<X11Window::IconImage> BWindow::IconImages()
+{
+    std::lock_guard<std::mutex> guard(gWindowsMutex);
+    std::vector<X11Window::IconImage> images;
+    for (int32 size : kIconSizes) {
+        // The largest image given that scales to the size by a whole factor.
+        const X11Window::IconImage* best = nullptr;
+        for (const X11Window::IconImage& icon : gIcons) {
+            if (size % icon.size == 0 && (best == nullptr || icon.size > best->size))
+                best = &icon;
+        }
+        if (best == nullptr)
+            continue;
+        int32 factor = size / best->size;
+        X11Window::IconImage image { size, std::vector<uint32>(size * size) };
+        for (int32 y = 0; y < size; y++) {
+            for (int32 x = 0; x < size; x++)
+                image.pixels[y * size + x] = best->pixels[(y / factor) * best->size + x / factor];
+        }
+        images.push_back(std::move(image));
+    }
+    return images;
+}
+
 BWindow* BWindow::OfThisThread()
 {
     return tWindowOfThread;
@@ -248,7 +285,8 @@ bool BWindow::OpenDisplay()
         return false;
     }
     SDL_Rect rect = SdlVideo::PixelRect(fFrame);
-    Uint32 flags = SDL_WINDOW_SHOWN;
+    // Hidden until the window manager has been told all about it.
+    Uint32 flags = SDL_WINDOW_HIDDEN;
     if (fType == B_BORDERED_WINDOW)
         flags |= SDL_WINDOW_BORDERLESS;
     SDL_Window* window = SDL_CreateWindow(fTitle.c_str(), rect.x, rect.y, rect.w, rect.h, flags);
@@ -257,6 +295,10 @@ bool BWindow::OpenDisplay()
         SdlVideo::Release();
         return false;
     }
+    if (fType == B_BORDERED_WINDOW)
+        X11Window::SetNoDecorations(window);
+    X11Window::SetIcon(window, IconImages());
+    SDL_ShowWindow(window);
     fDisplay = new WindowDisplay { window, SDL_GetWindowID(window) };
     Lock();
     for (BView* view : fViews)
@@ -327,9 +369,15 @@ void BWindow::HandleEvent(const void* data)
 {
     const SDL_Event& event = *static_cast<const SDL_Event*>(data);
     switch (event.type) {
+    case SDL_SYSWMEVENT:
+        // Destroyed by another client: as good as closed.
+        if (X11Window::IsDestroyNotify(event, fDisplay->window))
+            RequestQuit();
+        break;
     case SDL_MOUSEBUTTONDOWN:
         if (event.button.windowID == fDisplay->id) {
-            BPoint where(event.button.x, event.button.y);
+            float scale = static_cast<float>(SdlVideo::Scale());
+            BPoint where(event.button.x / scale, event.button.y / scale);
             if (BView* view = ViewAt(where))
                 view->MouseDown(BPoint(where.x - view->fFrame.left, where.y - view->fFrame.top));
         }

@@ -28,6 +28,9 @@
 
 class BView;
 struct WindowDisplay;
+namespace X11Window {
+struct IconImage;
+}
 
 class BWindow : public BLooper {
 public:
@@ -69,6 +72,13 @@ public:
     // when there is none. Safe from any thread.
     static status_t PostToFirstWindow(BMessage* message);
 
+    // Adds an image of the icon every window of the process shows in task
+    // bars and window switchers: `size` by `size` ARGB pixels, row by row.
+    // Windows offer the icon at 16, 32, 48 and 64 pixels, each scaled up
+    // without smoothing from the largest image that divides it. Call it
+    // before showing windows.
+    static void SetIcon(const uint32* pixels, int32 size);
+
 protected:
     void MessageQueued() override;
 
@@ -77,6 +87,8 @@ private:
     friend class BView;
     // The window whose thread calls this; nullptr on other threads.
     static BWindow* OfThisThread();
+    // The icon in the sizes windows offer it in.
+    static std::vector<X11Window::IconImage> IconImages();
     static void ThreadMain(BWindow* window, uint64 serial);
     static void WaitForThread(uint64 serial);
 

@@ -2,11 +2,11 @@
 
 #include "platform/AppInfo.h"
 #include "platform/RegistryEntry.h"
+#include "platform/X11Window.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xproto.h>
 
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -24,7 +24,7 @@ std::atomic<bool> gEnding { false };
 
 int TolerantHandler(Display* display, XErrorEvent* event)
 {
-    if (event->error_code == BadWindow && event->request_code == X_SendEvent)
+    if (event->error_code == BadWindow || event->error_code == BadDrawable)
         return 0;
     return gPreviousHandler != nullptr ? gPreviousHandler(display, event) : 0;
 }
@@ -52,25 +52,11 @@ int LostDisplayHandler(Display* display)
     _exit(X11Errors::kLostDisplayExitStatus);
 }
 
-// The symbol `name` of the libX11 already in the process, the one SDL's X11
-// driver uses; nullptr if there is none. This never loads libX11 on its own.
-void* LoadedX11Symbol(const char* name)
-{
-    void* library = dlopen("libX11.so.6", RTLD_NOW | RTLD_NOLOAD);
-    if (library == nullptr)
-        return nullptr;
-    void* symbol = dlsym(library, name);
-    // The library stays loaded for as long as SDL holds it; dropping our
-    // reference keeps the count as SDL expects it.
-    dlclose(library);
-    return symbol;
-}
-
 } // namespace
 
 bool X11Errors::TolerateLostWakeUps()
 {
-    auto setHandler = reinterpret_cast<SetErrorHandler>(LoadedX11Symbol("XSetErrorHandler"));
+    auto setHandler = reinterpret_cast<SetErrorHandler>(X11Window::LoadedSymbol("XSetErrorHandler"));
     if (setHandler == nullptr)
         return false;
     // Video may start again after a stop, with our handler still in place:
@@ -83,7 +69,7 @@ bool X11Errors::TolerateLostWakeUps()
 
 void X11Errors::EndOnLostDisplay()
 {
-    auto setHandler = reinterpret_cast<SetIOErrorHandler>(LoadedX11Symbol("XSetIOErrorHandler"));
+    auto setHandler = reinterpret_cast<SetIOErrorHandler>(X11Window::LoadedSymbol("XSetIOErrorHandler"));
     if (setHandler != nullptr)
         setHandler(LostDisplayHandler);
 }

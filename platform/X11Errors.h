@@ -2,14 +2,17 @@
 
 // How the process meets X errors.
 //
-// TolerateLostWakeUps() keeps a harmless X error from ending the process.
-// While a window's thread waits for events, SDL wakes it by sending an X
-// event to the window over a second connection. When the wait ends because
-// the window manager closed the window, that wake-up may reach the X server
-// after the window has been destroyed on the main connection, and fail with
-// BadWindow. Xlib's default handler would print it and exit(1), turning a
-// clean close into a failure. The handler installed here ignores exactly
-// that error and leaves every other one to the handler it replaces. The
+// TolerateLostWakeUps() keeps errors about windows that are gone from
+// ending the process. While a window's thread waits for events, SDL wakes it
+// by sending an X event to the window over a second connection. When the
+// wait ends because the window manager closed the window, that wake-up may
+// reach the X server after the window has been destroyed on the main
+// connection, and fail with BadWindow. A window destroyed by another client
+// (xdotool windowclose, say) makes SDL's next calls on it fail the same way,
+// before the window's thread learns of it and closes. Xlib's default handler
+// would print the error and exit(1), turning a clean close into a failure.
+// The handler installed here ignores BadWindow and BadDrawable and leaves
+// every other error to the handler it replaces. The
 // errors of the last wake-ups arrive while SDL's video stops, after SDL has
 // put back the handler it found when video started. So call it before video
 // starts, for SDL to keep and put back; where that finds no libX11 yet, call

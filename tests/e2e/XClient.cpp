@@ -120,6 +120,12 @@ void XClient::Close(Window window) const
     XSync(fDisplay, False);
 }
 
+void XClient::Destroy(Window window) const
+{
+    XDestroyWindow(fDisplay, window);
+    XSync(fDisplay, False);
+}
+
 void XClient::PressKey(KeySym key) const
 {
     KeyCode code = XKeysymToKeycode(fDisplay, key);

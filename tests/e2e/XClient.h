@@ -51,6 +51,8 @@ public:
     // Asks the window to close, as a window manager's close button does
     // (WM_DELETE_WINDOW).
     void Close(Window window) const;
+    // Destroys the window from outside, as xdotool windowclose does.
+    void Destroy(Window window) const;
     void PressKey(KeySym key) const;
 
 private:

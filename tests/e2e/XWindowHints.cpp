@@ -1,6 +1,7 @@
 #include "XWindowHints.h"
 
 #include <X11/Xatom.h>
+#include <X11/Xutil.h>
 
 std::optional<long> MotifDecorations(Display* display, Window window)
 {
@@ -40,21 +41,84 @@ std::vector<Window> MappedTopLevelWindows(Display* display)
     return windows;
 }
 
+namespace {
+
+// The 32-bit items of the window's property `name` of type `type`.
+std::vector<long> LongProperty(Display* display, Window window, const char* name, Atom type,
+    long length = 1 << 20)
+{
+    Atom actualType = 0;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::vector<long> values;
+    if (XGetWindowProperty(display, window, XInternAtom(display, name, False), 0, length, False,
+            type, &actualType, &format, &items, &after, &data) == Success
+        && data != nullptr && format == 32)
+        values.assign(reinterpret_cast<long*>(data), reinterpret_cast<long*>(data) + items);
+    if (data != nullptr)
+        XFree(data);
+    return values;
+}
+
+// Adds `window`, or the first window within it, that names its process.
+void AddByPid(Display* display, Window window, int depth, std::map<pid_t, Window>& windows)
+{
+    std::vector<long> pid = LongProperty(display, window, "_NET_WM_PID", XA_CARDINAL, 1);
+    if (pid.size() == 1) {
+        windows[static_cast<pid_t>(pid[0])] = window;
+        return;
+    }
+    Window root = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    if (depth == 0 || !XQueryTree(display, window, &root, &parent, &children, &count))
+        return;
+    for (unsigned int i = 0; i < count; i++)
+        AddByPid(display, children[i], depth - 1, windows);
+    if (children != nullptr)
+        XFree(children);
+}
+
+} // namespace
+
 std::map<pid_t, Window> MappedWindowsByPid(Display* display)
 {
     std::map<pid_t, Window> windows;
-    Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
-    for (Window window : MappedTopLevelWindows(display)) {
-        Atom type = 0;
-        int format = 0;
-        unsigned long items = 0, after = 0;
-        unsigned char* data = nullptr;
-        if (XGetWindowProperty(display, window, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format,
-                &items, &after, &data) == Success
-            && data != nullptr && format == 32 && items == 1)
-            windows[static_cast<pid_t>(*reinterpret_cast<long*>(data))] = window;
-        if (data != nullptr)
-            XFree(data);
-    }
+    for (Window window : MappedTopLevelWindows(display))
+        AddByPid(display, window, 3, windows);
     return windows;
+}
+
+std::vector<long> IconSizes(Display* display, Window window)
+{
+    std::vector<long> icon = LongProperty(display, window, "_NET_WM_ICON", XA_CARDINAL);
+    std::vector<long> sizes;
+    for (size_t at = 0; at + 2 <= icon.size(); at += 2 + icon[at] * icon[at + 1])
+        sizes.push_back(icon[at]);
+    return sizes;
+}
+
+std::string WindowClass(Display* display, Window window)
+{
+    XClassHint hint {};
+    std::string name;
+    if (XGetClassHint(display, window, &hint)) {
+        name = std::string(hint.res_name != nullptr ? hint.res_name : "") + "."
+            + (hint.res_class != nullptr ? hint.res_class : "");
+        XFree(hint.res_name);
+        XFree(hint.res_class);
+    }
+    return name;
+}
+
+Window TransientFor(Display* display, Window window)
+{
+    Window owner = 0;
+    return XGetTransientForHint(display, window, &owner) ? owner : 0;
+}
+
+std::vector<long> FrameExtents(Display* display, Window window)
+{
+    return LongProperty(display, window, "_NET_FRAME_EXTENTS", XA_CARDINAL, 4);
 }

@@ -9,6 +9,7 @@
 
 #include <map>
 #include <optional>
+#include <string>
 #include <vector>
 
 // The decorations field of the window's _MOTIF_WM_HINTS (flags, functions,
@@ -20,6 +21,17 @@ std::optional<long> MotifDecorations(Display* display, Window window);
 // window's children.
 std::vector<Window> MappedTopLevelWindows(Display* display);
 
-// The mapped top-level windows that name the process that made them in
-// _NET_WM_PID, by that process.
+// The mapped windows that name the process that made them in _NET_WM_PID,
+// by that process: top-level ones, or within the frames a window manager
+// put them in.
 std::map<pid_t, Window> MappedWindowsByPid(Display* display);
+
+// The sizes of the images in the window's _NET_WM_ICON, in order.
+std::vector<long> IconSizes(Display* display, Window window);
+// The window's WM_CLASS, "name.class"; empty without one.
+std::string WindowClass(Display* display, Window window);
+// The window WM_TRANSIENT_FOR names; 0 without one.
+Window TransientFor(Display* display, Window window);
+// What the window manager says its frame adds on each side
+// (_NET_FRAME_EXTENTS: left, right, top, bottom); empty if it says nothing.
+std::vector<long> FrameExtents(Display* display, Window window);
