@@ -2,7 +2,9 @@
 
 #include "platform/AppInfo.h"
 #include "platform/InstanceInfo.h"
+#include "platform/Report.h"
 #include "platform/RosterServer.h"
+#include "platform/SdlVideo.h"
 #include "platform/Window.h"
 
 #include <malloc.h>
@@ -13,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
@@ -58,6 +61,20 @@ BApplication::BApplication(const char* signature)
     fWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (fSignalFd < 0 || fWakeFd < 0)
         fprintf(stderr, "%s: couldn't set up the message loop: %s\n", kAppName, strerror(errno));
+
+    // Outside a desktop session there is no session bus, and the display
+    // libraries would start one of their own (dbus-launch and a daemon,
+    // which outlive the instance): an address no bus answers at stops them.
+    const char* bus = getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (bus == nullptr || bus[0] == '\0')
+        setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
+
+    // No display, no instance: nothing is registered and nothing plays.
+    std::string displayError;
+    if (!SdlVideo::Open(&displayError)) {
+        ReportFailure("open a window", displayError);
+        exit(1);
+    }
 
     status_t error = B_OK;
     std::string reason;

@@ -3,8 +3,9 @@
 // BApplication: the process's one application looper, reachable as be_app.
 // Construct it on the main thread before any other thread exists: it blocks
 // SIGINT, SIGTERM and SIGHUP for the whole process and turns them into a
-// B_QUIT_REQUESTED, and registers the instance with the roster so other
-// instances can send it messages. Run() then loops on the calling thread
+// B_QUIT_REQUESTED, opens the display (without one it says so in one line
+// and ends the process with status 1), and registers the instance with the
+// roster so other instances can send it messages. Run() then loops on the calling thread
 // until a quit request is accepted, ends the remaining windows and returns.
 // Hooks run on that thread with the application locked; PostMessage() is
 // safe from any thread.

@@ -109,6 +109,7 @@ TextLibrary gText;
 std::string gFile;        // the face's file, once looked up
 int gAscent = 0;          // the face's, once it has been open
 int gLineSkip = 0;        // likewise, the distance between baselines
+int gScale = 1;           // pixels a unit is across
 bool gFailed = false;     // loading failed and was reported; don't retry
 bigtime_t gLastUse = 0;   // when a call last needed the face
 
@@ -173,7 +174,7 @@ bool OpenFace(std::string& reason)
     if (!gFile.empty() && MapFile(gFile, text, reason)) {
         SDL_RWops* source = SDL_RWFromConstMem(text.file, static_cast<int>(text.fileSize));
         if (source != nullptr)
-            text.font = text.openFont(source, 1, Font::kPixelSize);
+            text.font = text.openFont(source, 1, Font::kPixelSize * gScale);
         if (text.font == nullptr)
             reason = gFile + ": " + SDL_GetError();
     }
@@ -296,6 +297,17 @@ int Font::LineSkip()
     if (gLineSkip == 0)
         RunAside([] { Face(); });
     return gLineSkip;
+}
+
+void Font::SetScale(int32 scale)
+{
+    std::lock_guard<std::mutex> guard(gMutex);
+    if (scale < 1 || scale == gScale)
+        return;
+    UnloadLocked();
+    gScale = scale;
+    gAscent = 0;
+    gLineSkip = 0;
 }
 
 void Font::Unload()

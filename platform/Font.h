@@ -1,8 +1,9 @@
 #pragma once
 
 // Font: the platform's one text face, private to the platform's .cpp files:
-// fontconfig's best sans-serif face at kPixelSize pixels, rendered by
-// SDL_ttf. The face's file is looked up once per process.
+// fontconfig's best sans-serif face at kPixelSize units (pixels times the
+// display's scale), rendered by SDL_ttf. The face's file is looked up once
+// per process. Sizes and positions here are in pixels.
 //
 // Text is rendered seldom (views keep what they rendered, see ViewDrawing),
 // so the text libraries are not linked into the program: SDL_ttf is loaded
@@ -31,6 +32,9 @@ public:
     static int Ascent();
     // How far apart the baselines of successive lines lie.
     static int LineSkip();
+
+    // How many pixels a unit is across; 1 unless set.
+    static void SetScale(int32 scale);
 
     // Closes the face and unloads the text libraries, if loaded.
     static void Unload();

@@ -2,9 +2,12 @@
 
 #include "platform/Font.h"
 #include "platform/X11Errors.h"
+#include "platform/X11Window.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -16,6 +19,19 @@ bool gHeldForNextUser = false;
 bool gFrameKnown = false;
 BRect gDisplayFrame;
 std::atomic<uint32_t> gWakeEventType { 0 };
+std::atomic<int> gScale { 1 };
+
+constexpr int kMaxScale = 8;
+
+// A whole factor of 1 to kMaxScale written in `value`, or 0.
+int ScaleIn(const char* value)
+{
+    if (value == nullptr || value[0] == '\0')
+        return 0;
+    char* end = nullptr;
+    long factor = strtol(value, &end, 10);
+    return *end == '\0' && factor >= 1 && factor <= kMaxScale ? static_cast<int>(factor) : 0;
+}
 
 } // namespace
 
@@ -91,6 +107,19 @@ bool SdlVideo::IsRealDriver()
     return driver != nullptr && (strcmp(driver, "x11") == 0 || strcmp(driver, "wayland") == 0);
 }
 
+bool SdlVideo::Open(std::string* error)
+{
+    std::lock_guard<std::mutex> guard(Mutex());
+    if (gUsers > 0)
+        return true;
+    if (!Initialise(error))
+        return false;
+    // Open now, and kept for the window that follows.
+    gUsers++;
+    gHeldForNextUser = true;
+    return true;
+}
+
 BRect SdlVideo::MainDisplayFrame()
 {
     std::lock_guard<std::mutex> guard(Mutex());
@@ -100,6 +129,11 @@ BRect SdlVideo::MainDisplayFrame()
         gHeldForNextUser = true;
     }
     return gDisplayFrame;
+}
+
+int SdlVideo::Scale()
+{
+    return gScale;
 }
 
 bool SdlVideo::Initialise(std::string* error)
@@ -119,13 +153,37 @@ bool SdlVideo::Initialise(std::string* error)
             *error = SDL_GetError();
         return false;
     }
+    if (!IsRealDriver()) {
+        if (error != nullptr)
+            *error = std::string("the video driver \"") + SDL_GetCurrentVideoDriver()
+                + "\" shows no window to anyone";
+        SDL_QuitSubSystem(SDL_INIT_VIDEO);
+        return false;
+    }
     if (gWakeEventType == 0)
         gWakeEventType = SDL_RegisterEvents(1);
+    // Windows learn this way that another client destroyed them.
+    SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);
     if (!tolerant)
         X11Errors::TolerateLostWakeUps();
     X11Errors::EndOnLostDisplay();
+    ChooseScale();
     RememberDisplayFrame();
     return true;
+}
+
+void SdlVideo::ChooseScale()
+{
+    int scale = ScaleIn(getenv("GW_SCALE"));
+    if (scale == 0)
+        scale = ScaleIn(getenv("GDK_SCALE"));
+    if (scale == 0 && strcmp(SDL_GetCurrentVideoDriver(), "x11") == 0) {
+        // 96 dots per inch is a factor of 1, 192 of 2; halves round up.
+        int dpi = X11Window::ResourceDpi(getenv("DISPLAY"));
+        scale = std::clamp((dpi + 48) / 96, 1, kMaxScale);
+    }
+    gScale = std::max(scale, 1);
+    Font::SetScale(gScale);
 }
 
 bool SdlVideo::ChooseDriver(std::string* error)
@@ -154,7 +212,10 @@ void SdlVideo::RememberDisplayFrame()
     SDL_Rect bounds;
     if (gFrameKnown || SDL_GetDisplayBounds(0, &bounds) != 0)
         return;
-    gDisplayFrame = BRect(bounds.x, bounds.y, bounds.x + bounds.w - 1, bounds.y + bounds.h - 1);
+    // In units: pixels divided by the scale.
+    float scale = static_cast<float>(gScale);
+    gDisplayFrame = BRect(bounds.x / scale, bounds.y / scale, (bounds.x + bounds.w) / scale - 1,
+        (bounds.y + bounds.h) / scale - 1);
     gFrameKnown = true;
 }
 
@@ -165,11 +226,15 @@ uint32_t SdlVideo::WakeEventType()
 
 SDL_Rect SdlVideo::PixelRect(BRect frame)
 {
-    auto pixel = [](float coordinate) { return static_cast<int>(std::floor(coordinate + 0.5f)); };
+    int scale = gScale;
+    auto pixel = [scale](float coordinate) {
+        return static_cast<int>(std::floor(coordinate * scale + 0.5f));
+    };
+    auto unit = [](float coordinate) { return static_cast<int>(std::floor(coordinate + 0.5f)); };
     SDL_Rect rect;
     rect.x = pixel(frame.left);
     rect.y = pixel(frame.top);
-    rect.w = pixel(frame.right) - rect.x + 1;
-    rect.h = pixel(frame.bottom) - rect.y + 1;
+    rect.w = (unit(frame.right) - unit(frame.left) + 1) * scale;
+    rect.h = (unit(frame.bottom) - unit(frame.top) + 1) * scale;
     return rect;
 }

@@ -29,6 +29,11 @@ public:
     static bool Acquire(std::string* error);
     // The same, but only when no other thread holds video; false otherwise.
     static bool AcquireUnshared(std::string* error);
+    // Opens video, unless it is open, and keeps it for the next Acquire().
+    // On failure returns false with the reason in `error`: there is no
+    // display, or only a video driver that shows no window (SDL's
+    // offscreen or dummy drivers are refused).
+    static bool Open(std::string* error);
     static void Release();
     // Whether video is open; call with Mutex() held.
     static bool IsHeld();
@@ -36,11 +41,16 @@ public:
     // Wayland), rather than drawing them in memory; call with video held.
     static bool IsRealDriver();
 
-    // The main display's rectangle, inclusive; invalid without a display.
-    // Read once per process. When nobody holds video yet, this opens it and
-    // hands it to the next Acquire(), so a window shown after asking for the
-    // screen doesn't open the display twice.
+    // The main display's rectangle in units, inclusive; invalid without a
+    // display. Read once per process. When nobody holds video yet, this
+    // opens it and hands it to the next Acquire(), so a window shown after
+    // asking for the screen doesn't open the display twice.
     static BRect MainDisplayFrame();
+
+    // How many pixels a unit is across, a whole factor: GW_SCALE if set,
+    // else GDK_SCALE, else from the X server's Xft.dpi (96 dpi is 1, 192 is
+    // 2). Fixed once video has first started; 1 before that.
+    static int Scale();
 
     // The event type that wakes a waiting window thread.
     static uint32_t WakeEventType();
@@ -50,8 +60,10 @@ public:
     // closed, since SDL doesn't serialise them.
     static std::mutex& Mutex();
 
-    // Rounds a frame to pixels: nearest, halves up (floor(x + 0.5)), both
-    // edges included.
+    // A frame in units in pixels: the corner is the nearest pixel to it
+    // times the scale (halves up, floor(x * scale + 0.5)); the size is the
+    // frame's, both edges rounded and included, times the scale. At scale
+    // 1, (501.5, 393.5, 521.5, 413.5) is 21 by 21 pixels at (502, 394).
     static SDL_Rect PixelRect(BRect frame);
 
 private:
@@ -60,5 +72,6 @@ private:
     static void SetHints();
     // Picks the video drivers to try; false when there is no display.
     static bool ChooseDriver(std::string* error);
+    static void ChooseScale();
     static void RememberDisplayFrame();
 };

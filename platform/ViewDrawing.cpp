@@ -1,6 +1,7 @@
 #include "platform/ViewDrawing.h"
 
 #include "platform/Font.h"
+#include "platform/SdlVideo.h"
 
 #include <cmath>
 
@@ -82,14 +83,15 @@ float ViewDrawing::DrawString(const char* text, rgb_color color, BPoint pen)
     SDL_Surface* rendered = Render(text, color);
     if (rendered == nullptr)
         return 0;
+    int scale = SdlVideo::Scale();
     SDL_Rect where;
-    where.x = fOrigin.x + static_cast<int>(std::floor(pen.x + 0.5f));
-    where.y = fOrigin.y + static_cast<int>(std::floor(pen.y + 0.5f)) - Font::Ascent();
+    where.x = fOrigin.x + static_cast<int>(std::floor(pen.x * scale + 0.5f));
+    where.y = fOrigin.y + static_cast<int>(std::floor(pen.y * scale + 0.5f)) - Font::Ascent();
     where.w = rendered->w;
     where.h = rendered->h;
     SDL_SetClipRect(fSurface, &fClip);
     SDL_BlitSurface(rendered, nullptr, fSurface, &where);
-    return static_cast<float>(rendered->w);
+    return static_cast<float>(rendered->w) / scale;
 }
 
 float ViewDrawing::StringWidth(const char* text)
@@ -97,12 +99,13 @@ float ViewDrawing::StringWidth(const char* text)
     if (text == nullptr)
         return 0;
     // A rendered string is exactly as wide as the font measures it.
+    float scale = static_cast<float>(SdlVideo::Scale());
     for (const Rendered& rendered : fRendered) {
         if (rendered.text == text)
-            return static_cast<float>(rendered.surface->w);
+            return static_cast<float>(rendered.surface->w) / scale;
     }
     int width = 0;
     if (!Font::Width(text, &width))
         return 0;
-    return static_cast<float>(width);
+    return static_cast<float>(width) / scale;
 }

@@ -27,13 +27,14 @@ public:
     ViewDrawing& operator=(const ViewDrawing&) = delete;
 
     // Starts drawing into `surface` with the view's top-left corner at
-    // `origin` (window pixels), clipped to `clip`; End() stops it.
+    // `origin` (window pixels), clipped to `clip` (pixels); End() stops it.
     void Begin(SDL_Surface* surface, SDL_Point origin, SDL_Rect clip);
     void End();
     bool IsDrawing() const { return fSurface != nullptr; }
 
-    // Draws `text` with its baseline starting at `pen` (view coordinates)
-    // and returns its width; only the width when not drawing.
+    // Draws `text` with its baseline starting at `pen` (view coordinates,
+    // in units) and returns its width in units; only the width when not
+    // drawing.
     float DrawString(const char* text, rgb_color color, BPoint pen);
     float StringWidth(const char* text);
 
