@@ -12,6 +12,7 @@
 
 // After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
 #include "Session.h"
+#include "XWindowHints.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -84,11 +85,20 @@ TEST_F(AttackTest, AnAlertHoldsNothingOfItsInstanceAndGoesWithIt)
     auto [second, secondWindow] = StartCopy(place);
     ASSERT_TRUE(firstWindow != 0 && secondWindow != 0) << S().AllOutput();
     fs::remove(place.File("gondavel_wubbix"));
-    size_t windows = S().X().TopLevelWindows().size();
+    std::vector<Window> before = S().X().TopLevelWindows();
     S().X().Click(S().X().Middle(firstWindow));
     S().X().Click(S().X().Middle(secondWindow));
-    ASSERT_TRUE(WaitUntil([&] { return S().X().TopLevelWindows().size() == windows + 2; }, 10s))
-        << S().AllOutput();
+    ASSERT_TRUE(WaitUntil([&] { return S().X().TopLevelWindows().size() == before.size() + 2; },
+        10s)) << S().AllOutput();
+    // Each box belongs to its instance's window, under the program's class.
+    std::set<Window> owners;
+    for (Window box : S().X().TopLevelWindows()) {
+        if (std::find(before.begin(), before.end(), box) != before.end())
+            continue;
+        owners.insert(TransientFor(S().X().Get(), box));
+        EXPECT_EQ(WindowClass(S().X().Get(), box), "gondavel_wubbix.gondavel_wubbix");
+    }
+    EXPECT_EQ(owners, (std::set<Window> { firstWindow, secondWindow }));
 
     // No copy of either instance runs the box.
     for (pid_t pid : AllProcesses()) {
