@@ -160,6 +160,10 @@ bool SdlVideo::Initialise(std::string* error)
         SDL_QuitSubSystem(SDL_INIT_VIDEO);
         return false;
     }
+    // Wayland offers no window surface in memory: there, windows draw
+    // through SDL's renderer (GL), which costs each instance memory.
+    if (strcmp(SDL_GetCurrentVideoDriver(), "wayland") == 0)
+        SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "1");
     if (gWakeEventType == 0)
         gWakeEventType = SDL_RegisterEvents(1);
     // Windows learn this way that another client destroyed them.
