@@ -1,6 +1,10 @@
 #include "PulseServer.h"
 
+#include "PipeWireServer.h"
+
 #include <pulse/pulseaudio.h>
+
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -10,6 +14,40 @@
 #include <thread>
 
 namespace {
+
+// Whether `program` is a file in one of PATH's directories.
+bool OnPath(const std::string& program)
+{
+    const char* path = getenv("PATH");
+    std::istringstream directories(path != nullptr ? path : "/usr/bin:/bin");
+    for (std::string directory; std::getline(directories, directory, ':');) {
+        if (access((directory + "/" + program).c_str(), X_OK) == 0)
+            return true;
+    }
+    return false;
+}
+
+// PipeWire's PulseAudio service, alone, listening at `address`.
+std::string PipeWirePulseConfiguration(const std::string& address)
+{
+    return R"(context.properties = {
+    log.level = 2
+}
+context.spa-libs = {
+    audio.convert.* = audioconvert/libspa-audioconvert
+    support.* = support/libspa-support
+}
+context.modules = [
+    { name = libpipewire-module-protocol-native }
+    { name = libpipewire-module-client-node }
+    { name = libpipewire-module-adapter }
+    { name = libpipewire-module-metadata }
+    { name = libpipewire-module-protocol-pulse
+        args = { server.address = [ ")" + address + R"(" ] }
+    }
+]
+)";
+}
 
 std::string PathVariable()
 {
@@ -27,12 +65,33 @@ PulseServer::PulseServer(std::chrono::milliseconds startTimeout)
     std::ofstream(fDirectory.File("client.conf"))
         << "autospawn = no\n"
         << "cookie-file = " << fDirectory.File("cookie") << "\n";
+    const char* choice = getenv("GW_E2E_PULSE");
+    if ((choice != nullptr && std::string(choice) == "pipewire") || !OnPath("pulseaudio")) {
+        fPipeWire = std::make_unique<PipeWireServer>(startTimeout);
+        std::ofstream(fDirectory.File("pipewire-pulse.conf"))
+            << PipeWirePulseConfiguration(Address());
+    }
     Start(startTimeout);
 }
 
 void PulseServer::Start(std::chrono::milliseconds startTimeout)
 {
     const TempDirectory& dir = fDirectory;
+    if (fPipeWire != nullptr) {
+        fStarts++;
+        std::vector<std::string> environment = fPipeWire->ClientEnvironment();
+        environment.push_back("XDG_CONFIG_HOME=" + dir.File("config"));
+        fServer = std::make_unique<ChildProcess>(
+            std::vector<std::string> { "pipewire", "-c", dir.File("pipewire-pulse.conf") },
+            environment, LogPath());
+        try {
+            WaitUntilAnswering(startTimeout);
+        } catch (...) {
+            fServer.reset();
+            throw;
+        }
+        return;
+    }
     // -n skips the system's default.pa, so the server has exactly the two
     // modules below. Rewinds are off on the sink: with them, the server may
     // re-render audio the monitor has already handed out, and a recording
@@ -80,8 +139,10 @@ void PulseServer::Start(std::chrono::milliseconds startTimeout)
 
 PulseServer::~PulseServer()
 {
-    // The server, then its directory (fDirectory is destroyed after this).
+    // The server, then what it runs on and its directory (destroyed after
+    // this).
     fServer.reset();
+    fPipeWire.reset();
 }
 
 std::string PulseServer::Address() const
@@ -165,14 +226,14 @@ void PulseServer::WaitUntilAnswering(std::chrono::milliseconds timeout)
     std::string lastAnswer;
     while (std::chrono::steady_clock::now() < deadline) {
         if (!fServer->IsRunning())
-            throw std::runtime_error("pulseaudio exited at start:\n" + Log());
+            throw std::runtime_error("the PulseAudio server exited at start:\n" + Log());
         ChildProcess::Result info = RunClient({ "pactl", "info" }, std::chrono::seconds(5));
         if (info.exited && info.exitCode == 0)
             return;
         lastAnswer = info.output;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    throw std::runtime_error("pulseaudio did not answer in time; pactl said: " + lastAnswer
+    throw std::runtime_error("the PulseAudio server did not answer in time; pactl said: " + lastAnswer
         + "\nserver log:\n" + Log());
 }
 

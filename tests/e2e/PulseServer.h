@@ -7,6 +7,11 @@
 // outside that directory, and is killed and its directory removed when the
 // object goes away. A test may kill it and start it again on the same socket,
 // as a user's server would crash and come back.
+//
+// Where PulseAudio itself isn't installed (a desktop whose sound server is
+// PipeWire, which PulseAudio would replace), or GW_E2E_PULSE=pipewire asks
+// for it, the server is PipeWire's PulseAudio service on a private PipeWire
+// server instead; the protocol, the sink and its monitor are the same.
 
 #include "ChildProcess.h"
 #include "TempDirectory.h"
@@ -16,6 +21,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+class PipeWireServer;
 
 class PulseServer {
 public:
@@ -51,6 +58,8 @@ public:
     size_t CountSinkInputs() const;
     // Whatever the server has printed since it last started.
     std::string Log() const;
+    // Whether the server is PulseAudio itself, not PipeWire's service.
+    bool IsPulseAudio() const { return fPipeWire == nullptr; }
 
     // Kills the server at once (SIGKILL), as a crash would; its clients see
     // their connections drop. The socket's directory stays.
@@ -71,6 +80,9 @@ private:
     std::string LogPath() const;
 
     TempDirectory fDirectory;
+    // The PipeWire server below PipeWire's PulseAudio service, if that is
+    // the server.
+    std::unique_ptr<PipeWireServer> fPipeWire;
     std::unique_ptr<ChildProcess> fServer;
     int fStarts = 0;
 };
