@@ -139,6 +139,11 @@ std::string PipeWireServer::Object::Property(const std::string& key) const
     return found != properties.end() ? found->second : "";
 }
 
+bool PipeWireServer::Installed()
+{
+    return OnPath("pipewire") && OnPath("wireplumber");
+}
+
 PipeWireServer::PipeWireServer(std::chrono::milliseconds startTimeout)
     : fDirectory("gw_pipewire")
 {
@@ -271,7 +276,14 @@ void PipeWireServer::WaitUntilReady(std::chrono::milliseconds timeout)
 
 std::vector<PipeWireServer::Object> PipeWireServer::List(const std::string& kind) const
 {
-    ChildProcess::Result result = RunClient({ "pw-cli", "info", "all" });
+    // pw-cli gives up when an object goes while it lists them (a client
+    // that just ended): then it is asked again.
+    ChildProcess::Result result;
+    for (int attempt = 0; attempt < 3; attempt++) {
+        result = RunClient({ "pw-cli", "info", "all" });
+        if (result.exited && result.exitCode == 0)
+            break;
+    }
     if (!result.exited || result.exitCode != 0)
         throw std::runtime_error("pw-cli info all failed: " + result.output);
     // Each object starts with an "id: N" line, followed by "name: value"

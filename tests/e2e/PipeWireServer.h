@@ -25,6 +25,13 @@
 class PipeWireServer {
 public:
     static constexpr const char* kSinkName = "gw_e2e_sink";
+    // Why a test that needs the server skips where it isn't installed (the
+    // set-up leaves it out beside a PulseAudio desktop).
+    static constexpr const char* kNotInstalled
+        = "needs pipewire and wireplumber, which set-up didn't install here";
+
+    // Whether pipewire and wireplumber are installed.
+    static bool Installed();
     static constexpr int kFrameRate = 44100;
     static constexpr int kChannels = 2;
 

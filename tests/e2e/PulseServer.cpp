@@ -1,6 +1,7 @@
 #include "PulseServer.h"
 
 #include "PipeWireServer.h"
+#include "TestSupport.h"
 
 #include <pulse/pulseaudio.h>
 
@@ -14,18 +15,6 @@
 #include <thread>
 
 namespace {
-
-// Whether `program` is a file in one of PATH's directories.
-bool OnPath(const std::string& program)
-{
-    const char* path = getenv("PATH");
-    std::istringstream directories(path != nullptr ? path : "/usr/bin:/bin");
-    for (std::string directory; std::getline(directories, directory, ':');) {
-        if (access((directory + "/" + program).c_str(), X_OK) == 0)
-            return true;
-    }
-    return false;
-}
 
 // PipeWire's PulseAudio service, alone, listening at `address`.
 std::string PipeWirePulseConfiguration(const std::string& address)

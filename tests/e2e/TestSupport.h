@@ -5,6 +5,8 @@
 // settings to a child given an environment of its own. Plain functions, safe
 // from any thread.
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -43,6 +45,18 @@ inline bool WaitUntil(const std::function<bool()>& done,
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+}
+
+// Whether `program` is an executable file in one of PATH's directories.
+inline bool OnPath(const std::string& program)
+{
+    const char* path = getenv("PATH");
+    std::istringstream directories(path != nullptr ? path : "/usr/bin:/bin");
+    for (std::string directory; std::getline(directories, directory, ':');) {
+        if (access((directory + "/" + program).c_str(), X_OK) == 0)
+            return true;
+    }
+    return false;
 }
 
 // "NAME=value" for each sanitizer setting of this process.
