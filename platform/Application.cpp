@@ -15,7 +15,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
@@ -62,14 +61,8 @@ BApplication::BApplication(const char* signature)
     if (fSignalFd < 0 || fWakeFd < 0)
         fprintf(stderr, "%s: couldn't set up the message loop: %s\n", kAppName, strerror(errno));
 
-    // Outside a desktop session there is no session bus, and the display
-    // libraries would start one of their own (dbus-launch and a daemon,
-    // which outlive the instance): an address no bus answers at stops them.
-    const char* bus = getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (bus == nullptr || bus[0] == '\0')
-        setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
-
     // No display, no instance: nothing is registered and nothing plays.
+    SdlVideo::PrepareEnvironment();
     std::string displayError;
     if (!SdlVideo::Open(&displayError)) {
         ReportFailure("open a window", displayError);

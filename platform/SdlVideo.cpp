@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 
 namespace {
 
@@ -107,6 +108,20 @@ bool SdlVideo::IsRealDriver()
     return driver != nullptr && (strcmp(driver, "x11") == 0 || strcmp(driver, "wayland") == 0);
 }
 
+void SdlVideo::PrepareEnvironment()
+{
+    // Outside a desktop session there is no session bus, and the display
+    // libraries would start one of their own (dbus-launch and a daemon,
+    // which outlive the instance): an address no bus answers at stops them.
+    const char* bus = getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (bus == nullptr || bus[0] == '\0')
+        setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
+    // Nothing is ever typed into the program, so the input method needn't
+    // read the locale's table of compose sequences, thousands of lines that
+    // took most of the display's start-up time and half a megabyte of heap.
+    setenv("XCOMPOSEFILE", "/dev/null", 1);
+}
+
 bool SdlVideo::Open(std::string* error)
 {
     std::lock_guard<std::mutex> guard(Mutex());
@@ -148,6 +163,13 @@ bool SdlVideo::Initialise(std::string* error)
     // driver keeps the handler it finds and puts it back when video stops,
     // which is when the last lost wake-ups come in.
     bool tolerant = X11Errors::TolerateLostWakeUps();
+    // The text resolution comes over a connection of its own, read while
+    // SDL starts.
+    std::future<int> dpi;
+    const char* drivers = SDL_GetHint(SDL_HINT_VIDEODRIVER);
+    if (ScaleIn(getenv("GW_SCALE")) == 0 && ScaleIn(getenv("GDK_SCALE")) == 0
+        && drivers != nullptr && strncmp(drivers, "x11", 3) == 0)
+        dpi = std::async(std::launch::async, X11Window::ResourceDpi, getenv("DISPLAY"));
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
         if (error != nullptr)
             *error = SDL_GetError();
@@ -171,21 +193,19 @@ bool SdlVideo::Initialise(std::string* error)
     if (!tolerant)
         X11Errors::TolerateLostWakeUps();
     X11Errors::EndOnLostDisplay();
-    ChooseScale();
+    ChooseScale(dpi.valid() ? dpi.get() : 0);
     RememberDisplayFrame();
     return true;
 }
 
-void SdlVideo::ChooseScale()
+void SdlVideo::ChooseScale(int dpi)
 {
     int scale = ScaleIn(getenv("GW_SCALE"));
     if (scale == 0)
         scale = ScaleIn(getenv("GDK_SCALE"));
-    if (scale == 0 && strcmp(SDL_GetCurrentVideoDriver(), "x11") == 0) {
-        // 96 dots per inch is a factor of 1, 192 of 2; halves round up.
-        int dpi = X11Window::ResourceDpi(getenv("DISPLAY"));
+    // 96 dots per inch is a factor of 1, 192 of 2; halves round up.
+    if (scale == 0 && strcmp(SDL_GetCurrentVideoDriver(), "x11") == 0)
         scale = std::clamp((dpi + 48) / 96, 1, kMaxScale);
-    }
     gScale = std::max(scale, 1);
     Font::SetScale(gScale);
 }

@@ -29,6 +29,10 @@ public:
     static bool Acquire(std::string* error);
     // The same, but only when no other thread holds video; false otherwise.
     static bool AcquireUnshared(std::string* error);
+    // Sets what the display libraries read from the environment, for a
+    // process that takes no typed text and wants no helper processes. Call
+    // it before any other thread exists.
+    static void PrepareEnvironment();
     // Opens video, unless it is open, and keeps it for the next Acquire().
     // On failure returns false with the reason in `error`: there is no
     // display, or only a video driver that shows no window (SDL's
@@ -72,6 +76,7 @@ private:
     static void SetHints();
     // Picks the video drivers to try; false when there is no display.
     static bool ChooseDriver(std::string* error);
-    static void ChooseScale();
+    // `dpi` is the X server's Xft.dpi, 0 when there is none.
+    static void ChooseScale(int dpi);
     static void RememberDisplayFrame();
 };

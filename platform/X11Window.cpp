@@ -96,14 +96,23 @@ bool X11Window::IsDestroyNotify(const SDL_Event& event, SDL_Window* window)
 
 int X11Window::ResourceDpi(const char* displayName)
 {
-    auto openDisplay = X11_FUNCTION(XOpenDisplay);
-    auto closeDisplay = X11_FUNCTION(XCloseDisplay);
-    auto resources = X11_FUNCTION(XResourceManagerString);
-    if (openDisplay == nullptr || closeDisplay == nullptr || resources == nullptr)
+    // Loaded here, for SDL's X11 driver loads it only as it starts.
+    void* library = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr)
         return 0;
+    auto openDisplay = reinterpret_cast<decltype(XOpenDisplay)*>(dlsym(library, "XOpenDisplay"));
+    auto closeDisplay = reinterpret_cast<decltype(XCloseDisplay)*>(dlsym(library, "XCloseDisplay"));
+    auto resources = reinterpret_cast<decltype(XResourceManagerString)*>(
+        dlsym(library, "XResourceManagerString"));
+    if (openDisplay == nullptr || closeDisplay == nullptr || resources == nullptr) {
+        dlclose(library);
+        return 0;
+    }
     Display* display = openDisplay(displayName);
-    if (display == nullptr)
+    if (display == nullptr) {
+        dlclose(library);
         return 0;
+    }
     int dpi = 0;
     // One "name:\tvalue" a line, as the session's settings daemon or xrdb
     // left them.
@@ -119,5 +128,6 @@ int X11Window::ResourceDpi(const char* displayName)
         }
     }
     closeDisplay(display);
+    dlclose(library);
     return dpi;
 }

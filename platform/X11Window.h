@@ -37,7 +37,9 @@ void SetIcon(SDL_Window* window, const std::vector<IconImage>& images);
 bool IsDestroyNotify(const SDL_Event& event, SDL_Window* window);
 
 // The resolution the user set for text on `display` (Xft.dpi in the X
-// server's resource database); 0 when there is none, or no X server.
+// server's resource database); 0 when there is none, or no X server. It
+// loads libX11 and opens a connection of its own, so it may run beside
+// SDL's start-up, on any thread.
 int ResourceDpi(const char* display);
 
 } // namespace X11Window
