@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <future>
 
 BApplication* be_app = nullptr;
 
@@ -62,12 +63,15 @@ BApplication::BApplication(const char* signature)
         fprintf(stderr, "%s: couldn't set up the message loop: %s\n", kAppName, strerror(errno));
 
     // No display, no instance: nothing is registered and nothing plays.
+    // The display opens while the instance registers, the longest part of
+    // starting up beside the next longest.
     SdlVideo::PrepareEnvironment();
     std::string displayError;
-    if (!SdlVideo::Open(&displayError)) {
+    if (!SdlVideo::CheckDisplay(&displayError)) {
         ReportFailure("open a window", displayError);
         exit(1);
     }
+    std::future<bool> display = std::async(std::launch::async, SdlVideo::Open, &displayError);
 
     status_t error = B_OK;
     std::string reason;
@@ -77,6 +81,11 @@ BApplication::BApplication(const char* signature)
             Deliver(static_cast<int>(target), message);
         },
         &error, &reason);
+    if (!display.get()) {
+        fRosterServer.reset();
+        ReportFailure("open a window", displayError);
+        exit(1);
+    }
     if (fRosterServer == nullptr)
         fprintf(stderr, "%s: couldn't register with the roster: %s\n", kAppName, reason.c_str());
 

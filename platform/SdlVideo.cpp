@@ -122,6 +122,12 @@ void SdlVideo::PrepareEnvironment()
     setenv("XCOMPOSEFILE", "/dev/null", 1);
 }
 
+bool SdlVideo::CheckDisplay(std::string* error)
+{
+    std::lock_guard<std::mutex> guard(Mutex());
+    return ChooseDriver(error);
+}
+
 bool SdlVideo::Open(std::string* error)
 {
     std::lock_guard<std::mutex> guard(Mutex());

@@ -33,6 +33,9 @@ public:
     // process that takes no typed text and wants no helper processes. Call
     // it before any other thread exists.
     static void PrepareEnvironment();
+    // Whether there is a display to open, as far as the environment tells;
+    // false with the reason in `error` when there is none.
+    static bool CheckDisplay(std::string* error);
     // Opens video, unless it is open, and keeps it for the next Acquire().
     // On failure returns false with the reason in `error`: there is no
     // display, or only a video driver that shows no window (SDL's
@@ -75,6 +78,7 @@ private:
     static bool Initialise(std::string* error);
     static void SetHints();
     // Picks the video drivers to try; false when there is no display.
+    // Call with Mutex() held.
     static bool ChooseDriver(std::string* error);
     // `dpi` is the X server's Xft.dpi, 0 when there is none.
     static void ChooseScale(int dpi);

@@ -297,8 +297,9 @@ bool BWindow::OpenDisplay()
     }
     if (fType == B_BORDERED_WINDOW)
         X11Window::SetNoDecorations(window);
-    X11Window::SetIcon(window, IconImages());
     SDL_ShowWindow(window);
+    // The icon once the window shows: nothing waits for it.
+    X11Window::SetIcon(window, IconImages());
     fDisplay = new WindowDisplay { window, SDL_GetWindowID(window) };
     Lock();
     for (BView* view : fViews)

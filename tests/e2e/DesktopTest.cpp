@@ -45,8 +45,9 @@ TEST_F(DesktopTest, UnderAWindowManagerThatComesLaterTheWindowStaysBareInItsPlac
         { "PATH=/usr/bin:/bin", "DISPLAY=" + x.Display(), "HOME=" + home.Path() },
         home.File("openbox.log"));
     Display* display = session.X().Get();
-    ASSERT_TRUE(WaitUntil([&] { return !FrameExtents(display, window).empty(); }, 10s))
-        << "openbox never managed the window\n" << ReadFile(home.File("openbox.log"));
+    ASSERT_TRUE(WaitUntil([&] {
+        return !FrameExtents(display, window).empty() && session.X().IsShown(window);
+    }, 10s)) << "openbox never managed the window\n" << ReadFile(home.File("openbox.log"));
     EXPECT_EQ(FrameExtents(display, window), (std::vector<long> { 0, 0, 0, 0 }));
     EXPECT_EQ(session.X().Frame(window), (std::array<int, 4> { 502, 394, 21, 21 }));
     EXPECT_EQ(IconSizes(display, window), (std::vector<long> { 16, 32, 48, 64 }));
@@ -84,8 +85,9 @@ TEST_F(DesktopTest, WithoutADisplayNothingStartsAndOneLineSaysWhy)
         std::string output = S().Output(n);
         EXPECT_EQ(output.rfind("gondavel_wubbix: couldn't open a window: " + why, 0), 0u) << output;
         EXPECT_EQ(CountOf(output, "\n"), 1u) << output;
+        EXPECT_TRUE(LeftNothing(S(), instance.Pid()));
     }
-    EXPECT_EQ(S().RegistryFiles(), std::set<std::string> {});
+    EXPECT_EQ(S().ListedPids(), std::set<pid_t> {});
     EXPECT_EQ(Pulse().CountSinkInputs(), 0u);
 }
 

@@ -57,6 +57,12 @@ std::string XClient::Title(Window window) const
     return title;
 }
 
+bool XClient::IsShown(Window window) const
+{
+    XWindowAttributes attributes;
+    return XGetWindowAttributes(fDisplay, window, &attributes) && attributes.map_state == IsViewable;
+}
+
 Window XClient::FindWindow(const std::string& title, std::chrono::milliseconds timeout) const
 {
     Window found = 0;

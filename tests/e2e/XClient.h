@@ -36,6 +36,8 @@ public:
     // The mapped window of `pid`, waiting up to `timeout`; 0 if none.
     Window WindowOf(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
     std::string Title(Window window) const;
+    // Whether the window, and every window around it, is mapped.
+    bool IsShown(Window window) const;
     // The mapped top-level window titled `title`, waiting up to `timeout`.
     Window FindWindow(const std::string& title,
         std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
