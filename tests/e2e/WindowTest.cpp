@@ -172,15 +172,7 @@ TEST_F(WindowTest, LockHeldByAnotherThreadHoldsBackPulses)
 
 TEST_F(WindowTest, EveryWayOfClosingIsAQuitRequestAndEndsWithStatusZero)
 {
-    auto closeFromWindowManager = [&] {
-        XEvent event {};
-        event.xclient.type = ClientMessage;
-        event.xclient.window = fWindow;
-        event.xclient.message_type = XInternAtom(fDisplay, "WM_PROTOCOLS", False);
-        event.xclient.format = 32;
-        event.xclient.data.l[0] = static_cast<long>(XInternAtom(fDisplay, "WM_DELETE_WINDOW", False));
-        XSendEvent(fDisplay, fWindow, False, NoEventMask, &event);
-    };
+    auto closeFromWindowManager = [&] { SendDeleteWindow(fDisplay, fWindow); };
     // No window manager: the keyboard follows the pointer, which StartProbe
     // left inside the window.
     auto pressControlW = [&] {

@@ -116,14 +116,7 @@ void XClient::Click(std::array<int, 2> where) const
 
 void XClient::Close(Window window) const
 {
-    XEvent event {};
-    event.xclient.type = ClientMessage;
-    event.xclient.window = window;
-    event.xclient.message_type = XInternAtom(fDisplay, "WM_PROTOCOLS", False);
-    event.xclient.format = 32;
-    event.xclient.data.l[0] = static_cast<long>(XInternAtom(fDisplay, "WM_DELETE_WINDOW", False));
-    XSendEvent(fDisplay, window, False, NoEventMask, &event);
-    XSync(fDisplay, False);
+    SendDeleteWindow(fDisplay, window);
 }
 
 void XClient::Destroy(Window window) const

@@ -90,6 +90,18 @@ std::map<pid_t, Window> MappedWindowsByPid(Display* display)
     return windows;
 }
 
+void SendDeleteWindow(Display* display, Window window)
+{
+    XEvent event {};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+    XSendEvent(display, window, False, NoEventMask, &event);
+    XSync(display, False);
+}
+
 std::vector<long> IconSizes(Display* display, Window window)
 {
     std::vector<long> icon = LongProperty(display, window, "_NET_WM_ICON", XA_CARDINAL);

@@ -26,6 +26,10 @@ std::vector<Window> MappedTopLevelWindows(Display* display);
 // put them in.
 std::map<pid_t, Window> MappedWindowsByPid(Display* display);
 
+// Asks the window to close, as a window manager's close button does: a
+// WM_DELETE_WINDOW message.
+void SendDeleteWindow(Display* display, Window window);
+
 // The sizes of the images in the window's _NET_WM_ICON, in order.
 std::vector<long> IconSizes(Display* display, Window window);
 // The window's WM_CLASS, "name.class"; empty without one.
