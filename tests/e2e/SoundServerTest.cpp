@@ -30,14 +30,6 @@
 
 using namespace std::chrono_literals;
 
-// Sanitized instances are several times bigger and slower.
-#if defined(__SANITIZE_ADDRESS__)
-#define GW_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define GW_SANITIZED 1
-#endif
-#endif
 
 namespace {
 
@@ -208,9 +200,8 @@ protected:
 // of its streams, so not all of them are heard at once.)
 TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently)
 {
-#ifdef GW_SANITIZED
-    GTEST_SKIP() << "dozens of sanitized instances are too heavy for this machine";
-#endif
+    if (kSanitized)
+        GTEST_SKIP() << "dozens of sanitized instances are too heavy for this machine";
     if (!fPulse.IsPulseAudio())
         GTEST_SKIP() << "needs PulseAudio itself, for its limit on clients";
     // Each instance's stream before the next starts, so that a slow start

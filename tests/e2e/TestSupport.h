@@ -25,6 +25,14 @@ inline std::string ReadFile(const std::string& path)
     return text.str();
 }
 
+// Whether the tests, and so the programs they run, are built with the
+// sanitizers, whose instances are several times bigger and slower.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 // How many times `needle` occurs in `text`, overlaps included.
 inline size_t CountOf(const std::string& text, const std::string& needle)
 {
