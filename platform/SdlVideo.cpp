@@ -97,11 +97,6 @@ void SdlVideo::Release()
     SDL_QuitSubSystem(SDL_INIT_VIDEO);
 }
 
-bool SdlVideo::IsHeld()
-{
-    return gUsers > 0;
-}
-
 bool SdlVideo::IsRealDriver()
 {
     const char* driver = SDL_GetCurrentVideoDriver();

@@ -4,7 +4,7 @@
 // platform's .cpp files. Video is initialised by whoever needs it and shut
 // down when the last user releases it; the hints the platform relies on are
 // set before the first initialisation. A mutex serialises these calls, so
-// the main thread (BScreen, BAlert) and a window thread never initialise or
+// the application, BScreen, BAlert and a window thread never initialise or
 // shut down video at the same time. Between Acquire() and Release() only the
 // acquiring thread makes video calls.
 
@@ -42,8 +42,6 @@ public:
     // offscreen or dummy drivers are refused).
     static bool Open(std::string* error);
     static void Release();
-    // Whether video is open; call with Mutex() held.
-    static bool IsHeld();
     // Whether the video driver in use shows windows to a user (X11 or
     // Wayland), rather than drawing them in memory; call with video held.
     static bool IsRealDriver();
@@ -63,8 +61,7 @@ public:
     static uint32_t WakeEventType();
 
     // Held around every SDL hint change and subsystem start-up and shut-down
-    // (audio included), and around message boxes shown while video is
-    // closed, since SDL doesn't serialise them.
+    // (audio included), since SDL doesn't serialise them.
     static std::mutex& Mutex();
 
     // A frame in units in pixels: the corner is the nearest pixel to it
