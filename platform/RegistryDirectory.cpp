@@ -170,9 +170,10 @@ std::unique_ptr<RegistryDirectory> RegistryDirectory::OpenInCache(const char* si
             *reason = "registry: no home directory to fall back on";
         return nullptr;
     }
+    std::string rootName = CacheRootName();
     if (root != nullptr)
-        *root = cache + "/" + CacheRootName();
-    return OpenUnder(cache, CacheRootName(), signature, create, error, reason);
+        *root = cache + "/" + rootName;
+    return OpenUnder(cache, rootName, signature, create, error, reason);
 }
 
 std::unique_ptr<RegistryDirectory> RegistryDirectory::OpenUnder(const std::string& base,

@@ -20,6 +20,8 @@
 struct WindowDisplay {
     SDL_Window* window;
     Uint32 id;
+    // The X window behind it; 0 on other video drivers.
+    unsigned long x11Id;
 };
 
 class SdlVideo {

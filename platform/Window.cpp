@@ -300,7 +300,7 @@ bool BWindow::OpenDisplay()
     SDL_ShowWindow(window);
     // The icon once the window shows: nothing waits for it.
     X11Window::SetIcon(window, IconImages());
-    fDisplay = new WindowDisplay { window, SDL_GetWindowID(window) };
+    fDisplay = new WindowDisplay { window, SDL_GetWindowID(window), X11Window::Id(window) };
     Lock();
     for (BView* view : fViews)
         view->fDirty = view->Bounds();
@@ -372,7 +372,7 @@ void BWindow::HandleEvent(const void* data)
     switch (event.type) {
     case SDL_SYSWMEVENT:
         // Destroyed by another client: as good as closed.
-        if (X11Window::IsDestroyNotify(event, fDisplay->window))
+        if (X11Window::IsDestroyNotify(event, fDisplay->x11Id))
             RequestQuit();
         break;
     case SDL_MOUSEBUTTONDOWN:

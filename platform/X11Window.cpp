@@ -83,12 +83,17 @@ void X11Window::SetIcon(SDL_Window* window, const std::vector<IconImage>& images
         static_cast<int>(data.size()));
 }
 
-bool X11Window::IsDestroyNotify(const SDL_Event& event, SDL_Window* window)
+unsigned long X11Window::Id(SDL_Window* window)
 {
     Display* display = nullptr;
     Window id = 0;
-    if (event.type != SDL_SYSWMEVENT || event.syswm.msg == nullptr
-        || event.syswm.msg->subsystem != SDL_SYSWM_X11 || !X11Handles(window, &display, &id))
+    return X11Handles(window, &display, &id) ? id : 0;
+}
+
+bool X11Window::IsDestroyNotify(const SDL_Event& event, unsigned long id)
+{
+    if (id == 0 || event.type != SDL_SYSWMEVENT || event.syswm.msg == nullptr
+        || event.syswm.msg->subsystem != SDL_SYSWM_X11)
         return false;
     const XEvent& x = event.syswm.msg->msg.x11.event;
     return x.type == DestroyNotify && x.xdestroywindow.window == id;

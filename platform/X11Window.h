@@ -32,9 +32,12 @@ struct IconImage {
 // every size given.
 void SetIcon(SDL_Window* window, const std::vector<IconImage>& images);
 
-// Whether the window `window` (an X window id) of the process went away: a
-// DestroyNotify for it in `event`, an SDL_SYSWMEVENT.
-bool IsDestroyNotify(const SDL_Event& event, SDL_Window* window);
+// The X window behind `window`; 0 when it is no X11 window.
+unsigned long Id(SDL_Window* window);
+
+// Whether the X window `id` went away: a DestroyNotify for it in `event`,
+// an SDL_SYSWMEVENT.
+bool IsDestroyNotify(const SDL_Event& event, unsigned long id);
 
 // The resolution the user set for text on `display` (Xft.dpi in the X
 // server's resource database); 0 when there is none, or no X server. It
