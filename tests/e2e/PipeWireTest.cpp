@@ -6,15 +6,16 @@
 // itself: whole buffers rendered whatever the server asks for, pausing, and
 // telling an absent server from one that refuses.
 
-#include "ChildProcess.h"
 #include "PipeWireServer.h"
 #include "PulseServer.h"
-#include "TempDirectory.h"
 #include "TestSupport.h"
 #include "XvfbServer.h"
 #include "platform/AudioOutput.h"
 
 #include <gtest/gtest.h>
+
+// After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
+#include "Session.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -76,32 +77,21 @@ protected:
         } catch (const std::exception& error) {
             FAIL() << error.what();
         }
+        fSession = std::make_unique<Session>(sDisplay->Display());
     }
     void TearDown() override
     {
         fRecorder.reset();
-        for (auto& instance : fInstances)
-            instance->Stop(SIGKILL);
+        fSession.reset();
     }
 
-    // Starts the program as built, with its own runtime directory and the
-    // server's socket directory, and no sound server named.
+    // Starts the program as built, with the server's socket directory and
+    // no sound server named.
     ChildProcess& StartInstance()
     {
-        std::vector<std::string> environment = SanitizerEnvironment();
-        environment.insert(environment.end(), { "PATH=/usr/bin:/bin",
-            "DISPLAY=" + sDisplay->Display(), "HOME=" + fRuntime.Path(),
-            "XDG_RUNTIME_DIR=" + fRuntime.Path(),
-            "PIPEWIRE_RUNTIME_DIR=" + fServer->RuntimeDirectory() });
-        std::string log = fRuntime.File("instance" + std::to_string(fInstances.size()) + ".log");
-        fInstances.push_back(std::make_unique<ChildProcess>(
-            std::vector<std::string> { PROGRAM_PATH }, environment, log));
-        return *fInstances.back();
+        return fSession->StartInstance({ "PIPEWIRE_RUNTIME_DIR=" + fServer->RuntimeDirectory() });
     }
-    std::string Output(size_t n = 0) const
-    {
-        return ReadFile(fRuntime.File("instance" + std::to_string(n) + ".log"));
-    }
+    std::string Output(size_t n = 0) const { return fSession->Output(n); }
 
     // The client connections of process `pid`.
     std::vector<PipeWireServer::Object> ClientsOf(pid_t pid) const
@@ -162,7 +152,7 @@ protected:
     }
     std::string RecordingPath() const
     {
-        return fRuntime.File("sink" + std::to_string(fRecording) + ".wav");
+        return fSession->Runtime().File("sink" + std::to_string(fRecording) + ".wav");
     }
     // Whether the recording sounds, waiting up to `timeout`.
     bool Sounds(std::chrono::milliseconds timeout) const
@@ -182,9 +172,8 @@ protected:
     }
 
     static inline XvfbServer* sDisplay = nullptr;
-    TempDirectory fRuntime { "gw_pipewire_test" };
     std::unique_ptr<PipeWireServer> fServer;
-    std::vector<std::unique_ptr<ChildProcess>> fInstances;
+    std::unique_ptr<Session> fSession;
     std::unique_ptr<ChildProcess> fRecorder;
     int fRecording = 0;
 };
@@ -280,19 +269,14 @@ TEST_F(PipeWireTest, OnAPulseAudioOnlyDesktopTheInstanceNeverLoadsPipeWire)
     if (stat("/run/pipewire/pipewire-0", &systemSocket) == 0)
         GTEST_SKIP() << "a system-wide PipeWire server runs here";
     PulseServer pulse;
-    // The test's runtime directory has no PipeWire socket.
-    std::vector<std::string> environment = SanitizerEnvironment();
-    environment.insert(environment.end(), { "PATH=/usr/bin:/bin",
-        "DISPLAY=" + sDisplay->Display(), "HOME=" + fRuntime.Path(),
-        "XDG_RUNTIME_DIR=" + fRuntime.Path(), "PULSE_SERVER=" + pulse.Address(),
-        "PULSE_CLIENTCONFIG=" + pulse.Directory().File("client.conf") });
-    ChildProcess instance({ PROGRAM_PATH }, environment, fRuntime.File("pulse.log"));
+    // The session's runtime directory has no PipeWire socket.
+    Session session(sDisplay->Display(), pulse);
+    ChildProcess& instance = session.StartInstance({ "SDL_AUDIODRIVER" });
 
-    ASSERT_TRUE(WaitUntil([&] { return pulse.CountSinkInputs() == 1; }, 20s))
-        << ReadFile(fRuntime.File("pulse.log"));
+    ASSERT_TRUE(WaitUntil([&] { return pulse.CountSinkInputs() == 1; }, 20s)) << session.Output();
     std::string maps = ReadFile("/proc/" + std::to_string(instance.Pid()) + "/maps");
     EXPECT_EQ(maps.find("libpipewire"), std::string::npos);
-    EXPECT_TRUE(QuitsCleanly(instance)) << ReadFile(fRuntime.File("pulse.log"));
+    EXPECT_TRUE(QuitsCleanly(instance)) << session.Output();
 }
 
 namespace {

@@ -25,7 +25,14 @@ constexpr const char* kMarker = "GW_E2E_SESSION";
 
 Session::Session(const std::string& display, const PulseServer& pulse)
     : fDisplay(display),
-      fPulse(pulse),
+      fPulse(&pulse),
+      fX(display)
+{
+}
+
+Session::Session(const std::string& display)
+    : fDisplay(display),
+      fPulse(nullptr),
       fX(display)
 {
 }
@@ -48,9 +55,12 @@ std::vector<std::string> Session::Environment() const
     std::vector<std::string> environment = SanitizerEnvironment();
     environment.insert(environment.end(), { "PATH=/usr/bin:/bin", "DISPLAY=" + fDisplay,
         "HOME=" + fRuntime.Path(), "XDG_RUNTIME_DIR=" + fRuntime.Path(),
-        "SDL_AUDIODRIVER=pulseaudio", "PULSE_SERVER=" + fPulse.Address(),
-        "PULSE_CLIENTCONFIG=" + fPulse.Directory().File("client.conf"),
         std::string(kMarker) + "=" + fRuntime.Path() });
+    if (fPulse != nullptr) {
+        environment.insert(environment.end(), { "SDL_AUDIODRIVER=pulseaudio",
+            "PULSE_SERVER=" + fPulse->Address(),
+            "PULSE_CLIENTCONFIG=" + fPulse->Directory().File("client.conf") });
+    }
     return environment;
 }
 
@@ -164,7 +174,7 @@ std::set<pid_t> Session::ListedPids() const
 std::multiset<pid_t> Session::StreamOwners() const
 {
     std::multiset<pid_t> owners;
-    std::istringstream lines(fPulse.ListSinkInputs());
+    std::istringstream lines(Pulse().ListSinkInputs());
     const std::string key = "application.process.id = \"";
     for (std::string line; std::getline(lines, line);) {
         if (size_t at = line.find(key); at != std::string::npos)

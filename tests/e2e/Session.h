@@ -1,7 +1,7 @@
 #pragma once
 
 // A user's session for end-to-end tests: a private runtime directory (also
-// the home directory), an X display and a PulseAudio server, the program's
+// the home directory), an X display and usually a PulseAudio server, the program's
 // instances started in it, and the control tool run against them. The X
 // and sound servers belong to the test, so several sessions may share them.
 // Instances launched by other instances are detached processes, not the
@@ -34,6 +34,8 @@ class XvfbServer;
 class Session {
 public:
     Session(const std::string& display, const PulseServer& pulse);
+    // A session that names no sound server: instances find their own.
+    explicit Session(const std::string& display);
     ~Session();
 
     Session(const Session&) = delete;
@@ -42,7 +44,7 @@ public:
     const TempDirectory& Runtime() const { return fRuntime; }
     XClient& X() { return fX; }
     const XClient& X() const { return fX; }
-    const PulseServer& Pulse() const { return fPulse; }
+    const PulseServer& Pulse() const { return *fPulse; }
 
     // The environment an instance gets: the session's display, sound server
     // and runtime directory, the sanitizers' settings and a plain PATH.
@@ -105,7 +107,7 @@ private:
 
     TempDirectory fRuntime { "gw_session" };
     std::string fDisplay;
-    const PulseServer& fPulse;
+    const PulseServer* fPulse;
     XClient fX;
     std::vector<std::unique_ptr<ChildProcess>> fInstances;
 };

@@ -4,19 +4,15 @@
 // test runs real instances of the program on a private X server and a
 // private PulseAudio server of its own.
 
-#include "ChildProcess.h"
 #include "MonitorRecorder.h"
 #include "PulseServer.h"
-#include "TempDirectory.h"
 #include "TestSupport.h"
 #include "XvfbServer.h"
 
 #include <gtest/gtest.h>
 
 // After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
-#include <X11/Xlib.h>
-
-#include "XWindowHints.h"
+#include "Session.h"
 
 #include <csignal>
 #include <functional>
@@ -79,43 +75,8 @@ bool AnySound(const std::vector<float>& samples, size_t fromFrame)
 
 class SoundServerTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        fDisplay = XOpenDisplay(fX.Display().c_str());
-        ASSERT_NE(fDisplay, nullptr);
-    }
-    void TearDown() override
-    {
-        // All at once: one by one, each would get a grace period.
-        for (auto& instance : fInstances) {
-            if (instance->IsRunning())
-                kill(instance->Pid(), SIGKILL);
-        }
-        fInstances.clear();
-        if (fDisplay != nullptr)
-            XCloseDisplay(fDisplay);
-    }
-
-    // Starts an instance of the program with the test's display, sound
-    // server and runtime directory.
-    ChildProcess& StartInstance()
-    {
-        std::vector<std::string> environment = SanitizerEnvironment();
-        environment.insert(environment.end(), { "PATH=/usr/bin:/bin", "DISPLAY=" + fX.Display(),
-            "HOME=" + fRuntime.Path(), "XDG_RUNTIME_DIR=" + fRuntime.Path(),
-            "PULSE_SERVER=" + fPulse.Address(),
-            "PULSE_CLIENTCONFIG=" + fPulse.Directory().File("client.conf") });
-        std::string log = LogPath(fInstances.size());
-        fInstances.push_back(std::make_unique<ChildProcess>(
-            std::vector<std::string> { PROGRAM_PATH }, environment, log));
-        return *fInstances.back();
-    }
-    std::string LogPath(size_t n) const
-    {
-        return fRuntime.File("instance" + std::to_string(n) + ".log");
-    }
-    // Stdout and stderr of the n-th instance.
-    std::string Output(size_t n) const { return ReadFile(LogPath(n)); }
+    Session& S() { return fSession; }
+    std::string Output(size_t n) const { return fSession.Output(n); }
 
     // Each stream's index by the process id that plays it; nullopt when
     // the server doesn't answer (it is down, or has no room for pactl).
@@ -157,24 +118,10 @@ protected:
         return pids;
     }
 
-    // Whether a mapped top-level window belongs to `pid`, by _NET_WM_PID.
-    bool HasWindow(pid_t pid) const { return MappedWindowsByPid(fDisplay).count(pid) > 0; }
-
-    // The control tool's list of running instances.
-    std::string ControlList() const
-    {
-        std::vector<std::string> environment = SanitizerEnvironment();
-        environment.insert(environment.end(),
-            { "PATH=/usr/bin:/bin", "XDG_RUNTIME_DIR=" + fRuntime.Path() });
-        ChildProcess::Result result = ChildProcess::Run({ CTL_PATH, "list" }, environment, 10s);
-        EXPECT_TRUE(result.exited && result.exitCode == 0) << result.output;
-        return result.output;
-    }
-
     // Whether the monitor records sound within 10 seconds from now.
     bool MonitorSounds()
     {
-        MonitorRecorder recorder(fPulse, fRuntime.File("monitor.raw"));
+        MonitorRecorder recorder(fPulse, fSession.Runtime().File("monitor.raw"));
         size_t from = recorder.Frames();
         return WaitUntil([&] { return AnySound(recorder.Samples(), from); }, 10s);
     }
@@ -183,15 +130,14 @@ protected:
     // within 10 seconds.
     bool EndsCleanly(size_t n)
     {
-        kill(fInstances[n]->Pid(), SIGTERM);
-        return fInstances[n]->WaitForExit(10s) && fInstances[n]->ExitCode() == 0;
+        ChildProcess& instance = fSession.Instance(n);
+        kill(instance.Pid(), SIGTERM);
+        return instance.WaitForExit(10s) && instance.ExitCode() == 0;
     }
 
     XvfbServer fX;
     PulseServer fPulse;
-    TempDirectory fRuntime { "gw_sound_server" };
-    Display* fDisplay = nullptr;
-    std::vector<std::unique_ptr<ChildProcess>> fInstances;
+    Session fSession { fX.Display(), fPulse };
 };
 
 // PulseAudio takes 64 clients in all. With one client per instance, the
@@ -207,7 +153,7 @@ TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently
     // Each instance's stream before the next starts, so that a slow start
     // can't be mistaken for a refusal.
     for (size_t n = 0; n < kStreamingInstances; n++) {
-        pid_t pid = StartInstance().Pid();
+        pid_t pid = S().StartInstance().Pid();
         ASSERT_TRUE(Poll([&] { return HasStream(pid); }, 20s))
             << "instance " << n << " got no stream\n" << Output(n);
     }
@@ -217,8 +163,8 @@ TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently
     {
         auto clients = Clients();
         ASSERT_TRUE(clients);
-        for (auto& instance : fInstances)
-            EXPECT_EQ(clients->count(instance->Pid()), 1u) << "one client per instance";
+        for (size_t n = 0; n < S().Started(); n++)
+            EXPECT_EQ(clients->count(S().Instance(n).Pid()), 1u) << "one client per instance";
     }
     EXPECT_TRUE(MonitorSounds());
 
@@ -226,9 +172,9 @@ TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently
     // can't connect, so a client that stays connected counts the new
     // streams; it takes one of the server's places itself.
     ChildProcess watcher({ "pactl", "subscribe" }, fPulse.ClientEnvironment(),
-        fRuntime.File("events.log"));
+        S().Runtime().File("events.log"));
     auto newStreams = [&] {
-        return CountOf(ReadFile(fRuntime.File("events.log")),
+        return CountOf(ReadFile(S().Runtime().File("events.log")),
             "Event 'new' on sink-input");
     };
     ASSERT_TRUE(Poll([&] {
@@ -238,7 +184,7 @@ TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently
     size_t refused = 0;
     for (size_t n = kStreamingInstances; n < kMaxInstances && refused == 0; n++) {
         size_t before = newStreams();
-        StartInstance();
+        S().StartInstance();
         bool outcome = WaitUntil([&] {
             return newStreams() > before || !LinesStartingWith(Output(n), kRefusalPrefix).empty();
         }, 20s);
@@ -254,7 +200,7 @@ TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently
     // The refused instance says so once, stays up with its window and in
     // the roster, and doesn't knock on the server's door again: the server
     // logs each connection it drops.
-    ChildProcess& extra = *fInstances[refused];
+    ChildProcess& extra = S().Instance(refused);
     std::vector<std::string> refusals = LinesStartingWith(Output(refused), kRefusalPrefix);
     ASSERT_EQ(refusals.size(), 1u) << Output(refused);
     std::cout << "the refused instance printed: " << refusals[0] << "\n";
@@ -265,14 +211,14 @@ TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently
     EXPECT_EQ(CountOf(fPulse.Log(), kDroppedConnection), dropped)
         << "the refused instance kept trying:\n" << fPulse.Log();
     EXPECT_TRUE(extra.IsRunning()) << Output(refused);
-    EXPECT_TRUE(WaitUntil([&] { return HasWindow(extra.Pid()); }, 10s)) << "no window";
-    std::string listed = ControlList();
+    EXPECT_TRUE(WaitUntil([&] { return S().X().WindowOf(extra.Pid(), 0ms) != 0; }, 10s)) << "no window";
+    std::string listed = S().Ctl({ "list" }).output;
     EXPECT_NE(listed.find("\n" + std::to_string(extra.Pid()) + "\t"), std::string::npos)
         << "not registered:\n" << listed;
 
     // An instance that quits gives its client back, and the refused one
     // doesn't take it.
-    pid_t first = fInstances[0]->Pid();
+    pid_t first = S().Instance(0).Pid();
     ASSERT_TRUE(EndsCleanly(0)) << Output(0);
     std::optional<std::multiset<pid_t>> clients;
     ASSERT_TRUE(Poll([&] {
@@ -284,17 +230,17 @@ TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently
     // A new instance then gets a stream. That fills the server again, so
     // the watcher makes room for pactl to see whose it is.
     size_t before = newStreams();
-    pid_t late = StartInstance().Pid();
+    pid_t late = S().StartInstance().Pid();
     EXPECT_TRUE(WaitUntil([&] { return newStreams() > before; }, 20s))
-        << Output(fInstances.size() - 1);
+        << Output(S().Started() - 1);
     watcher.Stop(SIGINT);
-    EXPECT_TRUE(Poll([&] { return HasStream(late); }, 10s)) << Output(fInstances.size() - 1);
+    EXPECT_TRUE(Poll([&] { return HasStream(late); }, 10s)) << Output(S().Started() - 1);
 }
 
 TEST_F(SoundServerTest, InstancesGetTheirStreamsBackWhenTheServerReturns)
 {
     for (size_t n = 0; n < 3; n++) {
-        pid_t pid = StartInstance().Pid();
+        pid_t pid = S().StartInstance().Pid();
         ASSERT_TRUE(Poll([&] { return HasStream(pid); }, 20s)) << Output(n);
     }
 
@@ -313,13 +259,13 @@ TEST_F(SoundServerTest, InstancesGetTheirStreamsBackWhenTheServerReturns)
     std::cout << "all streams back " << elapsed.count() << " ms after the server answered\n";
     RecordProperty("streams_back_ms", static_cast<int>(elapsed.count()));
     ASSERT_TRUE(back) << "streams after 5 s: " << (streams ? streams->size() : 0);
-    for (auto& instance : fInstances)
-        EXPECT_EQ(streams->count(instance->Pid()), 1u);
+    for (size_t n = 0; n < S().Started(); n++)
+        EXPECT_EQ(streams->count(S().Instance(n).Pid()), 1u);
     EXPECT_TRUE(MonitorSounds());
 
-    for (size_t n = 0; n < fInstances.size(); n++) {
+    for (size_t n = 0; n < S().Started(); n++) {
         SCOPED_TRACE("instance " + std::to_string(n));
-        EXPECT_TRUE(fInstances[n]->IsRunning()) << Output(n);
+        EXPECT_TRUE(S().Instance(n).IsRunning()) << Output(n);
         EXPECT_EQ(LinesStartingWith(Output(n), kLostLine).size(), 1u) << Output(n);
         EXPECT_TRUE(EndsCleanly(n)) << Output(n);
     }
@@ -327,7 +273,7 @@ TEST_F(SoundServerTest, InstancesGetTheirStreamsBackWhenTheServerReturns)
 
 TEST_F(SoundServerTest, InstanceEndsCleanlyWhileItsServerIsDown)
 {
-    pid_t pid = StartInstance().Pid();
+    pid_t pid = S().StartInstance().Pid();
     ASSERT_TRUE(Poll([&] { return HasStream(pid); }, 20s)) << Output(0);
 
     fPulse.Kill();
@@ -341,7 +287,7 @@ TEST_F(SoundServerTest, InstanceEndsCleanlyWhileItsServerIsDown)
 
 TEST_F(SoundServerTest, KilledStreamComesBack)
 {
-    pid_t pid = StartInstance().Pid();
+    pid_t pid = S().StartInstance().Pid();
     ASSERT_TRUE(Poll([&] { return HasStream(pid); }, 20s)) << Output(0);
     uint32_t index = Streams()->at(pid);
 
