@@ -1,4 +1,4 @@
-#include "app/AppIcon.h"
+#include "AppIcon.h"
 
 #include <cstddef>
 

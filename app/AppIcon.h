@@ -4,7 +4,7 @@
 // with "gon" in hot pink over "ubb" in lime. Larger sizes are these scaled
 // up by whole factors, without smoothing.
 
-#include "platform/SupportDefs.h"
+#include "SupportDefs.h"
 
 #include <vector>
 

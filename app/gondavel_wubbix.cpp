@@ -1,13 +1,13 @@
-#include "app/gondavel_wubbix.h"
+#include "gondavel_wubbix.h"
 
-#include "platform/Autolock.h"
-#include "platform/Clock.h"
-#include "platform/List.h"
-#include "platform/Message.h"
-#include "platform/Roster.h"
-#include "platform/Screen.h"
-#include "ui/AppSignature.h"
-#include "ui/gondavel_wubbixWindow.h"
+#include "Autolock.h"
+#include "Clock.h"
+#include "List.h"
+#include "Message.h"
+#include "Roster.h"
+#include "Screen.h"
+#include "AppSignature.h"
+#include "gondavel_wubbixWindow.h"
 
 #include <cstdlib>
 

@@ -6,8 +6,8 @@
 // three columns that grows downward from the middle of the screen; then it
 // shows the window and sets it up.
 
-#include "platform/Application.h"
-#include "platform/Rect.h"
+#include "Application.h"
+#include "Rect.h"
 
 class gondavel_wubbixWindow;
 

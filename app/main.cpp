@@ -1,7 +1,7 @@
-#include "app/AppIcon.h"
-#include "app/gondavel_wubbix.h"
-#include "platform/Window.h"
-#include "platform/Report.h"
+#include "AppIcon.h"
+#include "gondavel_wubbix.h"
+#include "Window.h"
+#include "Report.h"
 
 #include <unistd.h>
 

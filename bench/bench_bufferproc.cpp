@@ -12,10 +12,10 @@
 // The engine is built on SDL's dummy driver and its player is released at
 // once; from then on only this program calls BufferProc on it.
 
-#include "platform/MediaFormat.h"
-#include "sound/AudioSubs.h"
-#include "sound/BufferProc.h"
-#include "sound/ParameterBlock.h"
+#include "MediaFormat.h"
+#include "AudioSubs.h"
+#include "BufferProc.h"
+#include "ParameterBlock.h"
 
 #include <benchmark/benchmark.h>
 

@@ -5,8 +5,8 @@
 // SIGINT and SIGTERM are blocked before the engine starts, so the player's
 // threads inherit the mask and the main thread takes both with sigwait.
 
-#include "sound/AudioSubs.h"
-#include "sound/ParameterBlock.h"
+#include "AudioSubs.h"
+#include "ParameterBlock.h"
 
 #include <cerrno>
 #include <cmath>

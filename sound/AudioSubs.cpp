@@ -1,10 +1,10 @@
-#include "sound/AudioSubs.h"
+#include "AudioSubs.h"
 
-#include "platform/Clock.h"
-#include "platform/MediaFormat.h"
-#include "platform/SoundPlayer.h"
-#include "sound/BufferProc.h"
-#include "sound/ParameterBlock.h"
+#include "Clock.h"
+#include "MediaFormat.h"
+#include "SoundPlayer.h"
+#include "BufferProc.h"
+#include "ParameterBlock.h"
 
 #include <cmath>
 #include <cstdlib>

@@ -8,7 +8,7 @@
 // playback runs, the fields below belong to the player's thread, which reads
 // and writes them in BufferProc.
 
-#include "platform/SupportDefs.h"
+#include "SupportDefs.h"
 
 class BSoundPlayer;
 

@@ -1,7 +1,7 @@
-#include "sound/BufferProc.h"
+#include "BufferProc.h"
 
-#include "sound/AudioSubs.h"
-#include "sound/ParameterBlock.h"
+#include "AudioSubs.h"
+#include "ParameterBlock.h"
 
 #include <atomic>
 #include <cmath>

@@ -9,7 +9,7 @@
 // allocates nothing; the only exception is the first call of the process,
 // which prints the player's format to stdout.
 
-#include "platform/MediaFormat.h"
+#include "MediaFormat.h"
 
 #include <cstddef>
 

@@ -1,3 +1,3 @@
-#include "sound/ParameterBlock.h"
+#include "ParameterBlock.h"
 
 constinit ParameterBlock globalWubbix;

@@ -8,7 +8,7 @@
 // relaxed ordering, so every read and write is whole but the reader may see
 // some of a batch of changes before the others.
 
-#include "platform/SupportDefs.h"
+#include "SupportDefs.h"
 
 #include <atomic>
 

@@ -1,6 +1,6 @@
 // BAlert with no display to show it on.
 
-#include "platform/Alert.h"
+#include "Alert.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // The engine's life cycle on a real player thread.
 
-#include "platform/Clock.h"
-#include "platform/SoundPlayer.h"
-#include "sound/AudioSubs.h"
-#include "sound/ParameterBlock.h"
+#include "Clock.h"
+#include "SoundPlayer.h"
+#include "AudioSubs.h"
+#include "ParameterBlock.h"
 
 #include <gtest/gtest.h>
 

@@ -4,9 +4,9 @@
 // released, with its state cleared, and a parameter block set to a quiet,
 // centred start.
 
-#include "sound/AudioSubs.h"
-#include "sound/BufferProc.h"
-#include "sound/ParameterBlock.h"
+#include "AudioSubs.h"
+#include "BufferProc.h"
+#include "ParameterBlock.h"
 
 #include <gtest/gtest.h>
 

@@ -2,10 +2,10 @@
 // against the C library's generator seeded by the test. The window is never
 // shown, so no display is involved.
 
-#include "platform/Message.h"
-#include "sound/ParameterBlock.h"
-#include "ui/MessageCodes.h"
-#include "ui/gondavel_wubbixWindow.h"
+#include "Message.h"
+#include "ParameterBlock.h"
+#include "MessageCodes.h"
+#include "gondavel_wubbixWindow.h"
 
 #include <gtest/gtest.h>
 

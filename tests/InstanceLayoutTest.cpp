@@ -1,6 +1,6 @@
 // The title and window position an instance derives from its index.
 
-#include "app/gondavel_wubbix.h"
+#include "gondavel_wubbix.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // looper ends. Every wait has a deadline so a broken looper fails the test
 // instead of hanging it.
 
-#include "platform/Looper.h"
+#include "Looper.h"
 
 #include <gtest/gtest.h>
 

@@ -2,11 +2,11 @@
 // library's generator seeded by the test. The view sits in a window that is
 // never shown, so no display is involved and what a pulse posts stays queued.
 
-#include "platform/Message.h"
-#include "platform/Window.h"
-#include "sound/ParameterBlock.h"
-#include "ui/MessageCodes.h"
-#include "ui/mainView.h"
+#include "Message.h"
+#include "Window.h"
+#include "ParameterBlock.h"
+#include "MessageCodes.h"
+#include "mainView.h"
 
 #include <gtest/gtest.h>
 

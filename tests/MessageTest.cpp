@@ -2,7 +2,7 @@
 // flattening, whose reverse must turn down every malformed input and leave
 // the message empty.
 
-#include "platform/Message.h"
+#include "Message.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The shared parameter block: zero at process start, and equal-power gains
 // for every pan position the drift can reach.
 
-#include "sound/ParameterBlock.h"
+#include "ParameterBlock.h"
 
 #include <gtest/gtest.h>
 

@@ -2,10 +2,11 @@
 // parameters are rolled from a seed of the clock, so only their ranges are
 // checked, and the sound goes to SDL's dummy output.
 
-#include "platform/Application.h"
-#include "platform/Autolock.h"
-#include "sound/ParameterBlock.h"
-#include "ui/gondavel_wubbixWindow.h"
+#include "Application.h"
+#include "Autolock.h"
+#include "ParameterBlock.h"
+#include "WindowList.h"
+#include "gondavel_wubbixWindow.h"
 
 #include <gtest/gtest.h>
 
@@ -89,7 +90,7 @@ TEST(WindowSetUp, AWindowLockedBeforeItIsShownOutlivesAQuitThatComesFirst)
         EXPECT_EQ(window->PulseRate(), 100000);
     }
     // Then the quit goes through.
-    BWindow::QuitAll();
+    WindowList::QuitAll();
 }
 
 } // namespace

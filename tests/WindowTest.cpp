@@ -1,8 +1,8 @@
 // A window that is never shown touches no display: it can be built, given
 // views, sent hook calls directly and ended, all on the test's thread.
 
-#include "platform/View.h"
-#include "platform/Window.h"
+#include "View.h"
+#include "Window.h"
 
 #include <gtest/gtest.h>
 

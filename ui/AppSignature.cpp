@@ -1,3 +1,3 @@
-#include "ui/AppSignature.h"
+#include "AppSignature.h"
 
 const char* app_signature = "application/x-vnd.qOm.gondavel_wubbix_x86_tazzo";

@@ -2,7 +2,7 @@
 
 // What codes of the messages the program itself sends.
 
-#include "platform/SupportDefs.h"
+#include "SupportDefs.h"
 
 // To a window: roll the drift settings again; the optional fields "mains"
 // and "delta" also roll the main sound values and the restlessness.

@@ -1,14 +1,14 @@
-#include "ui/gondavel_wubbixWindow.h"
+#include "gondavel_wubbixWindow.h"
 
-#include "platform/Application.h"
-#include "platform/Clock.h"
-#include "platform/InterfaceDefs.h"
-#include "platform/Message.h"
-#include "sound/AudioSubs.h"
-#include "sound/ParameterBlock.h"
-#include "ui/MessageCodes.h"
-#include "ui/Uniform01.h"
-#include "ui/mainView.h"
+#include "Application.h"
+#include "Clock.h"
+#include "InterfaceDefs.h"
+#include "Message.h"
+#include "AudioSubs.h"
+#include "ParameterBlock.h"
+#include "MessageCodes.h"
+#include "Uniform01.h"
+#include "mainView.h"
 
 #include <cstdlib>
 

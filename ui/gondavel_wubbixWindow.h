@@ -5,8 +5,8 @@
 // pulses and messages that make the sound wander; the application's thread
 // only creates it and sets it up with the window locked.
 
-#include "platform/Rect.h"
-#include "platform/Window.h"
+#include "Rect.h"
+#include "Window.h"
 
 class AudioSubs;
 class mainView;

@@ -1,13 +1,13 @@
-#include "ui/mainView.h"
+#include "mainView.h"
 
-#include "platform/Alert.h"
-#include "platform/Message.h"
-#include "platform/Roster.h"
-#include "platform/Window.h"
-#include "sound/ParameterBlock.h"
-#include "ui/AppSignature.h"
-#include "ui/MessageCodes.h"
-#include "ui/Uniform01.h"
+#include "Alert.h"
+#include "Message.h"
+#include "Roster.h"
+#include "Window.h"
+#include "ParameterBlock.h"
+#include "AppSignature.h"
+#include "MessageCodes.h"
+#include "Uniform01.h"
 
 #include <cmath>
 #include <cstdlib>

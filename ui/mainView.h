@@ -5,9 +5,9 @@
 // launches another instance when clicked, and on every pulse lets the sound
 // drift a little.
 
-#include "platform/GraphicsDefs.h"
-#include "platform/Rect.h"
-#include "platform/View.h"
+#include "GraphicsDefs.h"
+#include "Rect.h"
+#include "View.h"
 
 class mainView : public BView {
 public:

@@ -4,13 +4,13 @@
 // messages over the instance's socket. Errors are one line on stderr; the
 // exit status says what kind of failure it was.
 
-#include "app/AppResources.h"
-#include "platform/List.h"
-#include "platform/Message.h"
-#include "platform/Roster.h"
-#include "platform/RosterServer.h"
-#include "ui/AppSignature.h"
-#include "ui/MessageCodes.h"
+#include "ProgramInfo.h"
+#include "List.h"
+#include "Message.h"
+#include "Roster.h"
+#include "Messenger.h"
+#include "AppSignature.h"
+#include "MessageCodes.h"
 
 #include <algorithm>
 #include <climits>
@@ -196,7 +196,7 @@ int List()
         BMessage info;
         int32 index = 0;
         const char* title = nullptr;
-        bool published = RosterServer::ReadInstanceInfo(app_signature, pid, &info) == B_OK;
+        bool published = be_roster->GetInstanceInfo(app_signature, pid, &info) == B_OK;
         std::string indexText = published && info.FindInt32("index", &index) == B_OK
             ? std::to_string(index) : "-";
         std::string titleText = published && info.FindString("title", &title) == B_OK
@@ -223,7 +223,7 @@ int SendTo(std::optional<pid_t> pid, MessageTarget target, const BMessage& messa
     std::vector<pid_t> targets = pid ? std::vector<pid_t> { *pid } : *running;
     int result = EXIT_OK;
     for (pid_t each : targets) {
-        status_t status = RosterServer::Send(app_signature, each, target, message);
+        status_t status = BMessenger(app_signature, each, target).SendMessage(message);
         if (status == B_OK)
             continue;
         // An instance that ended since it was listed needs nothing more.
@@ -258,7 +258,7 @@ int main(int argc, char** argv)
     if (command == "--version") {
         if (arguments.size() > 1)
             return UsageError("unexpected argument " + Quoted(arguments[1]));
-        printf("%s %s\n", kTool, kAppVersionString);
+        printf("%s %s\n", kTool, kProgramVersion);
         return EXIT_OK;
     }
     if (IsOption(command))

@@ -7,15 +7,16 @@
 #include "PulseServer.h"
 #include "TestSupport.h"
 #include "XvfbServer.h"
-#include "platform/Message.h"
-#include "platform/RosterServer.h"
-#include "ui/AppSignature.h"
+#include "Message.h"
+#include "Application.h"
+#include "AppSignature.h"
 
 #include <gtest/gtest.h>
 
 // After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
 #include "Session.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -220,18 +221,17 @@ TEST_F(CtlTest, ListShowsWhatWouldSteerTheTerminalEscaped)
     // This test stands in for an instance whose published title was
     // crafted: terminal escapes, a C1 control, bytes of no character.
     setenv("XDG_RUNTIME_DIR", S().Runtime().Path().c_str(), 1);
-    status_t error = B_OK;
-    std::string reason;
-    auto entry = RosterServer::Start(
-        app_signature, [](MessageTarget, const BMessage&) {}, &error, &reason);
-    ASSERT_NE(entry, nullptr) << reason;
+    sigset_t signals;
+    pthread_sigmask(SIG_SETMASK, nullptr, &signals);
+    auto entry = std::make_unique<BApplication>(app_signature);
     BMessage info;
     info.AddInt32("index", 3);
     info.AddString("title", "a\x1b]0;x\x07" "b\xc2\x9b" "31mc\\d\te\xff \xc3\xbc");
-    ASSERT_EQ(entry->PublishInfo(info), B_OK);
+    ASSERT_EQ(entry->SetInstanceInfo(info), B_OK);
     EXPECT_EQ(List(), (std::vector<Listed> { { std::to_string(getpid()), "3",
                           "a\\x1b]0;x\\x07b\\xc2\\x9b31mc\\x5cd\\x09e\\xff \xc3\xbc" } }));
     entry.reset();
+    pthread_sigmask(SIG_SETMASK, &signals, nullptr);
     unsetenv("XDG_RUNTIME_DIR");
 }
 

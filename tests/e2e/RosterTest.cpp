@@ -7,10 +7,10 @@
 #include "TempDirectory.h"
 #include "ThrowawayUser.h"
 
-#include "platform/List.h"
-#include "platform/Message.h"
-#include "platform/Roster.h"
-#include "platform/RosterServer.h"
+#include "List.h"
+#include "Message.h"
+#include "Roster.h"
+#include "Messenger.h"
 
 #include <gtest/gtest.h>
 
@@ -99,7 +99,7 @@ struct Probe {
     status_t Send(MessageTarget target, const BMessage& message,
         const std::string& signature = kSignature) const
     {
-        return RosterServer::Send(signature.c_str(), Pid(), target, message);
+        return BMessenger(signature.c_str(), Pid(), target).SendMessage(message);
     }
 };
 
@@ -244,7 +244,7 @@ TEST_F(Roster, MessagesArriveForEitherTargetWhileBadAndIdlePeersAreDropped)
     std::string text = probe.Text();
     EXPECT_EQ(CountOf(text, "gondavel_wubbix: couldn't accept a message: "), 3u) << text;
     EXPECT_EQ(CountOf(text, "delivered"), 2u) << text;
-    EXPECT_EQ(RosterServer::Send(kSignature, 999999999, MessageTarget::Window, BMessage(1)),
+    EXPECT_EQ(BMessenger(kSignature, 999999999, MessageTarget::Window).SendMessage(BMessage(1)),
         B_ENTRY_NOT_FOUND);
 
     // The last idle connection is closed by the server within a few seconds.

@@ -5,9 +5,9 @@
 #include "PulseServer.h"
 #include "TempDirectory.h"
 
-#include "platform/SoundPlayer.h"
-#include "sound/AudioSubs.h"
-#include "sound/ParameterBlock.h"
+#include "SoundPlayer.h"
+#include "AudioSubs.h"
+#include "ParameterBlock.h"
 
 #include <SDL.h>
 #include <gtest/gtest.h>

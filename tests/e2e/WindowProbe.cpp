@@ -6,11 +6,11 @@
 //
 // Usage: window_probe left top right bottom pulse-rate-in-microseconds
 
-#include "platform/Application.h"
-#include "platform/Clock.h"
-#include "platform/Screen.h"
-#include "platform/View.h"
-#include "platform/Window.h"
+#include "Application.h"
+#include "Clock.h"
+#include "Screen.h"
+#include "View.h"
+#include "Window.h"
 
 #include <cstdio>
 #include <cstdlib>

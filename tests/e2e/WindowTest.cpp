@@ -8,8 +8,8 @@
 #include "TestSupport.h"
 #include "TempDirectory.h"
 #include "XvfbServer.h"
-#include "platform/Message.h"
-#include "platform/RosterServer.h"
+#include "Message.h"
+#include "Messenger.h"
 
 #include <gtest/gtest.h>
 
@@ -77,8 +77,8 @@ protected:
     {
         BMessage message(what);
         message.AddInt32("value", value);
-        return RosterServer::Send("application/x-vnd.gw-window-probe", fProbe->Pid(), target,
-            message);
+        return BMessenger("application/x-vnd.gw-window-probe", fProbe->Pid(), target)
+            .SendMessage(message);
     }
 
     // How many of the (21x21) window's pixels have each colour (0xRRGGBB).

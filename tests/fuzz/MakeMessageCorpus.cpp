@@ -1,8 +1,8 @@
 // Writes the fuzzer's seed messages, one flattened message per file, into
 // the directory given as the only argument.
 
-#include "platform/AppInfo.h"
-#include "platform/Message.h"
+#include "Report.h"
+#include "Message.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -20,7 +20,7 @@ bool Write(const std::string& directory, const char* name, const BMessage& messa
     if (file != nullptr && fclose(file) != 0)
         ok = false;
     if (!ok)
-        fprintf(stderr, "%s: couldn't write %s: %s\n", kAppName, path.c_str(), strerror(errno));
+        ReportFailure("write " + path, strerror(errno));
     return ok;
 }
 

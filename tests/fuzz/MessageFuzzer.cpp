@@ -3,7 +3,7 @@
 // same bytes, since the format has one encoding per message, and must still
 // round-trip after one more field is added within the limits.
 
-#include "platform/Message.h"
+#include "Message.h"
 
 #include <cstdlib>
 #include <cstring>

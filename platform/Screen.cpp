@@ -1,9 +1,0 @@
-#include "platform/Screen.h"
-
-#include "platform/SdlVideo.h"
-
-BScreen::BScreen(screen_id id)
-{
-    if (id.id == B_MAIN_SCREEN_ID.id)
-        fFrame = SdlVideo::MainDisplayFrame();
-}

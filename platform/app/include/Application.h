@@ -1,0 +1,68 @@
+#pragma once
+
+// BApplication: the process's one application looper, reachable as be_app.
+// Construct it on the main thread before any other thread exists: it blocks
+// SIGINT, SIGTERM and SIGHUP for the whole process and turns them into a
+// B_QUIT_REQUESTED, opens the display (without one it says so in one line
+// and ends the process with status 1), and registers the instance with the
+// roster so other instances can send it messages. Run() then loops on the calling thread
+// until a quit request is accepted, ends the remaining windows and returns.
+// Hooks run on that thread with the application locked; PostMessage() is
+// safe from any thread.
+
+#include "Looper.h"
+
+#include <memory>
+#include <string>
+
+inline constexpr uint32 B_REFS_RECEIVED = FourCC("RREF");
+
+class RosterServer;
+
+class BApplication : public BLooper {
+public:
+    explicit BApplication(const char* signature);
+    // Stops taking messages from other instances and removes the roster
+    // entry.
+    ~BApplication() override;
+
+    // Loops on the calling thread; returns once the application has quit.
+    thread_id Run() override;
+    // Ends the loop (from the application's thread: once the current hook
+    // returns). Unlike other loopers the application is not deleted.
+    void Quit() override;
+
+    // Called once, on the application's thread, when Run() starts looping,
+    // before any queued message.
+    virtual void ReadyToRun();
+    void MessageReceived(BMessage* message) override;
+    // Called for B_REFS_RECEIVED.
+    virtual void RefsReceived(BMessage* message);
+    bool QuitRequested() override;
+    void DispatchMessage(BMessage* message, BHandler* handler) override;
+
+    const char* Signature() const { return fSignature.c_str(); }
+
+    // Publishes a small description of this instance (at most
+    // BMessage::kMaxFlattenedSize bytes flattened) in its roster entry,
+    // replacing any earlier one, for tools to read by process id
+    // (BRoster::GetInstanceInfo). It goes away with the entry when the
+    // instance ends. A string field "title" is also what the sound server
+    // lists the instance's sound by. Call it from the application's thread.
+    // B_NO_INIT when the instance is not registered.
+    status_t SetInstanceInfo(const BMessage& info);
+
+protected:
+    void MessageQueued() override;
+
+private:
+    void Deliver(int target, const BMessage& message);
+    void HandleSignals();
+
+    std::string fSignature;
+    int fSignalFd = -1;
+    int fWakeFd = -1;
+    std::unique_ptr<RosterServer> fRosterServer;
+};
+
+extern BApplication* be_app;

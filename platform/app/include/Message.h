@@ -1,0 +1,96 @@
+#pragma once
+
+// BMessage: a what code and named, typed fields. A name holds one or more
+// values of one type. Messages are plain values: copy them freely; they are
+// not shared between threads.
+//
+// Messages that cross processes travel flattened, in a small binary format
+// of this program's own. Unflatten() treats its input as untrusted: any
+// malformed input gives an error and leaves the message empty.
+
+#include "SupportDefs.h"
+
+#include <cstddef>
+#include <string>
+#include <variant>
+#include <vector>
+
+// Field type codes.
+inline constexpr uint32 B_BOOL_TYPE = FourCC("BOOL");
+inline constexpr uint32 B_INT8_TYPE = FourCC("BYTE");
+inline constexpr uint32 B_INT32_TYPE = FourCC("LONG");
+inline constexpr uint32 B_STRING_TYPE = FourCC("CSTR");
+
+// Messages the platform itself understands.
+inline constexpr uint32 B_QUIT_REQUESTED = FourCC("_QRQ");
+
+class BMessage {
+public:
+    // Limits on what Unflatten() accepts, and so on what Flatten() produces.
+    static constexpr size_t kMaxFlattenedSize = 4096;
+    static constexpr size_t kMaxFields = 64;
+    static constexpr size_t kMaxNameLength = 63;
+
+    uint32 what = 0;
+
+    BMessage() = default;
+    explicit BMessage(uint32 command) : what(command) {}
+
+    // Adds a value under `name`. Fails with B_BAD_TYPE when the name already
+    // holds values of another type, and with B_BAD_VALUE for an empty or
+    // overlong name or a message that would exceed the limits above.
+    status_t AddBool(const char* name, bool value);
+    status_t AddInt8(const char* name, int8 value);
+    status_t AddInt32(const char* name, int32 value);
+    status_t AddString(const char* name, const char* value);
+
+    // Finds the index-th value under `name`. B_NAME_NOT_FOUND when no field
+    // has the name; B_BAD_TYPE when it has values of another type;
+    // B_BAD_INDEX when it has fewer values. FindString() gives a pointer to
+    // the message's own NUL-terminated copy, valid until the message changes.
+    status_t FindBool(const char* name, bool* value) const { return FindBool(name, 0, value); }
+    status_t FindBool(const char* name, int32 index, bool* value) const;
+    status_t FindInt8(const char* name, int8* value) const { return FindInt8(name, 0, value); }
+    status_t FindInt8(const char* name, int32 index, int8* value) const;
+    status_t FindInt32(const char* name, int32* value) const { return FindInt32(name, 0, value); }
+    status_t FindInt32(const char* name, int32 index, int32* value) const;
+    status_t FindString(const char* name, const char** value) const { return FindString(name, 0, value); }
+    status_t FindString(const char* name, int32 index, const char** value) const;
+
+    bool HasField(const char* name) const;
+    // The number of distinct names.
+    int32 CountNames() const;
+    bool IsEmpty() const;
+    void MakeEmpty();
+
+    // The flattened form, at most kMaxFlattenedSize bytes.
+    std::vector<uint8> Flatten() const;
+    // Replaces this message with the one in `data`. On any error the message
+    // is left empty (what 0, no fields) and the error is returned.
+    status_t Unflatten(const void* data, size_t size);
+
+    bool operator==(const BMessage&) const = default;
+
+private:
+    using Values = std::variant<std::vector<bool>, std::vector<int8>, std::vector<int32>,
+        std::vector<std::string>>;
+    struct Field {
+        std::string name;
+        Values values;
+        bool operator==(const Field&) const = default;
+    };
+
+    const Field* FindField(const char* name) const;
+    size_t FlattenedSize() const;
+    template <typename T>
+    status_t AddValue(const char* name, T value);
+    // The values under `name` when it holds at least index + 1 values of
+    // type T; the Find*() error otherwise.
+    template <typename T>
+    status_t FindValues(const char* name, int32 index, const std::vector<T>** values) const;
+    // Copies the index-th value of type T under `name`.
+    template <typename T>
+    status_t FindValue(const char* name, int32 index, T* value) const;
+
+    std::vector<Field> fFields;
+};

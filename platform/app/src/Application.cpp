@@ -1,0 +1,210 @@
+#include "Application.h"
+
+#include "DisplayConnection.h"
+#include "ProgramInfo.h"
+#include "InstanceInfo.h"
+#include "InstanceLabel.h"
+#include "Report.h"
+#include "LaunchMessage.h"
+#include "RosterServer.h"
+#include "WindowList.h"
+
+#include <malloc.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <future>
+
+BApplication* be_app = nullptr;
+
+namespace {
+
+sigset_t QuitSignals()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    return signals;
+}
+
+} // namespace
+
+BApplication::BApplication(const char* signature)
+    : BLooper(signature),
+      fSignature(signature != nullptr ? signature : "")
+{
+    be_app = this;
+
+    // One heap for all of the process's threads. glibc would give each
+    // thread that allocates a heap of its own, and what a thread churns
+    // through (a window's first text above all) would then stay resident
+    // in it; in the one heap, malloc_trim() gives it back. The threads
+    // allocate little once running, so they hardly ever wait for each other.
+    mallopt(M_ARENA_MAX, 1);
+
+    // A write to a pipe whose reader has gone (an instance's stderr, shared
+    // with every instance it launched) fails and is dropped, rather than
+    // ending the process.
+    signal(SIGPIPE, SIG_IGN);
+
+    // Blocked before any other thread exists, so every thread inherits the
+    // mask and the signals wait in the signalfd for Run() to read.
+    sigset_t signals = QuitSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    fSignalFd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+    fWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fSignalFd < 0 || fWakeFd < 0)
+        fprintf(stderr, "%s: couldn't set up the message loop: %s\n", kProgramName, strerror(errno));
+
+    // No display, no instance: nothing is registered and nothing plays.
+    // The display opens while the instance registers, the longest part of
+    // starting up beside the next longest.
+    const DisplayConnection* connection = ProvidedDisplayConnection();
+    std::string displayError;
+    if (connection != nullptr && !connection->check(&displayError)) {
+        ReportFailure("open a window", displayError);
+        exit(1);
+    }
+    std::future<bool> display;
+    if (connection != nullptr)
+        display = std::async(std::launch::async, connection->open, &displayError);
+
+    status_t error = B_OK;
+    std::string reason;
+    fRosterServer = RosterServer::Start(
+        fSignature.c_str(),
+        [this](MessageTarget target, const BMessage& message) {
+            Deliver(static_cast<int>(target), message);
+        },
+        &error, &reason);
+    if (display.valid() && !display.get()) {
+        fRosterServer.reset();
+        ReportFailure("open a window", displayError);
+        exit(1);
+    }
+    if (fRosterServer == nullptr)
+        fprintf(stderr, "%s: couldn't register with the roster: %s\n", kProgramName, reason.c_str());
+
+    if (std::unique_ptr<BMessage> launch = LaunchMessage::Take())
+        PostMessage(launch.get());
+}
+
+BApplication::~BApplication()
+{
+    fRosterServer.reset();
+    if (fSignalFd >= 0)
+        close(fSignalFd);
+    if (fWakeFd >= 0)
+        close(fWakeFd);
+    if (be_app == this)
+        be_app = nullptr;
+}
+
+status_t BApplication::SetInstanceInfo(const BMessage& info)
+{
+    // The sound server lists the instance by the same title.
+    const char* title = nullptr;
+    if (info.FindString("title", &title) == B_OK)
+        InstanceLabel::Set(title);
+    if (fRosterServer == nullptr)
+        return B_NO_INIT;
+    return fRosterServer->PublishInfo(info);
+}
+
+void BApplication::Deliver(int target, const BMessage& message)
+{
+    BMessage copy(message);
+    if (target == static_cast<int>(MessageTarget::Window))
+        WindowList::PostToFirst(&copy);
+    else
+        PostMessage(&copy);
+}
+
+thread_id BApplication::Run()
+{
+    SetLooperThread(std::this_thread::get_id());
+    Lock();
+    ReadyToRun();
+    Unlock();
+
+    BMessage message;
+    while (!IsQuitting()) {
+        if (TakeNextMessage(&message)) {
+            Lock();
+            DispatchMessage(&message, this);
+            Unlock();
+            continue;
+        }
+        pollfd fds[2] = { { fWakeFd, POLLIN, 0 }, { fSignalFd, POLLIN, 0 } };
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            fprintf(stderr, "%s: couldn't wait for messages: %s\n", kProgramName, strerror(errno));
+            break;
+        }
+        if ((fds[0].revents & POLLIN) != 0) {
+            uint64_t count;
+            [[maybe_unused]] ssize_t bytes = read(fWakeFd, &count, sizeof count);
+        }
+        if ((fds[1].revents & POLLIN) != 0)
+            HandleSignals();
+    }
+
+    // No more messages from other instances, then no more windows.
+    fRosterServer.reset();
+    WindowList::QuitAll();
+    return NextThreadId();
+}
+
+void BApplication::HandleSignals()
+{
+    signalfd_siginfo info;
+    while (read(fSignalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+        PostMessage(B_QUIT_REQUESTED);
+}
+
+void BApplication::Quit()
+{
+    SetQuitting();
+}
+
+void BApplication::MessageQueued()
+{
+    uint64_t one = 1;
+    if (fWakeFd >= 0)
+        [[maybe_unused]] ssize_t bytes = write(fWakeFd, &one, sizeof one);
+}
+
+void BApplication::ReadyToRun()
+{
+}
+
+void BApplication::MessageReceived(BMessage*)
+{
+}
+
+void BApplication::RefsReceived(BMessage*)
+{
+}
+
+bool BApplication::QuitRequested()
+{
+    return true;
+}
+
+void BApplication::DispatchMessage(BMessage* message, BHandler* handler)
+{
+    if (message->what == B_REFS_RECEIVED) {
+        RefsReceived(message);
+        return;
+    }
+    BLooper::DispatchMessage(message, handler);
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+// How a launched instance gets the message it was launched with: the
+// launcher flattens the message and puts it, hex-encoded, in one environment
+// variable of the new process; the new process decodes it as untrusted
+// input. Plain functions, safe from any thread.
+
+#include "SupportDefs.h"
+
+#include <memory>
+#include <string>
+
+class BMessage;
+
+class LaunchMessage {
+public:
+    static constexpr const char* kVariable = "GW_LAUNCH_MESSAGE";
+
+    // "GW_LAUNCH_MESSAGE=<hex>" for `message`; empty if it doesn't flatten
+    // within BMessage::kMaxFlattenedSize.
+    static std::string Encode(const BMessage& message);
+    // The message in the variable's value, or nullptr with `why` set when
+    // the value is malformed.
+    static std::unique_ptr<BMessage> Decode(const char* value, std::string* why);
+    // The message this process was launched with, taken from its
+    // environment once; nullptr if there was none, or if it was malformed
+    // (then said on stderr).
+    static std::unique_ptr<BMessage> Take();
+};

@@ -1,0 +1,278 @@
+#include "RegistryDirectory.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr const char* kRootName = "gw-roster";
+constexpr const char* kExecutableName = "executable";
+
+// The file a writer with process id `pid` writes the executable's path to.
+std::string NewExecutableName(pid_t pid)
+{
+    return std::string(kExecutableName) + "." + std::to_string(pid);
+}
+
+std::string Octal(mode_t mode)
+{
+    char text[8];
+    snprintf(text, sizeof(text), "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+// Opens `name` in `parentFd` as a directory private to this user, creating
+// it first when `create` is set. Returns the descriptor, or -1 with `error`
+// and `why` set.
+int OpenPrivateLevel(int parentFd, const char* name, bool create, status_t* error,
+    std::string* why)
+{
+    if (create && mkdirat(parentFd, name, 0700) != 0 && errno != EEXIST) {
+        *error = errno == EACCES || errno == EPERM ? B_PERMISSION_DENIED : B_ERROR;
+        *why = std::string("can't create it: ") + strerror(errno);
+        return -1;
+    }
+    int fd = openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        int openError = errno;
+        struct stat info;
+        if (fstatat(parentFd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode)) {
+            *error = B_NOT_ALLOWED;
+            *why = "is a symbolic link";
+        } else if (openError == ENOENT) {
+            *error = B_ENTRY_NOT_FOUND;
+            *why = "doesn't exist";
+        } else if (openError == ENOTDIR) {
+            *error = B_NOT_ALLOWED;
+            *why = "is not a directory";
+        } else {
+            *error = openError == EACCES ? B_PERMISSION_DENIED : B_ERROR;
+            *why = strerror(openError);
+        }
+        return -1;
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        *error = B_ERROR;
+        *why = strerror(errno);
+    } else if (!S_ISDIR(info.st_mode)) {
+        *error = B_NOT_ALLOWED;
+        *why = "is not a directory";
+    } else if (info.st_uid != geteuid()) {
+        *error = B_NOT_ALLOWED;
+        *why = "is owned by uid " + std::to_string(info.st_uid) + ", not "
+            + std::to_string(geteuid());
+    } else if ((info.st_mode & 077) != 0) {
+        *error = B_NOT_ALLOWED;
+        *why = "is open to other users (mode " + Octal(info.st_mode) + ")";
+    } else {
+        return fd;
+    }
+    close(fd);
+    return -1;
+}
+
+// The variable's value, or "" when it is unset.
+std::string Variable(const char* name)
+{
+    const char* value = getenv(name);
+    return value != nullptr ? value : "";
+}
+
+// The user's cache directory, created (private) when missing and `create`
+// is set; "" when there is no home to put it in.
+std::string CacheDirectory(bool create)
+{
+    std::string cache = Variable("XDG_CACHE_HOME");
+    if (cache.empty() || cache[0] != '/') {
+        std::string home = Variable("HOME");
+        if (home.empty() || home[0] != '/') {
+            passwd* entry = getpwuid(geteuid());
+            home = entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "";
+        }
+        if (home.empty() || home[0] != '/')
+            return "";
+        cache = home + "/.cache";
+    }
+    if (create)
+        mkdir(cache.c_str(), 0700);
+    return cache;
+}
+
+// The root's name in the cache directory: per machine, since a home may be
+// shared between machines, and process ids with it.
+std::string CacheRootName()
+{
+    char host[HOST_NAME_MAX + 1] = {};
+    if (gethostname(host, sizeof(host) - 1) != 0 || host[0] == '\0')
+        snprintf(host, sizeof(host), "localhost");
+    for (char* c = host; *c != '\0'; ++c) {
+        if (*c == '/')
+            *c = '_';
+    }
+    return std::string(kRootName) + "-" + host;
+}
+
+} // namespace
+
+std::unique_ptr<RegistryDirectory> RegistryDirectory::Open(const char* signature, bool create,
+    status_t* error, std::string* reason, std::string* notice)
+{
+    std::string runtime = Variable("XDG_RUNTIME_DIR");
+    if (!runtime.empty())
+        return OpenUnder(runtime, kRootName, signature, create, error, reason);
+
+    std::string temporary = Variable("TMPDIR");
+    if (temporary.empty())
+        temporary = "/tmp";
+    status_t status = B_OK;
+    std::string why;
+    auto directory = OpenUnder(temporary, std::string(kRootName) + "-" + std::to_string(geteuid()),
+        signature, create, &status, &why);
+    if (directory != nullptr)
+        return directory;
+    if (status == B_ENTRY_NOT_FOUND && !create) {
+        // Not there; but the registry may have moved to the cache directory
+        // while another user held its name.
+        if (auto moved = OpenInCache(signature, false, nullptr, nullptr, nullptr))
+            return moved;
+        if (error != nullptr)
+            *error = status;
+        if (reason != nullptr)
+            *reason = why;
+        return nullptr;
+    }
+    // The shared directory's name is taken, or can't be made: a place of
+    // the user's own.
+    std::string root;
+    directory = OpenInCache(signature, create, error, reason, &root);
+    if (directory != nullptr && notice != nullptr)
+        *notice = why + "; using " + root + " instead";
+    return directory;
+}
+
+std::unique_ptr<RegistryDirectory> RegistryDirectory::OpenInCache(const char* signature,
+    bool create, status_t* error, std::string* reason, std::string* root)
+{
+    std::string cache = CacheDirectory(create);
+    if (cache.empty()) {
+        if (error != nullptr)
+            *error = B_ENTRY_NOT_FOUND;
+        if (reason != nullptr)
+            *reason = "registry: no home directory to fall back on";
+        return nullptr;
+    }
+    std::string rootName = CacheRootName();
+    if (root != nullptr)
+        *root = cache + "/" + rootName;
+    return OpenUnder(cache, rootName, signature, create, error, reason);
+}
+
+std::unique_ptr<RegistryDirectory> RegistryDirectory::OpenUnder(const std::string& base,
+    const std::string& rootName, const char* signature, bool create, status_t* error,
+    std::string* reason)
+{
+    status_t status = B_OK;
+    std::string why;
+    std::string path = base;
+    int fd = -1;
+
+    // The base itself is the user's choice (or /tmp): only it may be reached
+    // through a symbolic link.
+    int baseFd = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (baseFd < 0) {
+        status = errno == ENOENT ? B_ENTRY_NOT_FOUND : B_ERROR;
+        why = strerror(errno);
+    } else {
+        path += "/" + rootName;
+        int rootFd = OpenPrivateLevel(baseFd, rootName.c_str(), create, &status, &why);
+        close(baseFd);
+        if (rootFd >= 0) {
+            char name[17];
+            snprintf(name, sizeof(name), "%016llx",
+                static_cast<unsigned long long>(Hash(signature)));
+            path += "/";
+            path += name;
+            fd = OpenPrivateLevel(rootFd, name, create, &status, &why);
+            close(rootFd);
+        }
+    }
+    if (fd < 0) {
+        if (error != nullptr)
+            *error = status;
+        if (reason != nullptr)
+            *reason = "registry " + path + ": " + why;
+        return nullptr;
+    }
+    return std::unique_ptr<RegistryDirectory>(new RegistryDirectory(fd, std::move(path)));
+}
+
+RegistryDirectory::~RegistryDirectory()
+{
+    close(fFd);
+}
+
+void RegistryDirectory::SocketAddress(const std::string& name, sockaddr_un* address,
+    socklen_t* length) const
+{
+    memset(address, 0, sizeof(*address));
+    address->sun_family = AF_UNIX;
+    // At most 14 + 10 + 1 + 15 characters for "<pid>.sock": always fits.
+    int written = snprintf(address->sun_path, sizeof(address->sun_path), "/proc/self/fd/%d/%s",
+        fFd, name.c_str());
+    *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + written + 1);
+}
+
+status_t RegistryDirectory::WriteExecutable(const std::string& path) const
+{
+    // Written aside and renamed into place, so a reader never sees half.
+    std::string temporary = NewExecutableName(getpid());
+    int fd = openat(fFd, temporary.c_str(),
+        O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return B_ERROR;
+    bool written = write(fd, path.data(), path.size()) == static_cast<ssize_t>(path.size());
+    close(fd);
+    if (!written || renameat(fFd, temporary.c_str(), fFd, kExecutableName) != 0) {
+        unlinkat(fFd, temporary.c_str(), 0);
+        return B_ERROR;
+    }
+    return B_OK;
+}
+
+status_t RegistryDirectory::ReadExecutable(std::string* path) const
+{
+    int fd = openat(fFd, kExecutableName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? B_ENTRY_NOT_FOUND : B_ERROR;
+    char buffer[PATH_MAX + 1];
+    ssize_t size = read(fd, buffer, sizeof(buffer));
+    close(fd);
+    if (size <= 0 || size > PATH_MAX)
+        return B_BAD_DATA;
+    path->assign(buffer, static_cast<size_t>(size));
+    return B_OK;
+}
+
+void RegistryDirectory::RemoveExecutableLeftover(pid_t pid) const
+{
+    unlinkat(fFd, NewExecutableName(pid).c_str(), 0);
+}
+
+uint64 RegistryDirectory::Hash(const char* signature)
+{
+    uint64 hash = 14695981039346656037ull;
+    for (const char* c = signature; *c != '\0'; ++c) {
+        hash ^= static_cast<uint8>(*c);
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}

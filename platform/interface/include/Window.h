@@ -1,0 +1,110 @@
+#pragma once
+
+// BWindow: a top-level window with its own thread. Creating one touches no
+// display: until Show() it is a plain object of the creating thread, whose
+// hooks may be called directly. Show() starts the window's thread, which
+// makes all display calls for the window's life: it opens the window, waits
+// for input, messages and pulses, and redraws invalidated views. Every hook
+// (the views' Draw, MouseDown and Pulse, and MessageReceived and
+// QuitRequested) runs on that thread with the window locked, so a Lock()
+// held by another thread holds all of them back until Unlock().
+//
+// A close from the window manager, Ctrl+W or Alt+F4 arrives as a
+// B_QUIT_REQUESTED; the window closes if QuitRequested() says yes. A closed
+// window is deleted on its own thread (see BLooper::Quit()). A process shows
+// one window at a time; the application ends them all on its way out
+// (see WindowList).
+//
+// Frames are inclusive and fractional coordinates round to the nearest
+// pixel, halves up (floor(x + 0.5)): (0, 0, 20, 20) is 21 by 21 pixels and
+// a left edge of 501.5 lands on pixel 502.
+
+#include "InterfaceDefs.h"
+#include "Looper.h"
+#include "Rect.h"
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+class BView;
+struct WindowDisplay;
+
+class BWindow : public BLooper {
+public:
+    // Windows are never resizable or zoomable and open on the current
+    // workspace, so `flags` and `workspace` change nothing.
+    BWindow(BRect frame, const char* title, window_type type, uint32 flags,
+        uint32 workspace = B_CURRENT_WORKSPACE);
+    // Subclass destructors run first; the base then deletes the views.
+    ~BWindow() override;
+
+    // Opens the window: starts its thread. Later calls do nothing.
+    void Show();
+    // The window's thread runs only once the window is shown.
+    thread_id Run() override;
+    bool IsHidden() const;
+
+    bool QuitRequested() override;
+    void MessageReceived(BMessage* message) override;
+
+    // The window takes ownership of `view`.
+    void AddChild(BView* view);
+
+    BRect Frame() const { return fFrame; }
+    BRect Bounds() const { return fFrame.OffsetToCopy(BPoint(0, 0)); }
+    const char* Title() const { return fTitle.c_str(); }
+    window_type Type() const { return fType; }
+
+    // Views with B_PULSE_NEEDED get Pulse() every `rate` microseconds, on a
+    // fixed schedule; 0 stops pulsing. The default is 500000.
+    void SetPulseRate(bigtime_t rate);
+    bigtime_t PulseRate() const;
+
+    // Adds an image of the icon every window of the process shows in task
+    // bars and window switchers: `size` by `size` ARGB pixels, row by row.
+    // Windows offer the icon at 16, 32, 48 and 64 pixels, each scaled up
+    // without smoothing from the largest image that divides it. Call it
+    // before showing windows.
+    static void SetIcon(const uint32* pixels, int32 size);
+
+protected:
+    void MessageQueued() override;
+    bool HasThread() const override;
+    std::function<void()> TakeThreadWaiter() override;
+
+private:
+    friend class BAlert;
+    friend class BView;
+    // The window whose thread calls this; nullptr on other threads.
+    static BWindow* OfThisThread();
+    static void ThreadMain(BWindow* window, uint64 serial);
+
+    bool OpenDisplay();
+    void CloseDisplay();
+    // One turn of the window thread's loop: waits for input, a message or
+    // the next pulse, then handles what came with the window locked.
+    void LoopOnce();
+    void HandleEvent(const void* event);
+    void RequestQuit();
+    void HandleMessages();
+    void PulseViews();
+    void DrawDirtyViews();
+    // Makes the window thread look at its queue and dirty views soon.
+    void Wake();
+    BView* ViewAt(BPoint where) const;
+
+    BRect fFrame;
+    std::string fTitle;
+    window_type fType;
+    std::vector<BView*> fViews;
+    std::atomic<bigtime_t> fPulseRate { 500000 };
+    std::atomic<bool> fShown { false };
+    std::atomic<bool> fWakePending { false };
+    std::atomic<bool> fDisplayOpen { false };
+    // Owned by the window thread.
+    WindowDisplay* fDisplay = nullptr;
+    bigtime_t fNextPulse = -1;
+    bigtime_t fScheduledRate = 0;
+    uint64 fSerial;
+};

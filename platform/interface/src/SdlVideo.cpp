@@ -1,0 +1,271 @@
+#include "SdlVideo.h"
+
+#include "DisplayConnection.h"
+#include "Font.h"
+#include "SdlLock.h"
+#include "X11Errors.h"
+#include "X11Window.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+
+namespace {
+
+int gUsers = 0;
+// Video opened by MainDisplayFrame() and left open for the window that
+// usually follows: opening it a second time costs X11 well over 100 ms.
+bool gHeldForNextUser = false;
+bool gFrameKnown = false;
+BRect gDisplayFrame;
+std::atomic<uint32_t> gWakeEventType { 0 };
+std::atomic<int> gScale { 1 };
+
+constexpr int kMaxScale = 8;
+
+// A whole factor of 1 to kMaxScale written in `value`, or 0.
+int ScaleIn(const char* value)
+{
+    if (value == nullptr || value[0] == '\0')
+        return 0;
+    char* end = nullptr;
+    long factor = strtol(value, &end, 10);
+    return *end == '\0' && factor >= 1 && factor <= kMaxScale ? static_cast<int>(factor) : 0;
+}
+
+bool CheckForApplication(std::string* error)
+{
+    SdlVideo::PrepareEnvironment();
+    return SdlVideo::CheckDisplay(error);
+}
+
+// This process makes windows, so its application opens the display as it
+// starts.
+[[maybe_unused]] const bool gConnectionProvided
+    = (ProvideDisplayConnection({ CheckForApplication, SdlVideo::Open }), true);
+
+} // namespace
+
+void SdlVideo::SetHints()
+{
+    // Draw on the window surface in memory: a GL framebuffer would cost
+    // each instance tens of megabytes.
+    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+    // The application turns signals into quit requests itself.
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    // The first click on a window that isn't focused counts as a click.
+    SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");
+    // A desktop toy has no business keeping the screen awake.
+    SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
+    // Closing the window is the application's decision, not SDL's.
+    SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
+}
+
+bool SdlVideo::Acquire(std::string* error)
+{
+    std::lock_guard<std::mutex> guard(SdlLock());
+    if (gHeldForNextUser) {
+        gHeldForNextUser = false;
+        return true;
+    }
+    if (gUsers == 0 && !Initialise(error))
+        return false;
+    gUsers++;
+    return true;
+}
+
+bool SdlVideo::AcquireUnshared(std::string* error)
+{
+    std::lock_guard<std::mutex> guard(SdlLock());
+    if (gHeldForNextUser) {
+        gHeldForNextUser = false;
+        return true;
+    }
+    if (gUsers > 0) {
+        if (error != nullptr)
+            *error = "the display is in use by another thread";
+        return false;
+    }
+    if (!Initialise(error))
+        return false;
+    gUsers++;
+    return true;
+}
+
+void SdlVideo::Release()
+{
+    std::lock_guard<std::mutex> guard(SdlLock());
+    if (gUsers == 0 || --gUsers > 0)
+        return;
+    SDL_QuitSubSystem(SDL_INIT_VIDEO);
+}
+
+bool SdlVideo::IsRealDriver()
+{
+    const char* driver = SDL_GetCurrentVideoDriver();
+    return driver != nullptr && (strcmp(driver, "x11") == 0 || strcmp(driver, "wayland") == 0);
+}
+
+void SdlVideo::PrepareEnvironment()
+{
+    // Outside a desktop session there is no session bus, and the display
+    // libraries would start one of their own (dbus-launch and a daemon,
+    // which outlive the instance): an address no bus answers at stops them.
+    const char* bus = getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (bus == nullptr || bus[0] == '\0')
+        setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
+    // Nothing is ever typed into the program, so the input method needn't
+    // read the locale's table of compose sequences, thousands of lines that
+    // took most of the display's start-up time and half a megabyte of heap.
+    setenv("XCOMPOSEFILE", "/dev/null", 1);
+}
+
+bool SdlVideo::CheckDisplay(std::string* error)
+{
+    std::lock_guard<std::mutex> guard(SdlLock());
+    return ChooseDriver(error);
+}
+
+bool SdlVideo::Open(std::string* error)
+{
+    std::lock_guard<std::mutex> guard(SdlLock());
+    if (gUsers > 0)
+        return true;
+    if (!Initialise(error))
+        return false;
+    // Open now, and kept for the window that follows.
+    gUsers++;
+    gHeldForNextUser = true;
+    return true;
+}
+
+BRect SdlVideo::MainDisplayFrame()
+{
+    std::lock_guard<std::mutex> guard(SdlLock());
+    if (!gFrameKnown && gUsers == 0 && Initialise(nullptr)) {
+        // Nobody holds video yet: open it, and keep it for the next user.
+        gUsers++;
+        gHeldForNextUser = true;
+    }
+    return gDisplayFrame;
+}
+
+int SdlVideo::Scale()
+{
+    return gScale;
+}
+
+bool SdlVideo::Initialise(std::string* error)
+{
+    SetHints();
+    // Only drivers that show a window to someone: X11 first (a window can
+    // place itself only there), then Wayland. Without either display, SDL
+    // would draw into memory, and the sound would play with no window.
+    if (!ChooseDriver(error))
+        return false;
+    // Where libX11 is loaded already, before SDL's X11 driver starts: the
+    // driver keeps the handler it finds and puts it back when video stops,
+    // which is when the last lost wake-ups come in.
+    bool tolerant = X11Errors::TolerateLostWakeUps();
+    // The text resolution comes over a connection of its own, read while
+    // SDL starts.
+    std::future<int> dpi;
+    const char* drivers = SDL_GetHint(SDL_HINT_VIDEODRIVER);
+    if (ScaleIn(getenv("GW_SCALE")) == 0 && ScaleIn(getenv("GDK_SCALE")) == 0
+        && drivers != nullptr && strncmp(drivers, "x11", 3) == 0)
+        dpi = std::async(std::launch::async, X11Window::ResourceDpi, getenv("DISPLAY"));
+    if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
+        if (error != nullptr)
+            *error = SDL_GetError();
+        return false;
+    }
+    if (!IsRealDriver()) {
+        if (error != nullptr)
+            *error = std::string("the video driver \"") + SDL_GetCurrentVideoDriver()
+                + "\" shows no window to anyone";
+        SDL_QuitSubSystem(SDL_INIT_VIDEO);
+        return false;
+    }
+    // Wayland offers no window surface in memory: there, windows draw
+    // through SDL's renderer (GL), which costs each instance memory.
+    if (strcmp(SDL_GetCurrentVideoDriver(), "wayland") == 0)
+        SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "1");
+    if (gWakeEventType == 0)
+        gWakeEventType = SDL_RegisterEvents(1);
+    // Windows learn this way that another client destroyed them.
+    SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);
+    if (!tolerant)
+        X11Errors::TolerateLostWakeUps();
+    X11Errors::EndOnLostDisplay();
+    ChooseScale(dpi.valid() ? dpi.get() : 0);
+    RememberDisplayFrame();
+    return true;
+}
+
+void SdlVideo::ChooseScale(int dpi)
+{
+    int scale = ScaleIn(getenv("GW_SCALE"));
+    if (scale == 0)
+        scale = ScaleIn(getenv("GDK_SCALE"));
+    // 96 dots per inch is a factor of 1, 192 of 2; halves round up.
+    if (scale == 0 && strcmp(SDL_GetCurrentVideoDriver(), "x11") == 0)
+        scale = std::clamp((dpi + 48) / 96, 1, kMaxScale);
+    gScale = std::max(scale, 1);
+    Font::SetScale(gScale);
+}
+
+bool SdlVideo::ChooseDriver(std::string* error)
+{
+    const char* chosen = getenv("SDL_VIDEODRIVER");
+    if (chosen != nullptr && chosen[0] != '\0')
+        return true;
+    std::string drivers;
+    const char* display = getenv("DISPLAY");
+    if (display != nullptr && display[0] != '\0')
+        drivers = "x11";
+    const char* wayland = getenv("WAYLAND_DISPLAY");
+    if (wayland != nullptr && wayland[0] != '\0')
+        drivers += drivers.empty() ? "wayland" : ",wayland";
+    if (drivers.empty()) {
+        if (error != nullptr)
+            *error = "no display (neither DISPLAY nor WAYLAND_DISPLAY is set)";
+        return false;
+    }
+    SDL_SetHint(SDL_HINT_VIDEODRIVER, drivers.c_str());
+    return true;
+}
+
+void SdlVideo::RememberDisplayFrame()
+{
+    SDL_Rect bounds;
+    if (gFrameKnown || SDL_GetDisplayBounds(0, &bounds) != 0)
+        return;
+    // In units: pixels divided by the scale.
+    float scale = static_cast<float>(gScale);
+    gDisplayFrame = BRect(bounds.x / scale, bounds.y / scale, (bounds.x + bounds.w) / scale - 1,
+        (bounds.y + bounds.h) / scale - 1);
+    gFrameKnown = true;
+}
+
+uint32_t SdlVideo::WakeEventType()
+{
+    return gWakeEventType;
+}
+
+SDL_Rect SdlVideo::PixelRect(BRect frame)
+{
+    int scale = gScale;
+    auto pixel = [scale](float coordinate) {
+        return static_cast<int>(std::floor(coordinate * scale + 0.5f));
+    };
+    auto unit = [](float coordinate) { return static_cast<int>(std::floor(coordinate + 0.5f)); };
+    SDL_Rect rect;
+    rect.x = pixel(frame.left);
+    rect.y = pixel(frame.top);
+    rect.w = (unit(frame.right) - unit(frame.left) + 1) * scale;
+    rect.h = (unit(frame.bottom) - unit(frame.top) + 1) * scale;
+    return rect;
+}

@@ -1,0 +1,80 @@
+#pragma once
+
+// SdlVideo: the process's use of SDL's video subsystem, private to the
+// platform's .cpp files. Video is initialised by whoever needs it and shut
+// down when the last user releases it; the hints the platform relies on are
+// set before the first initialisation. SdlLock() serialises these calls, so
+// the application, BScreen, BAlert and a window thread never initialise or
+// shut down video at the same time. Between Acquire() and Release() only the
+// acquiring thread makes video calls.
+
+#include "Rect.h"
+
+#include <SDL.h>
+
+#include <cstdint>
+#include <string>
+
+// A window's handle on the display, owned by the window's thread.
+struct WindowDisplay {
+    SDL_Window* window;
+    Uint32 id;
+    // The X window behind it; 0 on other video drivers.
+    unsigned long x11Id;
+};
+
+class SdlVideo {
+public:
+    // Initialises video (if needed) for the calling thread's use. On failure
+    // returns false with SDL's reason in `error`.
+    static bool Acquire(std::string* error);
+    // The same, but only when no other thread holds video; false otherwise.
+    static bool AcquireUnshared(std::string* error);
+    // Sets what the display libraries read from the environment, for a
+    // process that takes no typed text and wants no helper processes. Call
+    // it before any other thread exists.
+    static void PrepareEnvironment();
+    // Whether there is a display to open, as far as the environment tells;
+    // false with the reason in `error` when there is none.
+    static bool CheckDisplay(std::string* error);
+    // Opens video, unless it is open, and keeps it for the next Acquire().
+    // On failure returns false with the reason in `error`: there is no
+    // display, or only a video driver that shows no window (SDL's
+    // offscreen or dummy drivers are refused).
+    static bool Open(std::string* error);
+    static void Release();
+    // Whether the video driver in use shows windows to a user (X11 or
+    // Wayland), rather than drawing them in memory; call with video held.
+    static bool IsRealDriver();
+
+    // The main display's rectangle in units, inclusive; invalid without a
+    // display. Read once per process. When nobody holds video yet, this
+    // opens it and hands it to the next Acquire(), so a window shown after
+    // asking for the screen doesn't open the display twice.
+    static BRect MainDisplayFrame();
+
+    // How many pixels a unit is across, a whole factor: GW_SCALE if set,
+    // else GDK_SCALE, else from the X server's Xft.dpi (96 dpi is 1, 192 is
+    // 2). Fixed once video has first started; 1 before that.
+    static int Scale();
+
+    // The event type that wakes a waiting window thread.
+    static uint32_t WakeEventType();
+
+    // A frame in units in pixels: the corner is the nearest pixel to it
+    // times the scale (halves up, floor(x * scale + 0.5)); the size is the
+    // frame's, both edges rounded and included, times the scale. At scale
+    // 1, (501.5, 393.5, 521.5, 413.5) is 21 by 21 pixels at (502, 394).
+    static SDL_Rect PixelRect(BRect frame);
+
+private:
+    // Starts video; call with SdlLock() held.
+    static bool Initialise(std::string* error);
+    static void SetHints();
+    // Picks the video drivers to try; false when there is no display.
+    // Call with SdlLock() held.
+    static bool ChooseDriver(std::string* error);
+    // `dpi` is the X server's Xft.dpi, 0 when there is none.
+    static void ChooseScale(int dpi);
+    static void RememberDisplayFrame();
+};

@@ -1,0 +1,92 @@
+#include "Window.h"
+
+#include "SdlVideo.h"
+#include "View.h"
+#include "WindowList.h"
+
+#include <SDL.h>
+
+BWindow::BWindow(BRect frame, const char* title, window_type type, uint32, uint32)
+    : BLooper(title),
+      fFrame(frame),
+      fTitle(title != nullptr ? title : ""),
+      fType(type)
+{
+    fSerial = WindowList::Add(this);
+}
+
+BWindow::~BWindow()
+{
+    for (BView* view : fViews)
+        delete view;
+    fViews.clear();
+    WindowList::RemoveUnshown(fSerial);
+}
+
+void BWindow::Show()
+{
+    if (fShown.exchange(true))
+        return;
+    WindowList::StartThread(fSerial, [this, serial = fSerial] { ThreadMain(this, serial); });
+}
+
+bool BWindow::HasThread() const
+{
+    return fShown;
+}
+
+std::function<void()> BWindow::TakeThreadWaiter()
+{
+    return [serial = fSerial] { WindowList::WaitForThread(serial); };
+}
+
+thread_id BWindow::Run()
+{
+    if (fShown)
+        return B_ERROR;
+    Show();
+    return NextThreadId();
+}
+
+bool BWindow::IsHidden() const
+{
+    return !fShown;
+}
+
+bool BWindow::QuitRequested()
+{
+    return true;
+}
+
+void BWindow::MessageReceived(BMessage*)
+{
+}
+
+void BWindow::AddChild(BView* view)
+{
+    if (view == nullptr)
+        return;
+    fViews.push_back(view);
+    view->fWindow = this;
+    view->SetLooper(this);
+    view->AttachedToWindow();
+    view->Invalidate();
+}
+
+void BWindow::SetPulseRate(bigtime_t rate)
+{
+    fPulseRate = rate > 0 ? rate : 0;
+    Wake();
+}
+
+bigtime_t BWindow::PulseRate() const
+{
+    return fPulseRate;
+}
+
+void BWindow::MessageQueued()
+{
+    BLooper::MessageQueued();
+    Wake();
+}
+

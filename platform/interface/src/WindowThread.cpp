@@ -1,0 +1,244 @@
+// The window's thread: it opens the window on the display, then waits for
+// input, messages and the next pulse, handles what came with the window
+// locked, and redraws what was invalidated, until the window quits.
+
+#include "Window.h"
+
+#include "Clock.h"
+#include "Font.h"
+#include "Report.h"
+#include "SdlVideo.h"
+#include "View.h"
+#include "ViewDrawing.h"
+#include "WindowIcon.h"
+#include "WindowList.h"
+#include "X11Window.h"
+
+#include <SDL.h>
+
+#include <string>
+#include <thread>
+
+namespace {
+
+// The window whose thread this is.
+thread_local BWindow* tWindowOfThread = nullptr;
+
+constexpr bigtime_t kFontIdleTime = 1000000;
+
+} // namespace
+
+BWindow* BWindow::OfThisThread()
+{
+    return tWindowOfThread;
+}
+
+void BWindow::ThreadMain(BWindow* window, uint64 serial)
+{
+    tWindowOfThread = window;
+    window->SetLooperThread(std::this_thread::get_id());
+    bool open = window->OpenDisplay();
+    // Without a display the window can't be seen or closed: treat it as
+    // closed by the user, and let the program decide what follows.
+    if (!open)
+        window->PostMessage(B_QUIT_REQUESTED);
+    while (!window->IsQuitting())
+        window->LoopOnce();
+    window->CloseDisplay();
+    WindowList::Forget(serial);
+    tWindowOfThread = nullptr;
+    delete window;
+    // The text libraries go with the window that drew with them.
+    Font::Unload();
+    if (open)
+        SdlVideo::Release();
+}
+
+bool BWindow::OpenDisplay()
+{
+    std::string error;
+    if (!SdlVideo::Acquire(&error)) {
+        ReportFailure("open a window", error);
+        return false;
+    }
+    SDL_Rect rect = SdlVideo::PixelRect(fFrame);
+    // Hidden until the window manager has been told all about it.
+    Uint32 flags = SDL_WINDOW_HIDDEN;
+    if (fType == B_BORDERED_WINDOW)
+        flags |= SDL_WINDOW_BORDERLESS;
+    SDL_Window* window = SDL_CreateWindow(fTitle.c_str(), rect.x, rect.y, rect.w, rect.h, flags);
+    if (window == nullptr) {
+        ReportFailure("open a window", SDL_GetError());
+        SdlVideo::Release();
+        return false;
+    }
+    if (fType == B_BORDERED_WINDOW)
+        X11Window::SetNoDecorations(window);
+    SDL_ShowWindow(window);
+    // The icon once the window shows: nothing waits for it.
+    X11Window::SetIcon(window, WindowIconImages());
+    fDisplay = new WindowDisplay { window, SDL_GetWindowID(window), X11Window::Id(window) };
+    Lock();
+    for (BView* view : fViews)
+        view->fDirty = view->Bounds();
+    Unlock();
+    fDisplayOpen = true;
+    return true;
+}
+
+void BWindow::CloseDisplay()
+{
+    fDisplayOpen = false;
+    if (fDisplay == nullptr)
+        return;
+    SDL_DestroyWindow(fDisplay->window);
+    delete fDisplay;
+    fDisplay = nullptr;
+}
+
+void BWindow::LoopOnce()
+{
+    bigtime_t rate = fPulseRate;
+    if (rate != fScheduledRate) {
+        fScheduledRate = rate;
+        fNextPulse = rate > 0 ? system_time() + rate : -1;
+    }
+
+    SDL_Event event;
+    bool gotEvent = false;
+    if (fDisplay != nullptr) {
+        int timeout = -1;
+        if (fNextPulse >= 0) {
+            bigtime_t left = fNextPulse - system_time();
+            timeout = left > 0 ? static_cast<int>((left + 999) / 1000) : 0;
+        }
+        gotEvent = SDL_WaitEventTimeout(&event, timeout) == 1;
+    } else {
+        WaitForMessage(fNextPulse);
+    }
+
+    Lock();
+    fWakePending = false;
+    if (gotEvent) {
+        HandleEvent(&event);
+        while (!IsQuitting() && SDL_PollEvent(&event) == 1)
+            HandleEvent(&event);
+    }
+    if (!IsQuitting())
+        HandleMessages();
+    if (!IsQuitting() && fNextPulse >= 0) {
+        bigtime_t now = system_time();
+        if (now >= fNextPulse) {
+            PulseViews();
+            // Keep to the schedule; pulses missed while the window was held
+            // up are dropped, not made up.
+            fNextPulse += ((now - fNextPulse) / fScheduledRate + 1) * fScheduledRate;
+        }
+    }
+    if (!IsQuitting())
+        DrawDirtyViews();
+    Unlock();
+    // Views keep the text they rendered, so the text libraries can go once
+    // no new string has needed them for a while.
+    Font::UnloadIfUnusedFor(kFontIdleTime);
+}
+
+void BWindow::HandleEvent(const void* data)
+{
+    const SDL_Event& event = *static_cast<const SDL_Event*>(data);
+    switch (event.type) {
+    case SDL_SYSWMEVENT:
+        // Destroyed by another client: as good as closed.
+        if (X11Window::IsDestroyNotify(event, fDisplay->x11Id))
+            RequestQuit();
+        break;
+    case SDL_MOUSEBUTTONDOWN:
+        if (event.button.windowID == fDisplay->id) {
+            float scale = static_cast<float>(SdlVideo::Scale());
+            BPoint where(event.button.x / scale, event.button.y / scale);
+            if (BView* view = ViewAt(where))
+                view->MouseDown(BPoint(where.x - view->fFrame.left, where.y - view->fFrame.top));
+        }
+        break;
+    case SDL_WINDOWEVENT:
+        if (event.window.windowID != fDisplay->id)
+            break;
+        if (event.window.event == SDL_WINDOWEVENT_CLOSE) {
+            RequestQuit();
+        } else if (event.window.event == SDL_WINDOWEVENT_EXPOSED
+            || event.window.event == SDL_WINDOWEVENT_SIZE_CHANGED) {
+            for (BView* view : fViews)
+                view->fDirty = view->Bounds();
+        }
+        break;
+    case SDL_KEYDOWN: {
+        SDL_Keycode key = event.key.keysym.sym;
+        Uint16 modifiers = event.key.keysym.mod;
+        if ((key == SDLK_w && (modifiers & KMOD_CTRL) != 0)
+            || (key == SDLK_F4 && (modifiers & KMOD_ALT) != 0))
+            RequestQuit();
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void BWindow::RequestQuit()
+{
+    BMessage message(B_QUIT_REQUESTED);
+    DispatchMessage(&message, this);
+}
+
+void BWindow::HandleMessages()
+{
+    // Only what is queued now: a hook that posts to its own window gets its
+    // message handled on the next turn, after input and pulses.
+    int32 count = CountQueuedMessages();
+    BMessage message;
+    while (count-- > 0 && !IsQuitting() && TakeNextMessage(&message))
+        DispatchMessage(&message, this);
+}
+
+void BWindow::PulseViews()
+{
+    for (BView* view : fViews) {
+        if ((view->fFlags & B_PULSE_NEEDED) != 0)
+            view->Pulse();
+        if (IsQuitting())
+            return;
+    }
+}
+
+void BWindow::DrawDirtyViews()
+{
+    SDL_Surface* surface = fDisplay != nullptr ? SDL_GetWindowSurface(fDisplay->window) : nullptr;
+    if (surface == nullptr)
+        return;
+    bool drawn = false;
+    for (BView* view : fViews)
+        drawn |= ViewDrawing::PaintDirty(view, surface);
+    SDL_SetClipRect(surface, nullptr);
+    if (drawn)
+        SDL_UpdateWindowSurface(fDisplay->window);
+}
+
+BView* BWindow::ViewAt(BPoint where) const
+{
+    // The most recently added view is on top.
+    for (auto it = fViews.rbegin(); it != fViews.rend(); ++it) {
+        if ((*it)->fFrame.Contains(where))
+            return *it;
+    }
+    return nullptr;
+}
+
+void BWindow::Wake()
+{
+    if (!fDisplayOpen || fWakePending.exchange(true))
+        return;
+    SDL_Event event {};
+    event.type = SdlVideo::WakeEventType();
+    if (SDL_PushEvent(&event) != 1)
+        fWakePending = false;
+}

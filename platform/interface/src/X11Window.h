@@ -1,0 +1,48 @@
+#pragma once
+
+// What the platform tells an X window manager about its windows beyond what
+// SDL does, and what it reads from the X server, private to the platform's
+// .cpp files. The calls go through the libX11 that SDL's X11 driver has
+// loaded; on any other video driver they do nothing. Call them on the thread
+// that makes the window's video calls.
+
+#include "SupportDefs.h"
+
+#include <SDL.h>
+
+#include <vector>
+
+namespace X11Window {
+
+// The function `name` of the libX11 already in the process, the one SDL's
+// X11 driver uses; nullptr if there is none. This never loads libX11.
+void* LoadedSymbol(const char* name);
+
+// Asks for no title bar and no border (_MOTIF_WM_HINTS), whether or not a
+// window manager has made the hint's atom yet: SDL sets it only if one has,
+// so a window made before the window manager started would get a frame.
+void SetNoDecorations(SDL_Window* window);
+
+// One square image of an icon: `size` by `size` ARGB pixels, row by row.
+struct IconImage {
+    int32 size;
+    std::vector<uint32> pixels;
+};
+// The window's icon for task bars and window switchers (_NET_WM_ICON), in
+// every size given.
+void SetIcon(SDL_Window* window, const std::vector<IconImage>& images);
+
+// The X window behind `window`; 0 when it is no X11 window.
+unsigned long Id(SDL_Window* window);
+
+// Whether the X window `id` went away: a DestroyNotify for it in `event`,
+// an SDL_SYSWMEVENT.
+bool IsDestroyNotify(const SDL_Event& event, unsigned long id);
+
+// The resolution the user set for text on `display` (Xft.dpi in the X
+// server's resource database); 0 when there is none, or no X server. It
+// loads libX11 and opens a connection of its own, so it may run beside
+// SDL's start-up, on any thread.
+int ResourceDpi(const char* display);
+
+} // namespace X11Window

@@ -1,0 +1,588 @@
+// AudioOutput on a native PipeWire server: one client connection and one
+// playback stream, run by a PipeWire thread loop of the output's own. The
+// stream's buffers are filled on PipeWire's data thread; everything else
+// (connecting, errors, reconnecting) happens on the thread loop, under its
+// lock.
+//
+// libpipewire is opened at run time, and only once a server socket is
+// found: linked in, it would be loaded into every instance, PipeWire or not,
+// and its relocations alone cost each process about 170 kB of private memory.
+
+#include "ProgramInfo.h"
+#include "AudioOutput.h"
+#include "InstanceLabel.h"
+#include "Report.h"
+
+#include <pipewire/pipewire.h>
+#include <spa/param/audio/format-utils.h>
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// While the server is gone, a new connection is tried this often; an attempt
+// the server hasn't answered within kAttemptTimeout is given up and retried.
+constexpr auto kRetryInterval = std::chrono::milliseconds(250);
+constexpr auto kAttemptTimeout = std::chrono::seconds(2);
+
+// The libpipewire functions used here. Everything else in its headers is
+// inline and calls through the objects these return.
+struct PipeWireLibrary {
+    decltype(pw_init)* init;
+    decltype(pw_thread_loop_new)* thread_loop_new;
+    decltype(pw_thread_loop_get_loop)* thread_loop_get_loop;
+    decltype(pw_thread_loop_start)* thread_loop_start;
+    decltype(pw_thread_loop_stop)* thread_loop_stop;
+    decltype(pw_thread_loop_destroy)* thread_loop_destroy;
+    decltype(pw_thread_loop_lock)* thread_loop_lock;
+    decltype(pw_thread_loop_unlock)* thread_loop_unlock;
+    decltype(pw_context_new)* context_new;
+    decltype(pw_context_destroy)* context_destroy;
+    decltype(pw_context_connect)* context_connect;
+    decltype(pw_core_disconnect)* core_disconnect;
+    decltype(pw_properties_new)* properties_new;
+    decltype(pw_stream_new)* stream_new;
+    decltype(pw_stream_add_listener)* stream_add_listener;
+    decltype(pw_stream_connect)* stream_connect;
+    decltype(pw_stream_destroy)* stream_destroy;
+    decltype(pw_stream_set_active)* stream_set_active;
+    decltype(pw_stream_dequeue_buffer)* stream_dequeue_buffer;
+    decltype(pw_stream_queue_buffer)* stream_queue_buffer;
+};
+
+template <typename Function>
+bool Resolve(void* library, const char* name, Function*& function)
+{
+    function = reinterpret_cast<Function*>(dlsym(library, name));
+    return function != nullptr;
+}
+
+// Opens libpipewire and initialises it, once per process; null if it isn't
+// installed or lacks a function.
+const PipeWireLibrary* LoadLibrary(std::string& error)
+{
+    static std::string loadError;
+    static const PipeWireLibrary* library = []() -> const PipeWireLibrary* {
+        // Never closed: PipeWire can't be unloaded once initialised.
+        void* handle = dlopen("libpipewire-0.3.so.0", RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) {
+            loadError = dlerror();
+            return nullptr;
+        }
+        static PipeWireLibrary pw {};
+        bool complete = Resolve(handle, "pw_init", pw.init)
+            && Resolve(handle, "pw_thread_loop_new", pw.thread_loop_new)
+            && Resolve(handle, "pw_thread_loop_get_loop", pw.thread_loop_get_loop)
+            && Resolve(handle, "pw_thread_loop_start", pw.thread_loop_start)
+            && Resolve(handle, "pw_thread_loop_stop", pw.thread_loop_stop)
+            && Resolve(handle, "pw_thread_loop_destroy", pw.thread_loop_destroy)
+            && Resolve(handle, "pw_thread_loop_lock", pw.thread_loop_lock)
+            && Resolve(handle, "pw_thread_loop_unlock", pw.thread_loop_unlock)
+            && Resolve(handle, "pw_context_new", pw.context_new)
+            && Resolve(handle, "pw_context_destroy", pw.context_destroy)
+            && Resolve(handle, "pw_context_connect", pw.context_connect)
+            && Resolve(handle, "pw_core_disconnect", pw.core_disconnect)
+            && Resolve(handle, "pw_properties_new", pw.properties_new)
+            && Resolve(handle, "pw_stream_new", pw.stream_new)
+            && Resolve(handle, "pw_stream_add_listener", pw.stream_add_listener)
+            && Resolve(handle, "pw_stream_connect", pw.stream_connect)
+            && Resolve(handle, "pw_stream_destroy", pw.stream_destroy)
+            && Resolve(handle, "pw_stream_set_active", pw.stream_set_active)
+            && Resolve(handle, "pw_stream_dequeue_buffer", pw.stream_dequeue_buffer)
+            && Resolve(handle, "pw_stream_queue_buffer", pw.stream_queue_buffer);
+        if (!complete) {
+            loadError = dlerror();
+            return nullptr;
+        }
+        pw.init(nullptr, nullptr);
+        return &pw;
+    }();
+    if (library == nullptr)
+        error = "couldn't load libpipewire: " + loadError;
+    return library;
+}
+
+bool IsSocket(const std::string& path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
+// Whether a server socket is where libpipewire would look for it: the remote
+// named by PIPEWIRE_REMOTE (default pipewire-0), taken as is when absolute,
+// else in PIPEWIRE_RUNTIME_DIR or XDG_RUNTIME_DIR, then in /run/pipewire.
+bool ServerSocketFound()
+{
+    const char* remote = getenv("PIPEWIRE_REMOTE");
+    if (remote == nullptr || remote[0] == '\0')
+        remote = "pipewire-0";
+    // A list of sockets: the library tries them in turn.
+    if (remote[0] == '[')
+        return true;
+    if (remote[0] == '/')
+        return IsSocket(remote);
+    const char* directory = getenv("PIPEWIRE_RUNTIME_DIR");
+    if (directory == nullptr)
+        directory = getenv("XDG_RUNTIME_DIR");
+    if (directory == nullptr)
+        directory = getenv("USERPROFILE");
+    if (directory != nullptr && IsSocket(std::string(directory) + "/" + remote))
+        return true;
+    return IsSocket(std::string("/run/pipewire/") + remote);
+}
+
+// The usual speaker positions for 1 to 8 interleaved channels.
+void SetPositions(spa_audio_info_raw& info)
+{
+    static const uint32_t kLayouts[8][8] = {
+        { SPA_AUDIO_CHANNEL_MONO },
+        { SPA_AUDIO_CHANNEL_FL, SPA_AUDIO_CHANNEL_FR },
+        { SPA_AUDIO_CHANNEL_FL, SPA_AUDIO_CHANNEL_FR, SPA_AUDIO_CHANNEL_FC },
+        { SPA_AUDIO_CHANNEL_FL, SPA_AUDIO_CHANNEL_FR, SPA_AUDIO_CHANNEL_RL, SPA_AUDIO_CHANNEL_RR },
+        { SPA_AUDIO_CHANNEL_FL, SPA_AUDIO_CHANNEL_FR, SPA_AUDIO_CHANNEL_FC, SPA_AUDIO_CHANNEL_RL,
+            SPA_AUDIO_CHANNEL_RR },
+        { SPA_AUDIO_CHANNEL_FL, SPA_AUDIO_CHANNEL_FR, SPA_AUDIO_CHANNEL_FC, SPA_AUDIO_CHANNEL_LFE,
+            SPA_AUDIO_CHANNEL_RL, SPA_AUDIO_CHANNEL_RR },
+        { SPA_AUDIO_CHANNEL_FL, SPA_AUDIO_CHANNEL_FR, SPA_AUDIO_CHANNEL_FC, SPA_AUDIO_CHANNEL_LFE,
+            SPA_AUDIO_CHANNEL_RC, SPA_AUDIO_CHANNEL_SL, SPA_AUDIO_CHANNEL_SR },
+        { SPA_AUDIO_CHANNEL_FL, SPA_AUDIO_CHANNEL_FR, SPA_AUDIO_CHANNEL_FC, SPA_AUDIO_CHANNEL_LFE,
+            SPA_AUDIO_CHANNEL_RL, SPA_AUDIO_CHANNEL_RR, SPA_AUDIO_CHANNEL_SL, SPA_AUDIO_CHANNEL_SR },
+    };
+    for (uint32_t channel = 0; channel < info.channels; channel++)
+        info.position[channel] = kLayouts[info.channels - 1][channel];
+}
+
+class PipeWireAudioOutput final : public AudioOutput {
+public:
+    PipeWireAudioOutput(const PipeWireLibrary& pw, const media_raw_audio_format& format,
+        const char* streamName, RenderFunc render, void* context);
+    ~PipeWireAudioOutput() override;
+
+    bool Open(std::string& error, bool& absent);
+
+    void Resume() override;
+    void Pause() override;
+
+private:
+    // Guarded by the thread loop's lock.
+    enum class State {
+        kOpening, // waiting for the server to accept the first stream
+        kPlaying, // the stream is up (playing or paused)
+        kLost,    // the server went away; reconnecting from the retry timer
+    };
+
+    bool Connect(int& connectError);
+    void Disconnect();
+    void Failed(const std::string& reason);
+
+    static void OnCoreError(void* self, uint32_t id, int seq, int result, const char* message);
+    static void OnStateChanged(void* self, pw_stream_state old, pw_stream_state state,
+        const char* error);
+    static void OnProcess(void* self);
+    static void OnRetryTimer(void* self, uint64_t expirations);
+
+    void CopyOut(uint8_t* out, size_t size);
+
+    const PipeWireLibrary& fPw;
+    const media_raw_audio_format fFormat;
+    const std::string fStreamName;
+    // What mixers list the stream by.
+    std::string fLabel;
+    const RenderFunc fRender;
+    void* const fContext;
+
+    // Whole rendered buffers, handed out in whatever pieces the server asks
+    // for. Touched only by the data thread.
+    std::vector<uint8_t> fCarry;
+    size_t fCarryRead;
+
+    pw_thread_loop* fLoop = nullptr;
+    pw_context* fPwContext = nullptr;
+    pw_core* fCore = nullptr;
+    pw_stream* fStream = nullptr;
+    spa_hook fCoreListener {};
+    spa_hook fStreamListener {};
+    spa_source* fRetryTimer = nullptr;
+
+    State fState = State::kOpening;
+    // Why the server refused the first stream; empty unless it did. Whether
+    // Open() has returned, so that the refusal is the output's to report.
+    std::string fOpenError;
+    bool fOpenReturned = false;
+    // Whether the current loss has been reported on stderr.
+    bool fReported = false;
+    // Whether a new stream waits for the server's answer, and since when.
+    bool fAttemptPending = false;
+    std::chrono::steady_clock::time_point fAttemptStart;
+    // Streams the server took and then dropped before they could play, and
+    // when the next one may be asked for.
+    unsigned fDropped = 0;
+    std::chrono::steady_clock::time_point fNextAttempt;
+
+    // Pause() sets fPaused, then waits until fRendering is clear. The data
+    // thread sets fRendering before it looks at fPaused, so one of the two
+    // always sees the other (both sequentially consistent).
+    std::atomic<bool> fPaused { true };
+    std::atomic<bool> fRendering { false };
+};
+
+PipeWireAudioOutput::PipeWireAudioOutput(const PipeWireLibrary& pw,
+    const media_raw_audio_format& format, const char* streamName, RenderFunc render,
+    void* context)
+    : fPw(pw)
+    , fFormat(format)
+    , fStreamName(streamName)
+    , fRender(render)
+    , fContext(context)
+    , fCarry(format.buffer_size)
+    , fCarryRead(format.buffer_size)
+{
+}
+
+PipeWireAudioOutput::~PipeWireAudioOutput()
+{
+    Pause();
+    if (fLoop != nullptr)
+        fPw.thread_loop_stop(fLoop);
+    // With the loop thread gone, its objects may be torn down from here.
+    Disconnect();
+    if (fRetryTimer != nullptr)
+        pw_loop_destroy_source(fPw.thread_loop_get_loop(fLoop), fRetryTimer);
+    if (fPwContext != nullptr)
+        fPw.context_destroy(fPwContext);
+    if (fLoop != nullptr)
+        fPw.thread_loop_destroy(fLoop);
+}
+
+bool PipeWireAudioOutput::Open(std::string& error, bool& absent)
+{
+    fLoop = fPw.thread_loop_new("gw-pipewire", nullptr);
+    if (fLoop == nullptr) {
+        error = std::string("couldn't start a PipeWire loop: ") + strerror(errno);
+        return false;
+    }
+    pw_loop* loop = fPw.thread_loop_get_loop(fLoop);
+    fLabel = InstanceLabel::Get();
+    fPwContext = fPw.context_new(loop,
+        fPw.properties_new(PW_KEY_APP_NAME, fLabel.c_str(), PW_KEY_APP_ICON_NAME, kProgramName, nullptr),
+        0);
+    fRetryTimer = pw_loop_add_timer(loop, OnRetryTimer, this);
+    if (fPwContext == nullptr || fRetryTimer == nullptr) {
+        error = std::string("couldn't set up PipeWire: ") + strerror(errno);
+        return false;
+    }
+    if (fPw.thread_loop_start(fLoop) < 0) {
+        error = "couldn't start PipeWire's thread";
+        return false;
+    }
+
+    // Connected, the server is there: its answer comes in the background,
+    // and the stream plays from then on.
+    fPw.thread_loop_lock(fLoop);
+    int connectError = 0;
+    bool connected = Connect(connectError);
+    fOpenReturned = true;
+    fPw.thread_loop_unlock(fLoop);
+
+    if (!connected) {
+        // Nobody listening on the socket counts as no server at all.
+        absent = connectError == ECONNREFUSED || connectError == ENOENT
+            || connectError == EHOSTDOWN;
+        error = std::string("couldn't connect to the PipeWire server: ")
+            + strerror(connectError);
+        return false;
+    }
+    return true;
+}
+
+void PipeWireAudioOutput::Resume()
+{
+    fPaused.store(false);
+    fPw.thread_loop_lock(fLoop);
+    if (fStream != nullptr)
+        fPw.stream_set_active(fStream, true);
+    fPw.thread_loop_unlock(fLoop);
+}
+
+void PipeWireAudioOutput::Pause()
+{
+    fPaused.store(true);
+    // A render that started before the flag was set ends within one buffer.
+    while (fRendering.load())
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    if (fLoop == nullptr)
+        return;
+    // The server stops asking for buffers; until it does, they get silence.
+    fPw.thread_loop_lock(fLoop);
+    if (fStream != nullptr)
+        fPw.stream_set_active(fStream, false);
+    fPw.thread_loop_unlock(fLoop);
+}
+
+// Connects to the server and asks it for the stream; the answer comes later,
+// in OnStateChanged. Called with the loop locked, or with the loop stopped.
+bool PipeWireAudioOutput::Connect(int& connectError)
+{
+    fCore = fPw.context_connect(fPwContext, nullptr, 0);
+    if (fCore == nullptr) {
+        connectError = errno;
+        return false;
+    }
+    static const pw_core_events kCoreEvents = [] {
+        pw_core_events events {};
+        events.version = PW_VERSION_CORE_EVENTS;
+        events.error = OnCoreError;
+        return events;
+    }();
+    pw_core_add_listener(fCore, &fCoreListener, &kCoreEvents, this);
+
+    size_t frameSize = fFormat.channel_count * sizeof(float);
+    std::string latency = std::to_string(fFormat.buffer_size / frameSize) + "/"
+        + std::to_string(std::lround(fFormat.frame_rate));
+    // Listed by the instance's title, with no role: the session manager
+    // restores volumes by role first, so one would tie every instance to
+    // every other player of music.
+    pw_properties* properties = fPw.properties_new(
+        PW_KEY_MEDIA_TYPE, "Audio",
+        PW_KEY_MEDIA_CATEGORY, "Playback",
+        PW_KEY_MEDIA_NAME, fStreamName.c_str(),
+        PW_KEY_NODE_NAME, kProgramName,
+        PW_KEY_APP_NAME, fLabel.c_str(),
+        PW_KEY_APP_ICON_NAME, kProgramName,
+        PW_KEY_NODE_LATENCY, latency.c_str(),
+        nullptr);
+    fStream = fPw.stream_new(fCore, fStreamName.c_str(), properties);
+    if (fStream == nullptr) {
+        connectError = errno;
+        Disconnect();
+        return false;
+    }
+    static const pw_stream_events kStreamEvents = [] {
+        pw_stream_events events {};
+        events.version = PW_VERSION_STREAM_EVENTS;
+        events.state_changed = OnStateChanged;
+        events.process = OnProcess;
+        return events;
+    }();
+    fPw.stream_add_listener(fStream, &fStreamListener, &kStreamEvents, this);
+
+    spa_audio_info_raw info {};
+    info.format = SPA_AUDIO_FORMAT_F32_LE;
+    info.rate = static_cast<uint32_t>(std::lround(fFormat.frame_rate));
+    info.channels = fFormat.channel_count;
+    SetPositions(info);
+    uint8_t podBuffer[1024];
+    spa_pod_builder builder {};
+    spa_pod_builder_init(&builder, podBuffer, sizeof podBuffer);
+    const spa_pod* params[] = { spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info) };
+
+    // The process callback runs on the data thread, so that a buffer costs
+    // one wake-up; Pause() synchronises with it through two atomics.
+    uint32_t flags = PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS
+        | PW_STREAM_FLAG_RT_PROCESS;
+    if (fPaused.load())
+        flags |= PW_STREAM_FLAG_INACTIVE;
+    int result = fPw.stream_connect(fStream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+        static_cast<pw_stream_flags>(flags), params, 1);
+    if (result < 0) {
+        connectError = -result;
+        Disconnect();
+        return false;
+    }
+    fAttemptPending = true;
+    fAttemptStart = std::chrono::steady_clock::now();
+    return true;
+}
+
+void PipeWireAudioOutput::Disconnect()
+{
+    // Destroying the stream takes it off the data thread first.
+    if (fStream != nullptr) {
+        spa_hook_remove(&fStreamListener);
+        fPw.stream_destroy(fStream);
+        fStream = nullptr;
+    }
+    if (fCore != nullptr) {
+        spa_hook_remove(&fCoreListener);
+        fPw.core_disconnect(fCore);
+        fCore = nullptr;
+    }
+    fAttemptPending = false;
+}
+
+// The connection or the stream broke; `what` says which and why. Nothing is
+// torn down here: this runs inside the broken objects' own callbacks, so the
+// retry timer does it.
+void PipeWireAudioOutput::Failed(const std::string& what)
+{
+    fAttemptPending = false;
+    if (fState == State::kOpening) {
+        // Refused before it ever played: said once, and not tried again.
+        if (fOpenError.empty() && fOpenReturned)
+            ReportOpenFailure(what);
+        fOpenError = what;
+        return;
+    }
+    if (fState != State::kPlaying)
+        return;
+    // A server that takes streams and drops them again (a session manager
+    // with no sink to link them to) is asked less and less often, up to
+    // every two seconds; a server that is simply gone, every 250 ms.
+    fNextAttempt = std::chrono::steady_clock::now() + kRetryInterval * (1u << std::min(fDropped, 3u));
+    fDropped++;
+    if (!fReported) {
+        ReportLine("lost the sound server; reconnecting");
+        fReported = true;
+    }
+    fState = State::kLost;
+    timespec interval = { 0, std::chrono::nanoseconds(kRetryInterval).count() };
+    pw_loop_update_timer(fPw.thread_loop_get_loop(fLoop), fRetryTimer, &interval, &interval, false);
+}
+
+void PipeWireAudioOutput::OnCoreError(void* data, uint32_t id, int, int result,
+    const char* message)
+{
+    // Errors about other objects reach the stream, which reports them itself.
+    if (id != PW_ID_CORE)
+        return;
+    auto* self = static_cast<PipeWireAudioOutput*>(data);
+    std::string reason = strerror(-result);
+    if (message != nullptr && message[0] != '\0')
+        reason = std::string(message) + ": " + reason;
+    self->Failed("lost the PipeWire server (" + reason + ")");
+}
+
+void PipeWireAudioOutput::OnStateChanged(void* data, pw_stream_state, pw_stream_state state,
+    const char* error)
+{
+    auto* self = static_cast<PipeWireAudioOutput*>(data);
+    switch (state) {
+    case PW_STREAM_STATE_PAUSED:
+    case PW_STREAM_STATE_STREAMING:
+        self->fAttemptPending = false;
+        // Back for good once it plays, or once it is up while paused.
+        if (state == PW_STREAM_STATE_STREAMING || self->fPaused.load()) {
+            self->fDropped = 0;
+            self->fReported = false;
+        }
+        if (self->fState == State::kOpening && self->fOpenError.empty()) {
+            self->fState = State::kPlaying;
+            // Resumed while the server hadn't answered yet.
+            if (!self->fPaused.load())
+                self->fPw.stream_set_active(self->fStream, true);
+        } else if (self->fState == State::kLost) {
+            self->fState = State::kPlaying;
+            timespec off = { 0, 0 };
+            pw_loop_update_timer(self->fPw.thread_loop_get_loop(self->fLoop), self->fRetryTimer,
+                &off, &off, false);
+        }
+        break;
+    case PW_STREAM_STATE_ERROR:
+    case PW_STREAM_STATE_UNCONNECTED:
+        self->Failed(std::string("the PipeWire stream failed (")
+            + (error != nullptr ? error : "disconnected") + ")");
+        break;
+    case PW_STREAM_STATE_CONNECTING:
+        break;
+    }
+}
+
+void PipeWireAudioOutput::OnRetryTimer(void* data, uint64_t)
+{
+    auto* self = static_cast<PipeWireAudioOutput*>(data);
+    if (self->fState != State::kLost)
+        return;
+    auto now = std::chrono::steady_clock::now();
+    if (self->fAttemptPending && now - self->fAttemptStart < kAttemptTimeout)
+        return;
+    if (now < self->fNextAttempt)
+        return;
+    self->Disconnect();
+    int connectError = 0;
+    self->Connect(connectError);
+}
+
+void PipeWireAudioOutput::OnProcess(void* data)
+{
+    auto* self = static_cast<PipeWireAudioOutput*>(data);
+    pw_buffer* buffer = self->fPw.stream_dequeue_buffer(self->fStream);
+    if (buffer == nullptr)
+        return;
+    spa_data& plane = buffer->buffer->datas[0];
+    if (plane.data == nullptr) {
+        self->fPw.stream_queue_buffer(self->fStream, buffer);
+        return;
+    }
+    uint32_t frameSize = self->fFormat.channel_count * sizeof(float);
+    uint32_t frames = plane.maxsize / frameSize;
+    if (buffer->requested != 0)
+        frames = std::min<uint64_t>(frames, buffer->requested);
+    auto* out = static_cast<uint8_t*>(plane.data);
+    size_t size = size_t(frames) * frameSize;
+
+    self->fRendering.store(true);
+    if (self->fPaused.load())
+        memset(out, 0, size);
+    else
+        self->CopyOut(out, size);
+    self->fRendering.store(false);
+
+    plane.chunk->offset = 0;
+    plane.chunk->stride = static_cast<int32_t>(frameSize);
+    plane.chunk->size = static_cast<uint32_t>(size);
+    self->fPw.stream_queue_buffer(self->fStream, buffer);
+}
+
+// Fills `out` from the carry buffer, rendering a whole new buffer into it
+// each time it runs dry.
+void PipeWireAudioOutput::CopyOut(uint8_t* out, size_t size)
+{
+    while (size > 0) {
+        if (fCarryRead == fCarry.size()) {
+            fRender(fContext, fCarry.data(), fCarry.size());
+            fCarryRead = 0;
+        }
+        size_t count = std::min(size, fCarry.size() - fCarryRead);
+        memcpy(out, fCarry.data() + fCarryRead, count);
+        fCarryRead += count;
+        out += count;
+        size -= count;
+    }
+}
+
+} // namespace
+
+std::unique_ptr<AudioOutput> OpenPipeWireOutput(const media_raw_audio_format& format,
+    const char* streamName, AudioOutput::RenderFunc render, void* context, std::string& error,
+    bool& absent)
+{
+    absent = false;
+    // Where no server runs, libpipewire isn't even loaded.
+    if (!ServerSocketFound()) {
+        error = "no PipeWire server found";
+        absent = true;
+        return nullptr;
+    }
+    const PipeWireLibrary* library = LoadLibrary(error);
+    if (library == nullptr) {
+        absent = true;
+        return nullptr;
+    }
+    auto output = std::make_unique<PipeWireAudioOutput>(*library, format, streamName, render,
+        context);
+    if (!output->Open(error, absent))
+        return nullptr;
+    return output;
+}

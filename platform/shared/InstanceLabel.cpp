@@ -1,0 +1,24 @@
+#include "InstanceLabel.h"
+
+#include "ProgramInfo.h"
+
+#include <mutex>
+
+namespace {
+
+std::mutex gLock;
+std::string gLabel;
+
+} // namespace
+
+std::string InstanceLabel::Get()
+{
+    std::lock_guard<std::mutex> lock(gLock);
+    return gLabel.empty() ? kProgramName : gLabel;
+}
+
+void InstanceLabel::Set(const std::string& label)
+{
+    std::lock_guard<std::mutex> lock(gLock);
+    gLabel = label;
+}

@@ -1,0 +1,7 @@
+#include "SdlLock.h"
+
+std::mutex& SdlLock()
+{
+    static std::mutex mutex;
+    return mutex;
+}
