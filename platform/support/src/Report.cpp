@@ -14,3 +14,8 @@ void ReportFailure(const std::string& what, const std::string& why)
 {
     ReportLine("couldn't " + what + ": " + why);
 }
+
+void ReportFailure(const std::string& what, const Error& error)
+{
+    ReportFailure(what, error.reason);
+}
