@@ -6,15 +6,15 @@
 // checks for a display and opens it while it registers. A process without
 // windows (the control tool, test probes) provides none and opens nothing.
 
-#include <string>
+#include "Result.h"
 
 struct DisplayConnection {
     // Sets what the display libraries read from the environment, then says
-    // whether there is a display to open; false with the reason when there
+    // whether there is a display to open; fails with the reason when there
     // is none. Called before any other thread exists.
-    bool (*check)(std::string* error);
-    // Opens the display for the first window; false with the reason.
-    bool (*open)(std::string* error);
+    Result<> (*check)();
+    // Opens the display for the first window.
+    Result<> (*open)();
 };
 
 // Called once, by the interface kit's static initialisation.

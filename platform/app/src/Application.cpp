@@ -1,7 +1,6 @@
 #include "Application.h"
 
 #include "DisplayConnection.h"
-#include "ProgramInfo.h"
 #include "InstanceInfo.h"
 #include "InstanceLabel.h"
 #include "Report.h"
@@ -17,7 +16,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <future>
 
@@ -62,36 +60,37 @@ BApplication::BApplication(const char* signature)
     fSignalFd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
     fWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (fSignalFd < 0 || fWakeFd < 0)
-        fprintf(stderr, "%s: couldn't set up the message loop: %s\n", kProgramName, strerror(errno));
+        ReportFailure("set up the message loop", strerror(errno));
 
     // No display, no instance: nothing is registered and nothing plays.
     // The display opens while the instance registers, the longest part of
     // starting up beside the next longest.
     const DisplayConnection* connection = ProvidedDisplayConnection();
-    std::string displayError;
-    if (connection != nullptr && !connection->check(&displayError)) {
-        ReportFailure("open a window", displayError);
-        exit(1);
+    if (connection != nullptr) {
+        if (Result<> display = connection->check(); !display) {
+            ReportFailure("open a window", display.error());
+            exit(1);
+        }
     }
-    std::future<bool> display;
+    std::future<Result<>> display;
     if (connection != nullptr)
-        display = std::async(std::launch::async, connection->open, &displayError);
+        display = std::async(std::launch::async, connection->open);
 
-    status_t error = B_OK;
-    std::string reason;
-    fRosterServer = RosterServer::Start(
-        fSignature.c_str(),
+    auto server = RosterServer::Start(fSignature.c_str(),
         [this](MessageTarget target, const BMessage& message) {
             Deliver(static_cast<int>(target), message);
-        },
-        &error, &reason);
-    if (display.valid() && !display.get()) {
-        fRosterServer.reset();
-        ReportFailure("open a window", displayError);
-        exit(1);
+        });
+    if (display.valid()) {
+        if (Result<> opened = display.get(); !opened) {
+            server = Error {};
+            ReportFailure("open a window", opened.error());
+            exit(1);
+        }
     }
-    if (fRosterServer == nullptr)
-        fprintf(stderr, "%s: couldn't register with the roster: %s\n", kProgramName, reason.c_str());
+    if (server)
+        fRosterServer = std::move(*server);
+    else
+        ReportFailure("register with the roster", server.error());
 
     if (std::unique_ptr<BMessage> launch = LaunchMessage::Take())
         PostMessage(launch.get());
@@ -147,7 +146,7 @@ thread_id BApplication::Run()
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
-            fprintf(stderr, "%s: couldn't wait for messages: %s\n", kProgramName, strerror(errno));
+            ReportFailure("wait for messages", strerror(errno));
             break;
         }
         if ((fds[0].revents & POLLIN) != 0) {

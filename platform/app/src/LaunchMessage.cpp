@@ -34,28 +34,22 @@ std::string LaunchMessage::Encode(const BMessage& message)
     return text;
 }
 
-std::unique_ptr<BMessage> LaunchMessage::Decode(const char* value, std::string* why)
+Result<std::unique_ptr<BMessage>> LaunchMessage::Decode(const char* value)
 {
     size_t length = strlen(value);
-    if (length % 2 != 0 || length > 2 * BMessage::kMaxFlattenedSize) {
-        *why = "it has a bad length (" + std::to_string(length) + " characters)";
-        return nullptr;
-    }
+    if (length % 2 != 0 || length > 2 * BMessage::kMaxFlattenedSize)
+        return Error { B_BAD_DATA, "it has a bad length (" + std::to_string(length) + " characters)" };
     std::vector<uint8> data(length / 2);
     for (size_t i = 0; i < data.size(); ++i) {
         int high = HexDigit(value[2 * i]);
         int low = HexDigit(value[2 * i + 1]);
-        if (high < 0 || low < 0) {
-            *why = "it is not hexadecimal";
-            return nullptr;
-        }
+        if (high < 0 || low < 0)
+            return Error { B_BAD_DATA, "it is not hexadecimal" };
         data[i] = static_cast<uint8>(high << 4 | low);
     }
     auto message = std::make_unique<BMessage>();
-    if (message->Unflatten(data.data(), data.size()) != B_OK) {
-        *why = "it is malformed";
-        return nullptr;
-    }
+    if (message->Unflatten(data.data(), data.size()) != B_OK)
+        return Error { B_BAD_DATA, "it is malformed" };
     return message;
 }
 
@@ -64,10 +58,11 @@ std::unique_ptr<BMessage> LaunchMessage::Take()
     const char* value = getenv(kVariable);
     if (value == nullptr)
         return nullptr;
-    std::string why;
-    std::unique_ptr<BMessage> message = LaunchMessage::Decode(value, &why);
+    auto message = Decode(value);
     unsetenv(kVariable);
-    if (message == nullptr)
-        ReportFailure("read the launch message", why);
-    return message;
+    if (!message) {
+        ReportFailure("read the launch message", message.error());
+        return nullptr;
+    }
+    return std::move(*message);
 }

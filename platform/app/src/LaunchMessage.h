@@ -5,6 +5,7 @@
 // variable of the new process; the new process decodes it as untrusted
 // input. Plain functions, safe from any thread.
 
+#include "Result.h"
 #include "SupportDefs.h"
 
 #include <memory>
@@ -19,9 +20,9 @@ public:
     // "GW_LAUNCH_MESSAGE=<hex>" for `message`; empty if it doesn't flatten
     // within BMessage::kMaxFlattenedSize.
     static std::string Encode(const BMessage& message);
-    // The message in the variable's value, or nullptr with `why` set when
-    // the value is malformed.
-    static std::unique_ptr<BMessage> Decode(const char* value, std::string* why);
+    // The message in the variable's value; B_BAD_DATA when the value is
+    // malformed.
+    static Result<std::unique_ptr<BMessage>> Decode(const char* value);
     // The message this process was launched with, taken from its
     // environment once; nullptr if there was none, or if it was malformed
     // (then said on stderr).

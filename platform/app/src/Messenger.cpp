@@ -37,17 +37,15 @@ status_t BMessenger::SendMessage(const BMessage& message, bigtime_t timeoutMicro
         return B_BAD_VALUE;
     packet.insert(packet.begin(), static_cast<uint8>(fTarget));
 
-    status_t status = B_OK;
-    std::unique_ptr<RegistryDirectory> directory
-        = RegistryDirectory::Open(fSignature.c_str(), false, &status, nullptr);
-    if (directory == nullptr)
-        return status;
+    auto directory = RegistryDirectory::Open(fSignature.c_str(), false);
+    if (!directory)
+        return directory.code();
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return B_ERROR;
     sockaddr_un address;
     socklen_t length;
-    directory->SocketAddress(RegistryEntry::SocketName(fPid), &address, &length);
+    (*directory)->SocketAddress(RegistryEntry::SocketName(fPid), &address, &length);
 
     auto deadline = Clock::now() + std::chrono::microseconds(timeoutMicros);
     // Waits for `events` on the socket until the deadline; false once it has passed.
@@ -59,7 +57,7 @@ status_t BMessenger::SendMessage(const BMessage& message, bigtime_t timeoutMicro
         return poll(&item, 1, static_cast<int>(left.count())) >= 0 || errno == EINTR;
     };
 
-    status = B_OK;
+    status_t status = B_OK;
     // A full backlog makes a Unix socket's connect fail with EAGAIN rather
     // than wait: try again a little later.
     while (connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {

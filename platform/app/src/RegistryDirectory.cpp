@@ -30,54 +30,40 @@ std::string Octal(mode_t mode)
 }
 
 // Opens `name` in `parentFd` as a directory private to this user, creating
-// it first when `create` is set. Returns the descriptor, or -1 with `error`
-// and `why` set.
-int OpenPrivateLevel(int parentFd, const char* name, bool create, status_t* error,
-    std::string* why)
+// it first when `create` is set, and returns its descriptor.
+Result<int> OpenPrivateLevel(int parentFd, const char* name, bool create)
 {
     if (create && mkdirat(parentFd, name, 0700) != 0 && errno != EEXIST) {
-        *error = errno == EACCES || errno == EPERM ? B_PERMISSION_DENIED : B_ERROR;
-        *why = std::string("can't create it: ") + strerror(errno);
-        return -1;
+        return Error { errno == EACCES || errno == EPERM ? B_PERMISSION_DENIED : B_ERROR,
+            std::string("can't create it: ") + strerror(errno) };
     }
     int fd = openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         int openError = errno;
         struct stat info;
-        if (fstatat(parentFd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode)) {
-            *error = B_NOT_ALLOWED;
-            *why = "is a symbolic link";
-        } else if (openError == ENOENT) {
-            *error = B_ENTRY_NOT_FOUND;
-            *why = "doesn't exist";
-        } else if (openError == ENOTDIR) {
-            *error = B_NOT_ALLOWED;
-            *why = "is not a directory";
-        } else {
-            *error = openError == EACCES ? B_PERMISSION_DENIED : B_ERROR;
-            *why = strerror(openError);
-        }
-        return -1;
+        if (fstatat(parentFd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode))
+            return Error { B_NOT_ALLOWED, "is a symbolic link" };
+        if (openError == ENOENT)
+            return Error { B_ENTRY_NOT_FOUND, "doesn't exist" };
+        if (openError == ENOTDIR)
+            return Error { B_NOT_ALLOWED, "is not a directory" };
+        return Error { openError == EACCES ? B_PERMISSION_DENIED : B_ERROR, strerror(openError) };
     }
     struct stat info;
-    if (fstat(fd, &info) != 0) {
-        *error = B_ERROR;
-        *why = strerror(errno);
-    } else if (!S_ISDIR(info.st_mode)) {
-        *error = B_NOT_ALLOWED;
-        *why = "is not a directory";
-    } else if (info.st_uid != geteuid()) {
-        *error = B_NOT_ALLOWED;
-        *why = "is owned by uid " + std::to_string(info.st_uid) + ", not "
+    Error error { B_NOT_ALLOWED, "" };
+    if (fstat(fd, &info) != 0)
+        error = Error { B_ERROR, strerror(errno) };
+    else if (!S_ISDIR(info.st_mode))
+        error.reason = "is not a directory";
+    else if (info.st_uid != geteuid())
+        error.reason = "is owned by uid " + std::to_string(info.st_uid) + ", not "
             + std::to_string(geteuid());
-    } else if ((info.st_mode & 077) != 0) {
-        *error = B_NOT_ALLOWED;
-        *why = "is open to other users (mode " + Octal(info.st_mode) + ")";
-    } else {
+    else if ((info.st_mode & 077) != 0)
+        error.reason = "is open to other users (mode " + Octal(info.st_mode) + ")";
+    else
         return fd;
-    }
     close(fd);
-    return -1;
+    return error;
 }
 
 // The variable's value, or "" when it is unset.
@@ -123,96 +109,74 @@ std::string CacheRootName()
 
 } // namespace
 
-std::unique_ptr<RegistryDirectory> RegistryDirectory::Open(const char* signature, bool create,
-    status_t* error, std::string* reason, std::string* notice)
+Result<std::unique_ptr<RegistryDirectory>> RegistryDirectory::Open(const char* signature,
+    bool create, std::string* notice)
 {
     std::string runtime = Variable("XDG_RUNTIME_DIR");
     if (!runtime.empty())
-        return OpenUnder(runtime, kRootName, signature, create, error, reason);
+        return OpenUnder(runtime, kRootName, signature, create);
 
     std::string temporary = Variable("TMPDIR");
     if (temporary.empty())
         temporary = "/tmp";
-    status_t status = B_OK;
-    std::string why;
     auto directory = OpenUnder(temporary, std::string(kRootName) + "-" + std::to_string(geteuid()),
-        signature, create, &status, &why);
-    if (directory != nullptr)
+        signature, create);
+    if (directory)
         return directory;
-    if (status == B_ENTRY_NOT_FOUND && !create) {
+    if (directory.code() == B_ENTRY_NOT_FOUND && !create) {
         // Not there; but the registry may have moved to the cache directory
         // while another user held its name.
-        if (auto moved = OpenInCache(signature, false, nullptr, nullptr, nullptr))
+        if (auto moved = OpenInCache(signature, false, nullptr))
             return moved;
-        if (error != nullptr)
-            *error = status;
-        if (reason != nullptr)
-            *reason = why;
-        return nullptr;
+        return directory;
     }
     // The shared directory's name is taken, or can't be made: a place of
     // the user's own.
     std::string root;
-    directory = OpenInCache(signature, create, error, reason, &root);
-    if (directory != nullptr && notice != nullptr)
-        *notice = why + "; using " + root + " instead";
-    return directory;
+    auto moved = OpenInCache(signature, create, &root);
+    if (moved && notice != nullptr)
+        *notice = directory.reason() + "; using " + root + " instead";
+    return moved;
 }
 
-std::unique_ptr<RegistryDirectory> RegistryDirectory::OpenInCache(const char* signature,
-    bool create, status_t* error, std::string* reason, std::string* root)
+Result<std::unique_ptr<RegistryDirectory>> RegistryDirectory::OpenInCache(const char* signature,
+    bool create, std::string* root)
 {
     std::string cache = CacheDirectory(create);
-    if (cache.empty()) {
-        if (error != nullptr)
-            *error = B_ENTRY_NOT_FOUND;
-        if (reason != nullptr)
-            *reason = "registry: no home directory to fall back on";
-        return nullptr;
-    }
+    if (cache.empty())
+        return Error { B_ENTRY_NOT_FOUND, "registry: no home directory to fall back on" };
     std::string rootName = CacheRootName();
     if (root != nullptr)
         *root = cache + "/" + rootName;
-    return OpenUnder(cache, rootName, signature, create, error, reason);
+    return OpenUnder(cache, rootName, signature, create);
 }
 
-std::unique_ptr<RegistryDirectory> RegistryDirectory::OpenUnder(const std::string& base,
-    const std::string& rootName, const char* signature, bool create, status_t* error,
-    std::string* reason)
+Result<std::unique_ptr<RegistryDirectory>> RegistryDirectory::OpenUnder(const std::string& base,
+    const std::string& rootName, const char* signature, bool create)
 {
-    status_t status = B_OK;
-    std::string why;
     std::string path = base;
-    int fd = -1;
-
     // The base itself is the user's choice (or /tmp): only it may be reached
     // through a symbolic link.
     int baseFd = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (baseFd < 0) {
-        status = errno == ENOENT ? B_ENTRY_NOT_FOUND : B_ERROR;
-        why = strerror(errno);
-    } else {
+    Result<int> fd = Error { errno == ENOENT ? B_ENTRY_NOT_FOUND : B_ERROR, strerror(errno) };
+    if (baseFd >= 0) {
         path += "/" + rootName;
-        int rootFd = OpenPrivateLevel(baseFd, rootName.c_str(), create, &status, &why);
+        Result<int> rootFd = OpenPrivateLevel(baseFd, rootName.c_str(), create);
         close(baseFd);
-        if (rootFd >= 0) {
+        fd = rootFd;
+        if (rootFd) {
             char name[17];
             snprintf(name, sizeof(name), "%016llx",
                 static_cast<unsigned long long>(Hash(signature)));
             path += "/";
             path += name;
-            fd = OpenPrivateLevel(rootFd, name, create, &status, &why);
-            close(rootFd);
+            fd = OpenPrivateLevel(*rootFd, name, create);
+            close(*rootFd);
         }
     }
-    if (fd < 0) {
-        if (error != nullptr)
-            *error = status;
-        if (reason != nullptr)
-            *reason = "registry " + path + ": " + why;
-        return nullptr;
-    }
-    return std::unique_ptr<RegistryDirectory>(new RegistryDirectory(fd, std::move(path)));
+    if (!fd)
+        return Error { fd.code(), "registry " + path + ": " + fd.reason() };
+    return std::unique_ptr<RegistryDirectory>(new RegistryDirectory(*fd, std::move(path)));
 }
 
 RegistryDirectory::~RegistryDirectory()

@@ -15,6 +15,7 @@
 // paths can't be swapped underneath. Any thread may open one; an object is
 // used by one thread at a time. Private to the platform layer.
 
+#include "Result.h"
 #include "SupportDefs.h"
 
 #include <sys/socket.h>
@@ -27,17 +28,16 @@
 class RegistryDirectory {
 public:
     // Opens the directory of `signature`, creating missing levels when
-    // `create` is set. On failure returns nullptr, sets `error`
-    // (B_ENTRY_NOT_FOUND when a level is missing and `create` is not set)
-    // and sets `reason` to "registry <path>: <why>". When the registry had
-    // to move to the user's cache directory, `notice` says why and where.
-    static std::unique_ptr<RegistryDirectory> Open(const char* signature, bool create,
-        status_t* error, std::string* reason, std::string* notice = nullptr);
+    // `create` is set. Fails with B_ENTRY_NOT_FOUND when a level is missing
+    // and `create` is not set, and with the reason "registry <path>: <why>".
+    // When the registry had to move to the user's cache directory, `notice`
+    // says why and where.
+    static Result<std::unique_ptr<RegistryDirectory>> Open(const char* signature, bool create,
+        std::string* notice = nullptr);
     // The same with the root's parent directory and the root's name given,
     // rather than taken from the environment.
-    static std::unique_ptr<RegistryDirectory> OpenUnder(const std::string& base,
-        const std::string& rootName, const char* signature, bool create, status_t* error,
-        std::string* reason);
+    static Result<std::unique_ptr<RegistryDirectory>> OpenUnder(const std::string& base,
+        const std::string& rootName, const char* signature, bool create);
 
     ~RegistryDirectory();
     RegistryDirectory(const RegistryDirectory&) = delete;
@@ -67,8 +67,8 @@ private:
     RegistryDirectory(int fd, std::string path) : fFd(fd), fPath(std::move(path)) {}
     // The directory in the user's cache directory; `root` gets the root's
     // path.
-    static std::unique_ptr<RegistryDirectory> OpenInCache(const char* signature, bool create,
-        status_t* error, std::string* reason, std::string* root);
+    static Result<std::unique_ptr<RegistryDirectory>> OpenInCache(const char* signature,
+        bool create, std::string* root);
 
     int fFd;
     std::string fPath;

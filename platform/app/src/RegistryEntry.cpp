@@ -116,8 +116,7 @@ status_t ReadSmallFile(int directoryFd, const std::string& name, size_t limit,
 
 } // namespace
 
-std::unique_ptr<RegistryEntry> RegistryEntry::Create(const RegistryDirectory& directory,
-    status_t* error, std::string* why)
+Result<std::unique_ptr<RegistryEntry>> RegistryEntry::Create(const RegistryDirectory& directory)
 {
     std::string name = LockName(getpid());
     auto deadline = std::chrono::steady_clock::now() + kLockPatience;
@@ -125,9 +124,8 @@ std::unique_ptr<RegistryEntry> RegistryEntry::Create(const RegistryDirectory& di
         int fd = openat(directory.Fd(), name.c_str(),
             O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) {
-            *error = errno == EACCES ? B_PERMISSION_DENIED : B_ERROR;
-            *why = "can't create " + name + ": " + strerror(errno);
-            return nullptr;
+            return Error { errno == EACCES ? B_PERMISSION_DENIED : B_ERROR,
+                "can't create " + name + ": " + strerror(errno) };
         }
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
             // A lister may have removed the file between our open and our
@@ -141,27 +139,22 @@ std::unique_ptr<RegistryEntry> RegistryEntry::Create(const RegistryDirectory& di
                 RemoveInfo(directory.Fd(), getpid());
                 int directoryFd = fcntl(directory.Fd(), F_DUPFD_CLOEXEC, 0);
                 if (directoryFd < 0) {
+                    Error error { B_ERROR, strerror(errno) };
                     close(fd);
-                    *error = B_ERROR;
-                    *why = strerror(errno);
-                    return nullptr;
+                    return error;
                 }
                 std::unique_ptr<RegistryEntry> entry(new RegistryEntry(directoryFd, fd));
                 entry->PrepareRemoval();
                 return entry;
             }
         } else if (errno != EWOULDBLOCK && errno != EINTR) {
-            *error = B_ERROR;
-            *why = "can't lock " + name + ": " + strerror(errno);
+            Error error { B_ERROR, "can't lock " + name + ": " + strerror(errno) };
             close(fd);
-            return nullptr;
+            return error;
         }
         close(fd);
-        if (std::chrono::steady_clock::now() >= deadline) {
-            *error = B_NOT_ALLOWED;
-            *why = name + " is held by another process";
-            return nullptr;
-        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return Error { B_NOT_ALLOWED, name + " is held by another process" };
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }

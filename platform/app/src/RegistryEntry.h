@@ -10,6 +10,7 @@
 // ListRunning() may be called from any thread; an entry object belongs to
 // one thread at a time. Private to the platform layer.
 
+#include "Result.h"
 #include "SupportDefs.h"
 
 #include <sys/types.h>
@@ -22,10 +23,8 @@ class RegistryDirectory;
 
 class RegistryEntry {
 public:
-    // Creates and locks this process's entry. On failure returns nullptr
-    // and sets `error` and `why`.
-    static std::unique_ptr<RegistryEntry> Create(const RegistryDirectory& directory,
-        status_t* error, std::string* why);
+    // Creates and locks this process's entry.
+    static Result<std::unique_ptr<RegistryEntry>> Create(const RegistryDirectory& directory);
     // Removes the lock file, then releases the lock.
     ~RegistryEntry();
     RegistryEntry(const RegistryEntry&) = delete;

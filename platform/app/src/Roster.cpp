@@ -116,12 +116,10 @@ status_t BRoster::GetAppList(const char* signature, BList* teamList) const
 {
     if (signature == nullptr || signature[0] == '\0' || teamList == nullptr)
         return B_BAD_VALUE;
-    status_t error = B_OK;
-    std::unique_ptr<RegistryDirectory> directory
-        = RegistryDirectory::Open(signature, false, &error, nullptr);
-    if (directory == nullptr)
-        return error == B_ENTRY_NOT_FOUND ? B_OK : error; // nobody has registered yet
-    for (pid_t pid : RegistryEntry::ListRunning(*directory))
+    auto directory = RegistryDirectory::Open(signature, false);
+    if (!directory) // B_ENTRY_NOT_FOUND: nobody has registered yet
+        return directory.code() == B_ENTRY_NOT_FOUND ? B_OK : directory.code();
+    for (pid_t pid : RegistryEntry::ListRunning(**directory))
         teamList->AddItem(reinterpret_cast<void*>(static_cast<intptr_t>(pid)));
     return B_OK;
 }
@@ -142,12 +140,10 @@ status_t BRoster::Launch(const char* signature, const BMessage* message) const
     if (signature == InstanceInfo::Signature()) {
         path = InstanceInfo::ExecutablePath();
     } else {
-        status_t error = B_OK;
-        std::unique_ptr<RegistryDirectory> directory
-            = RegistryDirectory::Open(signature, false, &error, nullptr);
-        if (directory == nullptr)
-            return error;
-        error = directory->ReadExecutable(&path);
+        auto directory = RegistryDirectory::Open(signature, false);
+        if (!directory)
+            return directory.code();
+        status_t error = (*directory)->ReadExecutable(&path);
         if (error != B_OK)
             return error;
     }
@@ -170,13 +166,12 @@ status_t BRoster::GetInstanceInfo(const char* signature, pid_t pid, BMessage* in
     info->MakeEmpty();
     if (signature == nullptr || signature[0] == '\0' || pid <= 0)
         return B_BAD_VALUE;
-    status_t status = B_OK;
-    std::unique_ptr<RegistryDirectory> directory
-        = RegistryDirectory::Open(signature, false, &status, nullptr);
-    if (directory == nullptr)
-        return status;
+    auto directory = RegistryDirectory::Open(signature, false);
+    if (!directory)
+        return directory.code();
     std::vector<uint8> bytes;
-    status = RegistryEntry::ReadInfo(*directory, pid, BMessage::kMaxFlattenedSize, &bytes);
+    status_t status
+        = RegistryEntry::ReadInfo(**directory, pid, BMessage::kMaxFlattenedSize, &bytes);
     if (status != B_OK)
         return status;
     return info->Unflatten(bytes.data(), bytes.size()) == B_OK ? B_OK : B_BAD_DATA;

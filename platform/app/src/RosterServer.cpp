@@ -284,23 +284,14 @@ RosterServer::~RosterServer()
     gRegistered = false;
 }
 
-std::unique_ptr<RosterServer> RosterServer::Start(const char* signature, Deliver deliver,
-    status_t* error, std::string* reason)
+Result<std::unique_ptr<RosterServer>> RosterServer::Start(const char* signature,
+    Deliver deliver)
 {
-    status_t status = B_OK;
-    std::string why;
-    auto fail = [&](status_t code, const std::string& text) {
-        if (error != nullptr)
-            *error = code;
-        if (reason != nullptr)
-            *reason = text;
-        return nullptr;
-    };
     if (signature == nullptr || signature[0] == '\0' || !deliver)
-        return fail(B_BAD_VALUE, "no signature");
+        return Error { B_BAD_VALUE, "no signature" };
     // A second entry of the same process would wait forever for its own lock.
     if (gRegistered.exchange(true))
-        return fail(B_NOT_ALLOWED, "this process is registered already");
+        return Error { B_NOT_ALLOWED, "this process is registered already" };
     // Registered or not, this process is an instance of `signature`: it
     // launches its own program for it.
     InstanceInfo::SetSignature(signature);
@@ -308,28 +299,29 @@ std::unique_ptr<RosterServer> RosterServer::Start(const char* signature, Deliver
     auto impl = std::make_unique<Impl>();
     impl->deliver = std::move(deliver);
     std::string notice;
-    impl->directory = RegistryDirectory::Open(signature, true, &status, &why, &notice);
-    if (impl->directory == nullptr) {
+    auto directory = RegistryDirectory::Open(signature, true, &notice);
+    if (!directory) {
         gRegistered = false;
-        return fail(status, why);
+        return directory.error();
     }
+    impl->directory = std::move(*directory);
     if (!notice.empty())
         ReportLine(notice);
-    const std::string& place = impl->directory->Path();
+    const std::string place = impl->directory->Path();
     auto failWithErrno = [&](const char* what) {
         int code = errno;
-        std::string text = "registry " + place + ": can't " + what + " the socket: " + strerror(code);
         impl.reset();
         gRegistered = false;
-        return fail(code == EACCES ? B_PERMISSION_DENIED : B_ERROR, text);
+        return Error { code == EACCES ? B_PERMISSION_DENIED : B_ERROR,
+            "registry " + place + ": can't " + what + " the socket: " + strerror(code) };
     };
 
-    impl->entry = RegistryEntry::Create(*impl->directory, &status, &why);
-    if (impl->entry == nullptr) {
-        std::string text = "registry " + place + ": " + why;
+    auto entry = RegistryEntry::Create(*impl->directory);
+    if (!entry) {
         gRegistered = false;
-        return fail(status, text);
+        return Error { entry.code(), "registry " + place + ": " + entry.reason() };
     }
+    impl->entry = std::move(*entry);
     // Where the program file is already gone, nothing can be started from it.
     const std::string& executable = InstanceInfo::ExecutablePath();
     if (!executable.empty() && executable.find(" (deleted)") == std::string::npos)

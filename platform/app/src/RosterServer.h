@@ -8,6 +8,7 @@
 // Oversized, slow or malformed input is dropped with one line on stderr.
 
 #include "Messenger.h"
+#include "Result.h"
 #include "SupportDefs.h"
 
 #include <functional>
@@ -20,11 +21,8 @@ class RosterServer {
 public:
     using Deliver = std::function<void(MessageTarget target, const BMessage& message)>;
 
-    // Registers this process under `signature` and starts listening. On
-    // failure returns nullptr and sets `error`, with `reason` a one-line
-    // explanation for the user.
-    static std::unique_ptr<RosterServer> Start(const char* signature, Deliver deliver,
-        status_t* error, std::string* reason);
+    // Registers this process under `signature` and starts listening.
+    static Result<std::unique_ptr<RosterServer>> Start(const char* signature, Deliver deliver);
     // Stops the thread, then removes the socket and the registry entry.
     ~RosterServer();
 

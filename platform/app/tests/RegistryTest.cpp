@@ -33,48 +33,45 @@ protected:
     }
     void TearDown() override { std::filesystem::remove_all(fBase); }
 
-    std::unique_ptr<RegistryDirectory> Open(bool create = true)
+    Result<std::unique_ptr<RegistryDirectory>> Open(bool create = true)
     {
         return RegistryDirectory::OpenUnder(fBase, "gw-roster-0",
-            "application/x-vnd.gw-roster-test", create, &fError, &fReason);
+            "application/x-vnd.gw-roster-test", create);
     }
 
     std::string Root() const { return fBase + "/gw-roster-0"; }
 
     std::string fBase;
-    status_t fError = B_OK;
-    std::string fReason;
 };
 
 TEST_F(RegistryDirectoryTest, CreatesPrivateLevelsNamedByTheSignatureHashOnlyWhenAsked)
 {
     const std::string root = Root();
-    EXPECT_EQ(Open(false), nullptr);
-    EXPECT_EQ(fError, B_ENTRY_NOT_FOUND);
+    EXPECT_EQ(Open(false).code(), B_ENTRY_NOT_FOUND);
     EXPECT_FALSE(std::filesystem::exists(root));
 
     auto directory = Open();
-    ASSERT_NE(directory, nullptr) << fReason;
+    ASSERT_TRUE(directory) << directory.reason();
     // The signature's 64-bit FNV-1a hash.
-    EXPECT_EQ(directory->Path(), root + "/0e22512666e4fb4a");
+    EXPECT_EQ((*directory)->Path(), root + "/0e22512666e4fb4a");
     struct stat info;
-    for (const std::string& level : { root, directory->Path() }) {
+    for (const std::string& level : { root, (*directory)->Path() }) {
         ASSERT_EQ(lstat(level.c_str(), &info), 0);
         EXPECT_TRUE(S_ISDIR(info.st_mode));
         EXPECT_EQ(info.st_mode & 0777, 0700u) << level;
         EXPECT_EQ(info.st_uid, geteuid());
     }
     // Opened again, the same directory is accepted as it is.
-    EXPECT_NE(Open(), nullptr) << fReason;
+    EXPECT_TRUE(Open());
 }
 
 TEST_F(RegistryDirectoryTest, RefusesALevelThatIsNotADirectoryPrivateToTheUser)
 {
     const std::string root = Root();
     auto expectRefused = [&](const std::string& why) {
-        EXPECT_EQ(Open(), nullptr);
-        EXPECT_EQ(fError, B_NOT_ALLOWED);
-        EXPECT_EQ(fReason, "registry " + root + ": " + why);
+        auto refused = Open();
+        EXPECT_EQ(refused.code(), B_NOT_ALLOWED);
+        EXPECT_EQ(refused.reason(), "registry " + root + ": " + why);
         std::filesystem::remove_all(root);
     };
     ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
@@ -117,16 +114,14 @@ TEST_F(RegistryDirectoryTest, WithoutARuntimeDirectoryANameTakenInTheSharedOneMo
     const std::string root = fBase + "/home/.cache/gw-roster-" + host;
 
     std::string notice;
-    auto created = RegistryDirectory::Open("application/x-vnd.gw-roster-test", true, &fError,
-        &fReason, &notice);
-    ASSERT_NE(created, nullptr) << fReason;
-    EXPECT_EQ(created->Path(), root + "/0e22512666e4fb4a");
+    auto created = RegistryDirectory::Open("application/x-vnd.gw-roster-test", true, &notice);
+    ASSERT_TRUE(created) << created.reason();
+    EXPECT_EQ((*created)->Path(), root + "/0e22512666e4fb4a");
     EXPECT_EQ(notice, "registry " + taken + ": is a symbolic link; using " + root + " instead");
     // Tools find it there too.
-    auto found = RegistryDirectory::Open("application/x-vnd.gw-roster-test", false, &fError,
-        &fReason);
-    ASSERT_NE(found, nullptr) << fReason;
-    EXPECT_EQ(found->Path(), created->Path());
+    auto found = RegistryDirectory::Open("application/x-vnd.gw-roster-test", false);
+    ASSERT_TRUE(found) << found.reason();
+    EXPECT_EQ((*found)->Path(), (*created)->Path());
     EXPECT_TRUE(std::filesystem::is_empty(fBase + "/theirs"));
     unsetenv("TMPDIR");
     setenv("HOME", home.c_str(), 1);
@@ -171,15 +166,12 @@ protected:
         ASSERT_NE(mkdtemp(pattern), nullptr);
         fRuntime = pattern;
         setenv("XDG_RUNTIME_DIR", fRuntime.c_str(), 1);
-        status_t error = B_OK;
-        std::string reason;
-        fServer = RosterServer::Start(
-            kSignature, [](MessageTarget, const BMessage&) {}, &error, &reason);
-        ASSERT_NE(fServer, nullptr) << reason;
-        std::unique_ptr<RegistryDirectory> directory
-            = RegistryDirectory::Open(kSignature, false, &error, &reason);
-        ASSERT_NE(directory, nullptr) << reason;
-        fDirectory = directory->Path();
+        auto server = RosterServer::Start(kSignature, [](MessageTarget, const BMessage&) {});
+        ASSERT_TRUE(server) << server.reason();
+        fServer = std::move(*server);
+        auto directory = RegistryDirectory::Open(kSignature, false);
+        ASSERT_TRUE(directory) << directory.reason();
+        fDirectory = (*directory)->Path();
     }
     void TearDown() override
     {
@@ -272,12 +264,10 @@ TEST_F(InstanceInfoTest, AnotherEntryWithTheSamePidLeavesTheLiveOnesFilesAlone)
     BMessage info;
     info.AddInt32("index", 0);
     ASSERT_EQ(fServer->PublishInfo(info), B_OK);
-    status_t error = B_OK;
-    std::string why;
-    auto directory = RegistryDirectory::Open(kSignature, false, &error, &why);
-    ASSERT_NE(directory, nullptr) << why;
-    EXPECT_EQ(RegistryEntry::Create(*directory, &error, &why), nullptr);
-    EXPECT_EQ(error, B_NOT_ALLOWED) << why;
+    auto directory = RegistryDirectory::Open(kSignature, false);
+    ASSERT_TRUE(directory) << directory.reason();
+    auto second = RegistryEntry::Create(**directory);
+    EXPECT_EQ(second.code(), B_NOT_ALLOWED) << second.reason();
     BMessage read;
     EXPECT_EQ(Read(&read), B_OK);
     EXPECT_EQ(read, info);

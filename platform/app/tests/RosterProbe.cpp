@@ -80,11 +80,9 @@ int main()
         else if (message.what == FourCC("LIST"))
             Say("count " + std::to_string(Count(signature)));
     };
-    status_t error = B_OK;
-    std::string reason;
-    std::unique_ptr<RosterServer> server = RosterServer::Start(signature, deliver, &error, &reason);
-    if (server == nullptr) {
-        Say("not-registered " + std::to_string(error) + " " + reason);
+    auto server = RosterServer::Start(signature, deliver);
+    if (!server) {
+        Say("not-registered " + std::to_string(server.code()) + " " + server.reason());
         return 1;
     }
     Say("count " + std::to_string(Count(signature)));

@@ -66,7 +66,7 @@ int32 BAlert::Go()
         // the instance quits.
         pressed = AlertBox::Run(fTitle, fText, fButtons, window->fDisplay->window,
             WindowIconImages(), [window] { return window->IsQuitting(); });
-    } else if (SdlVideo::AcquireUnshared(nullptr)) {
+    } else if (SdlVideo::AcquireUnshared()) {
         pressed = AlertBox::Run(fTitle, fText, fButtons, nullptr, WindowIconImages(), {});
         SdlVideo::Release();
     }

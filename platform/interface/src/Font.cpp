@@ -1,8 +1,8 @@
 #include "Font.h"
 
-#include "ProgramInfo.h"
 #include "Clock.h"
 #include "LoadedLibrary.h"
+#include "Report.h"
 
 #include <SDL_ttf.h>
 #include <dlfcn.h>
@@ -30,16 +30,15 @@ constexpr char kFontconfigLibrary[] = "libfontconfig.so.1";
 constexpr size_t kAsideStackSize = 1024 * 1024;
 constexpr size_t kGuardSize = 4096;
 
-// The file of the face fontconfig picks for "sans-serif", or "" with the
-// reason. fontconfig's configuration takes hundreds of kilobytes once
-// parsed, so it is loaded for this one question and given back after.
-std::string SansSerifFile(std::string& reason)
+// The file of the face fontconfig picks for "sans-serif". fontconfig's
+// configuration takes hundreds of kilobytes once parsed, so it is loaded
+// for this one question and given back after.
+Result<std::string> SansSerifFile()
 {
     void* library = dlopen(kFontconfigLibrary, RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        reason = dlerror();
-        return "";
-    }
+    if (library == nullptr)
+        return Error { B_ENTRY_NOT_FOUND, dlerror() };
+    std::string reason;
     decltype(&FcNameParse) nameParse;
     decltype(&FcConfigSubstitute) configSubstitute;
     decltype(&FcDefaultSubstitute) defaultSubstitute;
@@ -55,7 +54,7 @@ std::string SansSerifFile(std::string& reason)
         || !Resolve(library, "FcPatternDestroy", patternDestroy, reason)
         || !Resolve(library, "FcFini", fini, reason)) {
         dlclose(library);
-        return "";
+        return Error { B_ERROR, reason };
     }
 
     std::string path;
@@ -74,7 +73,7 @@ std::string SansSerifFile(std::string& reason)
     fini();
     dlclose(library);
     if (path.empty())
-        reason = "fontconfig found no sans-serif face";
+        return Error { B_ENTRY_NOT_FOUND, "fontconfig found no sans-serif face" };
     return path;
 }
 
@@ -120,33 +119,33 @@ void UnloadLocked()
     malloc_trim(0);
 }
 
-bool MapFile(const std::string& path, TextLibrary& text, std::string& reason)
+Result<> MapFile(const std::string& path, TextLibrary& text)
 {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat status {};
+    Result<> mapped;
     if (fd < 0 || fstat(fd, &status) != 0) {
-        reason = path + ": " + strerror(errno);
+        mapped = Error { B_ERROR, path + ": " + strerror(errno) };
     } else if (status.st_size <= 0) {
-        reason = path + ": empty file";
+        mapped = Error { B_BAD_DATA, path + ": empty file" };
     } else {
         text.fileSize = static_cast<size_t>(status.st_size);
         text.file = mmap(nullptr, text.fileSize, PROT_READ, MAP_PRIVATE, fd, 0);
         if (text.file == MAP_FAILED)
-            reason = path + ": " + strerror(errno);
+            mapped = Error { B_ERROR, path + ": " + strerror(errno) };
     }
     if (fd >= 0)
         close(fd);
-    return text.file != MAP_FAILED;
+    return mapped;
 }
 
-bool OpenFace(std::string& reason)
+Result<> OpenFace()
 {
     TextLibrary& text = gText;
     text.handle = dlopen(kTtfLibrary, RTLD_NOW | RTLD_LOCAL);
-    if (text.handle == nullptr) {
-        reason = dlerror();
-        return false;
-    }
+    if (text.handle == nullptr)
+        return Error { B_ENTRY_NOT_FOUND, dlerror() };
+    std::string reason;
     if (!Resolve(text.handle, "TTF_Init", text.init, reason)
         || !Resolve(text.handle, "TTF_Quit", text.quit, reason)
         || !Resolve(text.handle, "TTF_OpenFontRW", text.openFont, reason)
@@ -155,27 +154,33 @@ bool OpenFace(std::string& reason)
         || !Resolve(text.handle, "TTF_SizeUTF8", text.size, reason)
         || !Resolve(text.handle, "TTF_FontAscent", text.ascent, reason)
         || !Resolve(text.handle, "TTF_FontLineSkip", text.lineSkip, reason))
-        return false;
-    if (text.init() != 0) {
-        reason = SDL_GetError();
-        return false;
+        return Error { B_ERROR, reason };
+    if (text.init() != 0)
+        return Error { B_ERROR, SDL_GetError() };
+    Result<> opened;
+    if (gFile.empty()) {
+        Result<std::string> file = SansSerifFile();
+        if (file)
+            gFile = *file;
+        else
+            opened = file.error();
     }
-    if (gFile.empty())
-        gFile = SansSerifFile(reason);
-    if (!gFile.empty() && MapFile(gFile, text, reason)) {
+    if (!gFile.empty())
+        opened = MapFile(gFile, text);
+    if (opened) {
         SDL_RWops* source = SDL_RWFromConstMem(text.file, static_cast<int>(text.fileSize));
         if (source != nullptr)
             text.font = text.openFont(source, 1, Font::kPixelSize * gScale);
         if (text.font == nullptr)
-            reason = gFile + ": " + SDL_GetError();
+            opened = Error { B_ERROR, gFile + ": " + SDL_GetError() };
     }
-    if (text.font == nullptr) {
+    if (!opened) {
         text.quit();
-        return false;
+        return opened;
     }
     gAscent = text.ascent(text.font);
     gLineSkip = text.lineSkip(text.font);
-    return true;
+    return {};
 }
 
 // The open face, loading SDL_ttf and opening it if needed; null when there
@@ -185,11 +190,10 @@ TTF_Font* Face()
     gLastUse = system_time();
     if (gText.font != nullptr || gFailed)
         return gText.font;
-    std::string reason;
-    if (!OpenFace(reason)) {
+    if (Result<> opened = OpenFace(); !opened) {
         gFailed = true;
         UnloadLocked();
-        fprintf(stderr, "%s: couldn't load a font: %s\n", kProgramName, reason.c_str());
+        ReportFailure("load a font", opened.error());
     }
     return gText.font;
 }

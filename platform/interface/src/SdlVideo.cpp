@@ -36,10 +36,10 @@ int ScaleIn(const char* value)
     return *end == '\0' && factor >= 1 && factor <= kMaxScale ? static_cast<int>(factor) : 0;
 }
 
-bool CheckForApplication(std::string* error)
+Result<> CheckForApplication()
 {
     SdlVideo::PrepareEnvironment();
-    return SdlVideo::CheckDisplay(error);
+    return SdlVideo::CheckDisplay();
 }
 
 // This process makes windows, so its application opens the display as it
@@ -64,35 +64,34 @@ void SdlVideo::SetHints()
     SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
 }
 
-bool SdlVideo::Acquire(std::string* error)
+Result<> SdlVideo::Acquire()
 {
     std::lock_guard<std::mutex> guard(SdlLock());
     if (gHeldForNextUser) {
         gHeldForNextUser = false;
-        return true;
+        return {};
     }
-    if (gUsers == 0 && !Initialise(error))
-        return false;
+    if (gUsers == 0) {
+        if (Result<> started = Initialise(); !started)
+            return started;
+    }
     gUsers++;
-    return true;
+    return {};
 }
 
-bool SdlVideo::AcquireUnshared(std::string* error)
+Result<> SdlVideo::AcquireUnshared()
 {
     std::lock_guard<std::mutex> guard(SdlLock());
     if (gHeldForNextUser) {
         gHeldForNextUser = false;
-        return true;
+        return {};
     }
-    if (gUsers > 0) {
-        if (error != nullptr)
-            *error = "the display is in use by another thread";
-        return false;
-    }
-    if (!Initialise(error))
-        return false;
+    if (gUsers > 0)
+        return Error { B_NOT_ALLOWED, "the display is in use by another thread" };
+    if (Result<> started = Initialise(); !started)
+        return started;
     gUsers++;
-    return true;
+    return {};
 }
 
 void SdlVideo::Release()
@@ -123,29 +122,29 @@ void SdlVideo::PrepareEnvironment()
     setenv("XCOMPOSEFILE", "/dev/null", 1);
 }
 
-bool SdlVideo::CheckDisplay(std::string* error)
+Result<> SdlVideo::CheckDisplay()
 {
     std::lock_guard<std::mutex> guard(SdlLock());
-    return ChooseDriver(error);
+    return ChooseDriver();
 }
 
-bool SdlVideo::Open(std::string* error)
+Result<> SdlVideo::Open()
 {
     std::lock_guard<std::mutex> guard(SdlLock());
     if (gUsers > 0)
-        return true;
-    if (!Initialise(error))
-        return false;
+        return {};
+    if (Result<> started = Initialise(); !started)
+        return started;
     // Open now, and kept for the window that follows.
     gUsers++;
     gHeldForNextUser = true;
-    return true;
+    return {};
 }
 
 BRect SdlVideo::MainDisplayFrame()
 {
     std::lock_guard<std::mutex> guard(SdlLock());
-    if (!gFrameKnown && gUsers == 0 && Initialise(nullptr)) {
+    if (!gFrameKnown && gUsers == 0 && Initialise()) {
         // Nobody holds video yet: open it, and keep it for the next user.
         gUsers++;
         gHeldForNextUser = true;
@@ -158,14 +157,14 @@ int SdlVideo::Scale()
     return gScale;
 }
 
-bool SdlVideo::Initialise(std::string* error)
+Result<> SdlVideo::Initialise()
 {
     SetHints();
     // Only drivers that show a window to someone: X11 first (a window can
     // place itself only there), then Wayland. Without either display, SDL
     // would draw into memory, and the sound would play with no window.
-    if (!ChooseDriver(error))
-        return false;
+    if (Result<> chosen = ChooseDriver(); !chosen)
+        return chosen;
     // Where libX11 is loaded already, before SDL's X11 driver starts: the
     // driver keeps the handler it finds and puts it back when video stops,
     // which is when the last lost wake-ups come in.
@@ -177,17 +176,13 @@ bool SdlVideo::Initialise(std::string* error)
     if (ScaleIn(getenv("GW_SCALE")) == 0 && ScaleIn(getenv("GDK_SCALE")) == 0
         && drivers != nullptr && strncmp(drivers, "x11", 3) == 0)
         dpi = std::async(std::launch::async, X11Window::ResourceDpi, getenv("DISPLAY"));
-    if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
-        if (error != nullptr)
-            *error = SDL_GetError();
-        return false;
-    }
+    if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0)
+        return Error { B_ERROR, SDL_GetError() };
     if (!IsRealDriver()) {
-        if (error != nullptr)
-            *error = std::string("the video driver \"") + SDL_GetCurrentVideoDriver()
-                + "\" shows no window to anyone";
+        Error error { B_NOT_ALLOWED, std::string("the video driver \"")
+                + SDL_GetCurrentVideoDriver() + "\" shows no window to anyone" };
         SDL_QuitSubSystem(SDL_INIT_VIDEO);
-        return false;
+        return error;
     }
     // Wayland offers no window surface in memory: there, windows draw
     // through SDL's renderer (GL), which costs each instance memory.
@@ -202,7 +197,7 @@ bool SdlVideo::Initialise(std::string* error)
     X11Errors::EndOnLostDisplay();
     ChooseScale(dpi.valid() ? dpi.get() : 0);
     RememberDisplayFrame();
-    return true;
+    return {};
 }
 
 void SdlVideo::ChooseScale(int dpi)
@@ -217,11 +212,11 @@ void SdlVideo::ChooseScale(int dpi)
     Font::SetScale(gScale);
 }
 
-bool SdlVideo::ChooseDriver(std::string* error)
+Result<> SdlVideo::ChooseDriver()
 {
     const char* chosen = getenv("SDL_VIDEODRIVER");
     if (chosen != nullptr && chosen[0] != '\0')
-        return true;
+        return {};
     std::string drivers;
     const char* display = getenv("DISPLAY");
     if (display != nullptr && display[0] != '\0')
@@ -229,13 +224,10 @@ bool SdlVideo::ChooseDriver(std::string* error)
     const char* wayland = getenv("WAYLAND_DISPLAY");
     if (wayland != nullptr && wayland[0] != '\0')
         drivers += drivers.empty() ? "wayland" : ",wayland";
-    if (drivers.empty()) {
-        if (error != nullptr)
-            *error = "no display (neither DISPLAY nor WAYLAND_DISPLAY is set)";
-        return false;
-    }
+    if (drivers.empty())
+        return Error { B_ENTRY_NOT_FOUND, "no display (neither DISPLAY nor WAYLAND_DISPLAY is set)" };
     SDL_SetHint(SDL_HINT_VIDEODRIVER, drivers.c_str());
-    return true;
+    return {};
 }
 
 void SdlVideo::RememberDisplayFrame()

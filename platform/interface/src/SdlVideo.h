@@ -9,6 +9,7 @@
 // acquiring thread makes video calls.
 
 #include "Rect.h"
+#include "Result.h"
 
 #include <SDL.h>
 
@@ -25,23 +26,22 @@ struct WindowDisplay {
 
 class SdlVideo {
 public:
-    // Initialises video (if needed) for the calling thread's use. On failure
-    // returns false with SDL's reason in `error`.
-    static bool Acquire(std::string* error);
-    // The same, but only when no other thread holds video; false otherwise.
-    static bool AcquireUnshared(std::string* error);
+    // Initialises video (if needed) for the calling thread's use; fails
+    // with SDL's reason.
+    static Result<> Acquire();
+    // The same, but only when no other thread holds video.
+    static Result<> AcquireUnshared();
     // Sets what the display libraries read from the environment, for a
     // process that takes no typed text and wants no helper processes. Call
     // it before any other thread exists.
     static void PrepareEnvironment();
     // Whether there is a display to open, as far as the environment tells;
-    // false with the reason in `error` when there is none.
-    static bool CheckDisplay(std::string* error);
+    // fails with the reason when there is none.
+    static Result<> CheckDisplay();
     // Opens video, unless it is open, and keeps it for the next Acquire().
-    // On failure returns false with the reason in `error`: there is no
-    // display, or only a video driver that shows no window (SDL's
-    // offscreen or dummy drivers are refused).
-    static bool Open(std::string* error);
+    // Fails when there is no display, or only a video driver that shows no
+    // window (SDL's offscreen or dummy drivers are refused).
+    static Result<> Open();
     static void Release();
     // Whether the video driver in use shows windows to a user (X11 or
     // Wayland), rather than drawing them in memory; call with video held.
@@ -69,11 +69,11 @@ public:
 
 private:
     // Starts video; call with SdlLock() held.
-    static bool Initialise(std::string* error);
+    static Result<> Initialise();
     static void SetHints();
     // Picks the video drivers to try; false when there is no display.
     // Call with SdlLock() held.
-    static bool ChooseDriver(std::string* error);
+    static Result<> ChooseDriver();
     // `dpi` is the X server's Xft.dpi, 0 when there is none.
     static void ChooseScale(int dpi);
     static void RememberDisplayFrame();

@@ -56,9 +56,8 @@ void BWindow::ThreadMain(BWindow* window, uint64 serial)
 
 bool BWindow::OpenDisplay()
 {
-    std::string error;
-    if (!SdlVideo::Acquire(&error)) {
-        ReportFailure("open a window", error);
+    if (Result<> video = SdlVideo::Acquire(); !video) {
+        ReportFailure("open a window", video.error());
         return false;
     }
     SDL_Rect rect = SdlVideo::PixelRect(fFrame);
