@@ -6,16 +6,11 @@
 #include "SupportDefs.h"
 
 enum window_type : int32 {
-    B_UNTYPED_WINDOW = 0,
-    B_TITLED_WINDOW = 1,
-    B_MODAL_WINDOW = 3,
-    B_DOCUMENT_WINDOW = 11,
     // A real top-level window without a title bar or border.
     B_BORDERED_WINDOW = 20,
 };
 
 // Window flags.
-inline constexpr uint32 B_NOT_MOVABLE = 0x00000001;
 inline constexpr uint32 B_NOT_RESIZABLE = 0x00000002;
 inline constexpr uint32 B_NOT_ZOOMABLE = 0x00000040;
 inline constexpr uint32 B_CURRENT_WORKSPACE = 0;
@@ -26,8 +21,6 @@ inline constexpr uint32 B_PULSE_NEEDED = 0x10000000;
 
 // View resizing modes. Windows are never resized here, so the mode is only
 // recorded.
-inline constexpr uint32 B_FOLLOW_NONE = 0;
-inline constexpr uint32 B_FOLLOW_LEFT_TOP = 1;
 inline constexpr uint32 B_FOLLOW_ALL = 2;
 
 struct screen_id {
@@ -37,14 +30,8 @@ inline constexpr screen_id B_MAIN_SCREEN_ID { 0 };
 
 enum button_width : int32 {
     B_WIDTH_AS_USUAL = 0,
-    B_WIDTH_FROM_WIDEST = 1,
-    B_WIDTH_FROM_LABEL = 2,
 };
 
 enum alert_type : int32 {
-    B_EMPTY_ALERT = 0,
     B_INFO_ALERT = 1,
-    B_IDEA_ALERT = 2,
-    B_WARNING_ALERT = 3,
-    B_STOP_ALERT = 4,
 };

@@ -54,7 +54,6 @@ public:
     BRect Frame() const { return fFrame; }
     BRect Bounds() const { return fFrame.OffsetToCopy(BPoint(0, 0)); }
     const char* Title() const { return fTitle.c_str(); }
-    window_type Type() const { return fType; }
 
     // Views with B_PULSE_NEEDED get Pulse() every `rate` microseconds, on a
     // fixed schedule; 0 stops pulsing. The default is 500000.
