@@ -1,5 +1,8 @@
-// Unit tests run on SDL's dummy sound output: a real player thread that pulls
-// buffers on time, with no sound server involved, not even the user's own.
+// The main of every unit test program. Sound goes through the SDL backend
+// to SDL's dummy output: a real player thread that pulls buffers on time,
+// with no sound server involved, not even the user's own. Video is not
+// faked: the platform refuses SDL's dummy and offscreen video drivers, so a
+// test that shows a window and finds no display sees the window close.
 
 #include <gtest/gtest.h>
 

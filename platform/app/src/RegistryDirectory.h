@@ -13,7 +13,7 @@
 //
 // Everything after opening works relative to the open directory, so the
 // paths can't be swapped underneath. Any thread may open one; an object is
-// used by one thread at a time. Private to the platform layer.
+// used by one thread at a time.
 
 #include "Result.h"
 #include "SupportDefs.h"

@@ -8,7 +8,7 @@
 // description the instance may publish of itself for tools to read.
 //
 // ListRunning() may be called from any thread; an entry object belongs to
-// one thread at a time. Private to the platform layer.
+// one thread at a time.
 
 #include "Result.h"
 #include "SupportDefs.h"

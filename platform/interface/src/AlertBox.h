@@ -1,6 +1,6 @@
 #pragma once
 
-// AlertBox: the window BAlert shows, private to the platform's .cpp files.
+// AlertBox: the window BAlert shows.
 // It is an ordinary window of the calling thread's video connection, made
 // and run on that thread: no other process or thread is involved, so the
 // box holds nothing of the instance and goes away with it. It is transient

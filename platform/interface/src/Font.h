@@ -1,6 +1,6 @@
 #pragma once
 
-// Font: the platform's one text face, private to the platform's .cpp files:
+// Font: the interface kit's one text face:
 // fontconfig's best sans-serif face at kPixelSize units (pixels times the
 // display's scale), rendered by SDL_ttf. The face's file is looked up once
 // per process. Sizes and positions here are in pixels.

@@ -1,7 +1,6 @@
 #pragma once
 
-// SdlVideo: the process's use of SDL's video subsystem, private to the
-// platform's .cpp files. Video is initialised by whoever needs it and shut
+// SdlVideo: the process's use of SDL's video subsystem. Video is initialised by whoever needs it and shut
 // down when the last user releases it; the hints the platform relies on are
 // set before the first initialisation. SdlLock() serialises these calls, so
 // the application, BScreen, BAlert and a window thread never initialise or

@@ -1,6 +1,6 @@
 #pragma once
 
-// ViewDrawing: what a view draws with, private to the platform's .cpp files.
+// ViewDrawing: what a view draws with.
 // While the window thread runs a view's Draw() it points the view at the
 // window surface, the view's origin and the clip rectangle; DrawString()
 // goes through here. Rendered strings are kept (a few per view, by string)

@@ -1,8 +1,7 @@
 #pragma once
 
 // What the platform tells an X window manager about its windows beyond what
-// SDL does, and what it reads from the X server, private to the platform's
-// .cpp files. The calls go through the libX11 that SDL's X11 driver has
+// SDL does, and what it reads from the X server. The calls go through the libX11 that SDL's X11 driver has
 // loaded; on any other video driver they do nothing. Call them on the thread
 // that makes the window's video calls.
 
