@@ -9,12 +9,16 @@
 #include "AppSignature.h"
 #include "gondavel_wubbixWindow.h"
 
+#include "ProgramInfo.h"
+
 #include <cstdlib>
+#include <string_view>
 
 namespace {
 
-constexpr char kName[] = "gondavel_wubbix";
-static_assert(sizeof(kName) == 16);
+// Titles are rotations of the program's name, fifteen characters long.
+constexpr std::string_view kName = kProgramName;
+static_assert(kName.size() == 15);
 
 } // namespace
 

@@ -1,3 +1,5 @@
 #include "AppSignature.h"
 
-const char* app_signature = "application/x-vnd.qOm.gondavel_wubbix_x86_tazzo";
+#include "ProgramInfo.h"
+
+const char* app_signature = kProgramSignature;
