@@ -9,7 +9,6 @@
 #include "Message.h"
 #include "Roster.h"
 #include "Messenger.h"
-#include "AppSignature.h"
 #include "MessageCodes.h"
 
 #include <algorithm>
@@ -114,7 +113,7 @@ std::string Describe(status_t status)
 std::optional<std::vector<pid_t>> RunningInstances()
 {
     BList list;
-    status_t status = be_roster->GetAppList(app_signature, &list);
+    status_t status = be_roster->GetAppList(kProgramSignature, &list);
     if (status != B_OK) {
         Complain("couldn't read the registry of running instances: "
             + (status == B_NOT_ALLOWED ? std::string("it is not private to this user")
@@ -196,7 +195,7 @@ int List()
         BMessage info;
         int32 index = 0;
         const char* title = nullptr;
-        bool published = be_roster->GetInstanceInfo(app_signature, pid, &info) == B_OK;
+        bool published = be_roster->GetInstanceInfo(kProgramSignature, pid, &info) == B_OK;
         std::string indexText = published && info.FindInt32("index", &index) == B_OK
             ? std::to_string(index) : "-";
         std::string titleText = published && info.FindString("title", &title) == B_OK
@@ -223,7 +222,7 @@ int SendTo(std::optional<pid_t> pid, MessageTarget target, const BMessage& messa
     std::vector<pid_t> targets = pid ? std::vector<pid_t> { *pid } : *running;
     int result = EXIT_OK;
     for (pid_t each : targets) {
-        status_t status = BMessenger(app_signature, each, target).SendMessage(message);
+        status_t status = BMessenger(kProgramSignature, each, target).SendMessage(message);
         if (status == B_OK)
             continue;
         // An instance that ended since it was listed needs nothing more.
