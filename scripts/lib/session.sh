@@ -10,6 +10,7 @@
 # `at_exit`, which cleanup runs before it stops the servers.
 
 me=${0##*/}  # starts every message
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 runtime="" servers=() napping="" hint="" poll=0.1 keep_logs=""
 
 # Prints "$me: $*" and the hint on stderr and exits with status 1.
@@ -135,3 +136,27 @@ pulse_client_config() {
   printf 'autospawn = no\ncookie-file = %s\n' "$runtime/cookie" >"$PULSE_CLIENTCONFIG"
 }
 
+# For a benchmark whose arguments are "$@": --help or -h prints the comment
+# at the top of the script and exits; any other first argument that is no
+# number names the build directory. Sets `build` (build/ unless named) and
+# succeeds when it took the first argument.
+build_dir_argument() {
+  build=$root/build
+  (($# > 0)) && [[ $1 != [0-9]* ]] || return 1
+  [[ $1 == --help || $1 == -h ]] && { sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0; }
+  build=$1
+}
+
+# Builds the targets "${@:2}" in `build` and makes `build` absolute. It
+# configures `build` first when it has no cache yet or, $1 naming an option
+# (maybe ""), when the option is not on there.
+build_targets() {
+  local option=$1
+  shift
+  if [[ ! -f $build/CMakeCache.txt ]] ||
+      { [[ -n $option ]] && ! grep -q "^$option:BOOL=ON" "$build/CMakeCache.txt"; }; then
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${option:+"-D$option=ON"} >/dev/null
+  fi
+  cmake --build "$build" -j2 --target "$@" >/dev/null || fail "couldn't build in $build"
+  build=$(cd "$build" && pwd)
+}
