@@ -3,30 +3,22 @@
 // stream's buffers are filled on PipeWire's data thread; everything else
 // (connecting, errors, reconnecting) happens on the thread loop, under its
 // lock.
-//
-// libpipewire is opened at run time, and only once a server socket is
-// found: linked in, it would be loaded into every instance, PipeWire or not,
-// and its relocations alone cost each process about 170 kB of private memory.
 
 #include "ProgramInfo.h"
 #include "AudioOutput.h"
 #include "InstanceLabel.h"
+#include "PipeWireLibrary.h"
 #include "Report.h"
 
-#include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
-
-#include <dlfcn.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -36,112 +28,6 @@ namespace {
 // the server hasn't answered within kAttemptTimeout is given up and retried.
 constexpr auto kRetryInterval = std::chrono::milliseconds(250);
 constexpr auto kAttemptTimeout = std::chrono::seconds(2);
-
-// The libpipewire functions used here. Everything else in its headers is
-// inline and calls through the objects these return.
-struct PipeWireLibrary {
-    decltype(pw_init)* init;
-    decltype(pw_thread_loop_new)* thread_loop_new;
-    decltype(pw_thread_loop_get_loop)* thread_loop_get_loop;
-    decltype(pw_thread_loop_start)* thread_loop_start;
-    decltype(pw_thread_loop_stop)* thread_loop_stop;
-    decltype(pw_thread_loop_destroy)* thread_loop_destroy;
-    decltype(pw_thread_loop_lock)* thread_loop_lock;
-    decltype(pw_thread_loop_unlock)* thread_loop_unlock;
-    decltype(pw_context_new)* context_new;
-    decltype(pw_context_destroy)* context_destroy;
-    decltype(pw_context_connect)* context_connect;
-    decltype(pw_core_disconnect)* core_disconnect;
-    decltype(pw_properties_new)* properties_new;
-    decltype(pw_stream_new)* stream_new;
-    decltype(pw_stream_add_listener)* stream_add_listener;
-    decltype(pw_stream_connect)* stream_connect;
-    decltype(pw_stream_destroy)* stream_destroy;
-    decltype(pw_stream_set_active)* stream_set_active;
-    decltype(pw_stream_dequeue_buffer)* stream_dequeue_buffer;
-    decltype(pw_stream_queue_buffer)* stream_queue_buffer;
-};
-
-template <typename Function>
-bool Resolve(void* library, const char* name, Function*& function)
-{
-    function = reinterpret_cast<Function*>(dlsym(library, name));
-    return function != nullptr;
-}
-
-// Opens libpipewire and initialises it, once per process; null if it isn't
-// installed or lacks a function.
-const PipeWireLibrary* LoadLibrary(std::string& error)
-{
-    static std::string loadError;
-    static const PipeWireLibrary* library = []() -> const PipeWireLibrary* {
-        // Never closed: PipeWire can't be unloaded once initialised.
-        void* handle = dlopen("libpipewire-0.3.so.0", RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) {
-            loadError = dlerror();
-            return nullptr;
-        }
-        static PipeWireLibrary pw {};
-        bool complete = Resolve(handle, "pw_init", pw.init)
-            && Resolve(handle, "pw_thread_loop_new", pw.thread_loop_new)
-            && Resolve(handle, "pw_thread_loop_get_loop", pw.thread_loop_get_loop)
-            && Resolve(handle, "pw_thread_loop_start", pw.thread_loop_start)
-            && Resolve(handle, "pw_thread_loop_stop", pw.thread_loop_stop)
-            && Resolve(handle, "pw_thread_loop_destroy", pw.thread_loop_destroy)
-            && Resolve(handle, "pw_thread_loop_lock", pw.thread_loop_lock)
-            && Resolve(handle, "pw_thread_loop_unlock", pw.thread_loop_unlock)
-            && Resolve(handle, "pw_context_new", pw.context_new)
-            && Resolve(handle, "pw_context_destroy", pw.context_destroy)
-            && Resolve(handle, "pw_context_connect", pw.context_connect)
-            && Resolve(handle, "pw_core_disconnect", pw.core_disconnect)
-            && Resolve(handle, "pw_properties_new", pw.properties_new)
-            && Resolve(handle, "pw_stream_new", pw.stream_new)
-            && Resolve(handle, "pw_stream_add_listener", pw.stream_add_listener)
-            && Resolve(handle, "pw_stream_connect", pw.stream_connect)
-            && Resolve(handle, "pw_stream_destroy", pw.stream_destroy)
-            && Resolve(handle, "pw_stream_set_active", pw.stream_set_active)
-            && Resolve(handle, "pw_stream_dequeue_buffer", pw.stream_dequeue_buffer)
-            && Resolve(handle, "pw_stream_queue_buffer", pw.stream_queue_buffer);
-        if (!complete) {
-            loadError = dlerror();
-            return nullptr;
-        }
-        pw.init(nullptr, nullptr);
-        return &pw;
-    }();
-    if (library == nullptr)
-        error = "couldn't load libpipewire: " + loadError;
-    return library;
-}
-
-bool IsSocket(const std::string& path)
-{
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
-}
-
-// Whether a server socket is where libpipewire would look for it: the remote
-// named by PIPEWIRE_REMOTE (default pipewire-0), taken as is when absolute,
-// else in PIPEWIRE_RUNTIME_DIR or XDG_RUNTIME_DIR, then in /run/pipewire.
-bool ServerSocketFound()
-{
-    const char* remote = getenv("PIPEWIRE_REMOTE");
-    if (remote == nullptr || remote[0] == '\0')
-        remote = "pipewire-0";
-    // A list of sockets: the library tries them in turn.
-    if (remote[0] == '[')
-        return true;
-    if (remote[0] == '/')
-        return IsSocket(remote);
-    const char* directory = getenv("PIPEWIRE_RUNTIME_DIR");
-    if (directory == nullptr)
-        directory = getenv("XDG_RUNTIME_DIR");
-    if (directory == nullptr)
-        directory = getenv("USERPROFILE");
-    if (directory != nullptr && IsSocket(std::string(directory) + "/" + remote))
-        return true;
-    return IsSocket(std::string("/run/pipewire/") + remote);
-}
 
 // The usual speaker positions for 1 to 8 interleaved channels.
 void SetPositions(spa_audio_info_raw& info)
@@ -570,17 +456,18 @@ std::unique_ptr<AudioOutput> OpenPipeWireOutput(const media_raw_audio_format& fo
 {
     absent = false;
     // Where no server runs, libpipewire isn't even loaded.
-    if (!ServerSocketFound()) {
+    if (!PipeWireSocketFound()) {
         error = "no PipeWire server found";
         absent = true;
         return nullptr;
     }
-    const PipeWireLibrary* library = LoadLibrary(error);
-    if (library == nullptr) {
+    Result<const PipeWireLibrary*> library = LoadPipeWireLibrary();
+    if (!library) {
+        error = library.reason();
         absent = true;
         return nullptr;
     }
-    auto output = std::make_unique<PipeWireAudioOutput>(*library, format, streamName, render,
+    auto output = std::make_unique<PipeWireAudioOutput>(**library, format, streamName, render,
         context);
     if (!output->Open(error, absent))
         return nullptr;
