@@ -56,7 +56,7 @@ public:
         const char* streamName, RenderFunc render, void* context);
     ~PipeWireAudioOutput() override;
 
-    bool Open(std::string& error, bool& absent);
+    Result<> Open();
 
     void Resume() override;
     void Pause() override;
@@ -69,7 +69,7 @@ private:
         kLost,    // the server went away; reconnecting from the retry timer
     };
 
-    bool Connect(int& connectError);
+    int Connect();
     void Disconnect();
     void Failed(const std::string& reason);
 
@@ -152,45 +152,36 @@ PipeWireAudioOutput::~PipeWireAudioOutput()
         fPw.thread_loop_destroy(fLoop);
 }
 
-bool PipeWireAudioOutput::Open(std::string& error, bool& absent)
+Result<> PipeWireAudioOutput::Open()
 {
     fLoop = fPw.thread_loop_new("gw-pipewire", nullptr);
-    if (fLoop == nullptr) {
-        error = std::string("couldn't start a PipeWire loop: ") + strerror(errno);
-        return false;
-    }
+    if (fLoop == nullptr)
+        return Error { B_ERROR, std::string("couldn't start a PipeWire loop: ") + strerror(errno) };
     pw_loop* loop = fPw.thread_loop_get_loop(fLoop);
     fLabel = InstanceLabel::Get();
     fPwContext = fPw.context_new(loop,
         fPw.properties_new(PW_KEY_APP_NAME, fLabel.c_str(), PW_KEY_APP_ICON_NAME, kProgramName, nullptr),
         0);
     fRetryTimer = pw_loop_add_timer(loop, OnRetryTimer, this);
-    if (fPwContext == nullptr || fRetryTimer == nullptr) {
-        error = std::string("couldn't set up PipeWire: ") + strerror(errno);
-        return false;
-    }
-    if (fPw.thread_loop_start(fLoop) < 0) {
-        error = "couldn't start PipeWire's thread";
-        return false;
-    }
+    if (fPwContext == nullptr || fRetryTimer == nullptr)
+        return Error { B_ERROR, std::string("couldn't set up PipeWire: ") + strerror(errno) };
+    if (fPw.thread_loop_start(fLoop) < 0)
+        return Error { B_ERROR, "couldn't start PipeWire's thread" };
 
     // Connected, the server is there: its answer comes in the background,
     // and the stream plays from then on.
     fPw.thread_loop_lock(fLoop);
-    int connectError = 0;
-    bool connected = Connect(connectError);
+    int connectError = Connect();
     fOpenReturned = true;
     fPw.thread_loop_unlock(fLoop);
 
-    if (!connected) {
-        // Nobody listening on the socket counts as no server at all.
-        absent = connectError == ECONNREFUSED || connectError == ENOENT
-            || connectError == EHOSTDOWN;
-        error = std::string("couldn't connect to the PipeWire server: ")
-            + strerror(connectError);
-        return false;
-    }
-    return true;
+    if (connectError == 0)
+        return {};
+    // Nobody listening on the socket counts as no server at all.
+    std::string reason = strerror(connectError);
+    if (connectError == ECONNREFUSED || connectError == ENOENT || connectError == EHOSTDOWN)
+        return Error { B_ENTRY_NOT_FOUND, "couldn't connect to the PipeWire server: " + reason };
+    return Error { B_ERROR, "couldn't connect to the PipeWire server: " + reason };
 }
 
 void PipeWireAudioOutput::Resume()
@@ -219,13 +210,12 @@ void PipeWireAudioOutput::Pause()
 
 // Connects to the server and asks it for the stream; the answer comes later,
 // in OnStateChanged. Called with the loop locked, or with the loop stopped.
-bool PipeWireAudioOutput::Connect(int& connectError)
+// Returns 0, or the errno value of what failed.
+int PipeWireAudioOutput::Connect()
 {
     fCore = fPw.context_connect(fPwContext, nullptr, 0);
-    if (fCore == nullptr) {
-        connectError = errno;
-        return false;
-    }
+    if (fCore == nullptr)
+        return errno;
     static const pw_core_events kCoreEvents = [] {
         pw_core_events events {};
         events.version = PW_VERSION_CORE_EVENTS;
@@ -251,9 +241,9 @@ bool PipeWireAudioOutput::Connect(int& connectError)
         nullptr);
     fStream = fPw.stream_new(fCore, fStreamName.c_str(), properties);
     if (fStream == nullptr) {
-        connectError = errno;
+        int error = errno;
         Disconnect();
-        return false;
+        return error;
     }
     static const pw_stream_events kStreamEvents = [] {
         pw_stream_events events {};
@@ -283,13 +273,12 @@ bool PipeWireAudioOutput::Connect(int& connectError)
     int result = fPw.stream_connect(fStream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
         static_cast<pw_stream_flags>(flags), params, 1);
     if (result < 0) {
-        connectError = -result;
         Disconnect();
-        return false;
+        return -result;
     }
     fAttemptPending = true;
     fAttemptStart = std::chrono::steady_clock::now();
-    return true;
+    return 0;
 }
 
 void PipeWireAudioOutput::Disconnect()
@@ -396,8 +385,8 @@ void PipeWireAudioOutput::OnRetryTimer(void* data, uint64_t)
     if (now < self->fNextAttempt)
         return;
     self->Disconnect();
-    int connectError = 0;
-    self->Connect(connectError);
+    // A failure leaves the output lost, and the timer tries again.
+    self->Connect();
 }
 
 void PipeWireAudioOutput::OnProcess(void* data)
@@ -450,26 +439,18 @@ void PipeWireAudioOutput::CopyOut(uint8_t* out, size_t size)
 
 } // namespace
 
-std::unique_ptr<AudioOutput> OpenPipeWireOutput(const media_raw_audio_format& format,
-    const char* streamName, AudioOutput::RenderFunc render, void* context, std::string& error,
-    bool& absent)
+OpenedOutput OpenPipeWireOutput(const media_raw_audio_format& format, const char* streamName,
+    AudioOutput::RenderFunc render, void* context)
 {
-    absent = false;
     // Where no server runs, libpipewire isn't even loaded.
-    if (!PipeWireSocketFound()) {
-        error = "no PipeWire server found";
-        absent = true;
-        return nullptr;
-    }
+    if (!PipeWireSocketFound())
+        return Error { B_ENTRY_NOT_FOUND, "no PipeWire server found" };
     Result<const PipeWireLibrary*> library = LoadPipeWireLibrary();
-    if (!library) {
-        error = library.reason();
-        absent = true;
-        return nullptr;
-    }
+    if (!library)
+        return library.error();
     auto output = std::make_unique<PipeWireAudioOutput>(**library, format, streamName, render,
         context);
-    if (!output->Open(error, absent))
-        return nullptr;
-    return output;
+    if (Result<> opened = output->Open(); !opened)
+        return opened.error();
+    return std::unique_ptr<AudioOutput>(std::move(output));
 }
