@@ -156,7 +156,7 @@ Result<> PipeWireAudioOutput::Open()
 {
     fLoop = fPw.thread_loop_new("gw-pipewire", nullptr);
     if (fLoop == nullptr)
-        return Error { B_ERROR, std::string("couldn't start a PipeWire loop: ") + strerror(errno) };
+        return Error { B_ERROR, std::string("no PipeWire loop: ") + strerror(errno) };
     pw_loop* loop = fPw.thread_loop_get_loop(fLoop);
     fLabel = InstanceLabel::Get();
     fPwContext = fPw.context_new(loop,
@@ -164,9 +164,9 @@ Result<> PipeWireAudioOutput::Open()
         0);
     fRetryTimer = pw_loop_add_timer(loop, OnRetryTimer, this);
     if (fPwContext == nullptr || fRetryTimer == nullptr)
-        return Error { B_ERROR, std::string("couldn't set up PipeWire: ") + strerror(errno) };
+        return Error { B_ERROR, std::string("PipeWire's set-up failed: ") + strerror(errno) };
     if (fPw.thread_loop_start(fLoop) < 0)
-        return Error { B_ERROR, "couldn't start PipeWire's thread" };
+        return Error { B_ERROR, "PipeWire's thread didn't start" };
 
     // Connected, the server is there: its answer comes in the background,
     // and the stream plays from then on.
@@ -180,8 +180,8 @@ Result<> PipeWireAudioOutput::Open()
     // Nobody listening on the socket counts as no server at all.
     std::string reason = strerror(connectError);
     if (connectError == ECONNREFUSED || connectError == ENOENT || connectError == EHOSTDOWN)
-        return Error { B_ENTRY_NOT_FOUND, "couldn't connect to the PipeWire server: " + reason };
-    return Error { B_ERROR, "couldn't connect to the PipeWire server: " + reason };
+        return Error { B_ENTRY_NOT_FOUND, "no PipeWire server: " + reason };
+    return Error { B_ERROR, "the connection to the PipeWire server failed: " + reason };
 }
 
 void PipeWireAudioOutput::Resume()

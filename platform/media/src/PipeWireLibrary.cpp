@@ -20,7 +20,7 @@ Result<const PipeWireLibrary*> Load()
     // Never closed: PipeWire can't be unloaded once initialised.
     void* handle = dlopen("libpipewire-0.3.so.0", RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr)
-        return Error { B_ENTRY_NOT_FOUND, std::string("couldn't load libpipewire: ") + dlerror() };
+        return Error { B_ENTRY_NOT_FOUND, std::string("no usable libpipewire: ") + dlerror() };
     static PipeWireLibrary pw {};
     std::string missing;
     bool complete = Resolve(handle, "pw_init", pw.init, missing)
@@ -44,7 +44,7 @@ Result<const PipeWireLibrary*> Load()
         && Resolve(handle, "pw_stream_dequeue_buffer", pw.stream_dequeue_buffer, missing)
         && Resolve(handle, "pw_stream_queue_buffer", pw.stream_queue_buffer, missing);
     if (!complete)
-        return Error { B_ENTRY_NOT_FOUND, "couldn't load libpipewire: " + missing };
+        return Error { B_ENTRY_NOT_FOUND, "no usable libpipewire: " + missing };
     pw.init(nullptr, nullptr);
     return &pw;
 }

@@ -150,7 +150,7 @@ bool PulseAudioOutput::Open(std::string& error, bool& absent)
     absent = false;
     fLoop = pa_threaded_mainloop_new();
     if (fLoop == nullptr) {
-        error = "couldn't create the PulseAudio main loop";
+        error = "no PulseAudio main loop";
         return false;
     }
     fApi = pa_threaded_mainloop_get_api(fLoop);
