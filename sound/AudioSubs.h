@@ -8,9 +8,23 @@
 // playback runs, the fields below belong to the player's thread, which reads
 // and writes them in BufferProc.
 
+#include "MediaFormat.h"
 #include "SupportDefs.h"
 
 class BSoundPlayer;
+
+// What the engine plays and BufferProc renders: 44.1 kHz stereo, 32-bit
+// little-endian float, in buffers of 1024 frames.
+constexpr media_raw_audio_format EngineFormat()
+{
+    return {
+        .frame_rate = 44100.0f,
+        .channel_count = 2,
+        .format = B_AUDIO_FLOAT,
+        .byte_order = B_MEDIA_LITTLE_ENDIAN,
+        .buffer_size = 1024 * 2 * sizeof(float),
+    };
+}
 
 class AudioSubs {
 public:
