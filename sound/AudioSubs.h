@@ -4,7 +4,9 @@
 // player that pulls buffers from BufferProc. Constructing it centres the
 // voice and starts playback; CleanUp() stops it for good.
 //
-// Construct, CleanUp and destroy from one thread (the window's owner). Once
+// The window constructs the engine on the main thread, in its Init() with
+// the window locked, and cleans it up and destroys it on the window's own
+// thread, in its destructor; the window's lock keeps the two apart. Once
 // playback runs, the fields below belong to the player's thread, which reads
 // and writes them in BufferProc.
 
