@@ -35,8 +35,8 @@ struct PipeWireLibrary {
 
 // Whether a server socket is where libpipewire would look for it: the
 // remote named by PIPEWIRE_REMOTE (default pipewire-0), taken as is when
-// absolute, else in PIPEWIRE_RUNTIME_DIR or XDG_RUNTIME_DIR, then in
-// /run/pipewire.
+// absolute, else in the first of PIPEWIRE_RUNTIME_DIR, XDG_RUNTIME_DIR and
+// USERPROFILE that is set, then in /run/pipewire.
 bool PipeWireSocketFound();
 
 // Opens libpipewire and initialises it, the first time it is asked for;
