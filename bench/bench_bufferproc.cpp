@@ -31,9 +31,10 @@
 
 namespace {
 
-constexpr size_t kFrames = 1024;
-constexpr size_t kBufferBytes = kFrames * 2 * sizeof(float);
-constexpr double kFrameRate = 44100.0;
+constexpr media_raw_audio_format kFormat = EngineFormat();
+constexpr size_t kBufferBytes = kFormat.buffer_size;
+constexpr size_t kFrames = kBufferBytes / (2 * sizeof(float));
+constexpr double kFrameRate = kFormat.frame_rate;
 constexpr double kSineGoal = 0.9;       // of the bare loop's speed
 constexpr double kRampGoal = 10000.0;   // times real time
 
@@ -44,7 +45,6 @@ constexpr int32 kDelayLength = 11025;
 constexpr float kGain = 0.70710677f;
 
 AudioSubs* gEngine = nullptr;
-media_raw_audio_format gFormat {};
 
 // The bare loop's copy of the voice and of the parameters, all plain data.
 struct BareVoice {
@@ -153,7 +153,7 @@ void BM_BufferProc(benchmark::State& state, uint32 waveform)
     SetParameters(waveform);
     std::vector<float> out(kFrames * 2);
     for (auto _ : state) {
-        BufferProc(gEngine, out.data(), kBufferBytes, gFormat);
+        BufferProc(gEngine, out.data(), kBufferBytes, kFormat);
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
@@ -192,7 +192,7 @@ bool BareLoopMatches(uint32 waveform)
     std::vector<float> bare(kFrames * 2);
     // Enough buffers to go round the delay line a few times.
     for (int n = 0; n < 64; n++) {
-        BufferProc(gEngine, real.data(), kBufferBytes, gFormat);
+        BufferProc(gEngine, real.data(), kBufferBytes, kFormat);
         if (waveform == WAVE_SINE)
             BareSine(gBare, gBareParams, bare.data(), kFrames);
         else
@@ -309,15 +309,10 @@ int main(int argc, char** argv)
     AudioSubs engine;
     engine.CleanUp();
     gEngine = &engine;
-    gFormat.frame_rate = 44100.0f;
-    gFormat.channel_count = 2;
-    gFormat.format = B_AUDIO_FLOAT;
-    gFormat.byte_order = B_MEDIA_LITTLE_ENDIAN;
-    gFormat.buffer_size = kBufferBytes;
 
     // BufferProc prints the format on its first call of the process; get
     // that out of the way before the tables start.
-    BufferProc(gEngine, std::vector<float>(kFrames * 2).data(), kBufferBytes, gFormat);
+    BufferProc(gEngine, std::vector<float>(kFrames * 2).data(), kBufferBytes, kFormat);
 
     bool sineMatches = BareLoopMatches(WAVE_SINE);
     bool rampMatches = BareLoopMatches(WAVE_RAMP);

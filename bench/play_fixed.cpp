@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr double kFrameRate = 44100.0;
+constexpr double kFrameRate = EngineFormat().frame_rate;
 constexpr double kMaxFrequency = 22050.0;
 constexpr double kMaxSeconds = 1e7;
 

@@ -1,7 +1,6 @@
 #include "AudioSubs.h"
 
 #include "Clock.h"
-#include "MediaFormat.h"
 #include "SoundPlayer.h"
 #include "BufferProc.h"
 #include "ParameterBlock.h"
@@ -37,13 +36,7 @@ void AudioSubs::InitAudioStuff()
     globalWubbix.rightGain = static_cast<float>(std::sqrt(0.5));
     globalWubbix.leftGain = static_cast<float>(std::sqrt(1.0 - globalWubbix.pan));
 
-    media_raw_audio_format format = media_raw_audio_format::wildcard;
-    format.frame_rate = 44100.0f;
-    format.channel_count = 2;
-    format.format = B_AUDIO_FLOAT;
-    format.byte_order = B_MEDIA_LITTLE_ENDIAN;
-    format.buffer_size = 8192;
-
+    media_raw_audio_format format = EngineFormat();
     player = new BSoundPlayer(&format, "g_w_new", BufferProc, nullptr, this);
     player->Start();
     player->SetHasData(true);

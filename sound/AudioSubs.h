@@ -4,13 +4,29 @@
 // player that pulls buffers from BufferProc. Constructing it centres the
 // voice and starts playback; CleanUp() stops it for good.
 //
-// Construct, CleanUp and destroy from one thread (the window's owner). Once
+// The window constructs the engine on the main thread, in its Init() with
+// the window locked, and cleans it up and destroys it on the window's own
+// thread, in its destructor; the window's lock keeps the two apart. Once
 // playback runs, the fields below belong to the player's thread, which reads
 // and writes them in BufferProc.
 
+#include "MediaFormat.h"
 #include "SupportDefs.h"
 
 class BSoundPlayer;
+
+// What the engine plays and BufferProc renders: 44.1 kHz stereo, 32-bit
+// little-endian float, in buffers of 1024 frames.
+constexpr media_raw_audio_format EngineFormat()
+{
+    return {
+        .frame_rate = 44100.0f,
+        .channel_count = 2,
+        .format = B_AUDIO_FLOAT,
+        .byte_order = B_MEDIA_LITTLE_ENDIAN,
+        .buffer_size = 1024 * 2 * sizeof(float),
+    };
+}
 
 class AudioSubs {
 public:

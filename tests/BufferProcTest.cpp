@@ -224,7 +224,7 @@ TEST_F(BufferTest, OddSizeFillsWholeFramesAndLeavesTrailingBytes)
     alignas(float) unsigned char buffer[8195 + 5];
     memset(buffer, 0xAB, sizeof buffer);
 
-    BufferProc(engine.get(), buffer, 8195, Format());
+    BufferProc(engine.get(), buffer, 8195, EngineFormat());
 
     float last[2];
     memcpy(last, buffer + 8184, sizeof last);
@@ -254,8 +254,8 @@ TEST(BufferProcFormat, FiveLinesOnFirstCallOnly)
     auto renderTwice = [] {
         dup2(STDERR_FILENO, STDOUT_FILENO);
         // No engine is needed: a size of 0 renders no frames.
-        BufferProc(nullptr, nullptr, 0, EngineTest::Format());
-        BufferProc(nullptr, nullptr, 0, EngineTest::Format());
+        BufferProc(nullptr, nullptr, 0, EngineFormat());
+        BufferProc(nullptr, nullptr, 0, EngineFormat());
         _exit(0);
     };
     EXPECT_EXIT(renderTwice(), testing::ExitedWithCode(0),

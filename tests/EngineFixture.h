@@ -41,22 +41,9 @@ protected:
     std::vector<float> Render(size_t frames)
     {
         std::vector<float> out(frames * 2, -99.0f);
-        BufferProc(engine.get(), out.data(), frames * 8, Format());
+        BufferProc(engine.get(), out.data(), frames * 8, EngineFormat());
         return out;
     }
 
-public:
-    static media_raw_audio_format Format()
-    {
-        media_raw_audio_format format = media_raw_audio_format::wildcard;
-        format.frame_rate = 44100.0f;
-        format.channel_count = 2;
-        format.format = B_AUDIO_FLOAT;
-        format.byte_order = B_MEDIA_LITTLE_ENDIAN;
-        format.buffer_size = 8192;
-        return format;
-    }
-
-protected:
     std::unique_ptr<AudioSubs> engine;
 };

@@ -11,8 +11,8 @@ enum : uint32 {
     B_AUDIO_FLOAT = 0x24, // 32-bit float samples, full scale at +-1.0
 };
 
+// The samples' byte order: the sound outputs take little-endian only.
 enum : uint32 {
-    B_MEDIA_BIG_ENDIAN = 1,
     B_MEDIA_LITTLE_ENDIAN = 2,
 };
 

@@ -10,6 +10,7 @@
 // the render function simply isn't called meanwhile.
 
 #include "MediaFormat.h"
+#include "Result.h"
 
 #include <memory>
 #include <string>
@@ -27,31 +28,30 @@ public:
     virtual void Pause() = 0;
 };
 
+// What opening an output gives: the output, or why there is none. A backend
+// fails with B_ENTRY_NOT_FOUND when its server isn't there at all (nothing
+// listening, library missing), so that the next backend may be tried; any
+// other code means a server is there but refused the stream.
+using OpenedOutput = Result<std::unique_ptr<AudioOutput>>;
+
 // Opens a paused stream in exactly `format` (float, little-endian) named
 // `streamName`, on the first sound server that is there: a native PipeWire
 // server when one runs, then PulseAudio (or PipeWire's PulseAudio service),
 // then whatever SDL finds. GW_SOUND_SERVER=pipewire, pulseaudio or sdl
-// picks one backend and no other. On failure returns null and puts the
-// reason in `error`. A server that is there is not waited for: the stream
-// starts when it answers, and a refusal then is reported by the backend
-// (ReportOpenFailure) rather than returned.
-std::unique_ptr<AudioOutput> OpenAudioOutput(const media_raw_audio_format& format,
-    const char* streamName, AudioOutput::RenderFunc render, void* context,
-    std::string& error);
+// picks one backend and no other. A server that is there is not waited
+// for: the stream starts when it answers, and a refusal then is reported by
+// the backend (ReportOpenFailure) rather than returned.
+OpenedOutput OpenAudioOutput(const media_raw_audio_format& format, const char* streamName,
+    AudioOutput::RenderFunc render, void* context);
 
 // Says on stderr that the sound output couldn't be opened, and why.
 void ReportOpenFailure(const std::string& reason);
 
 // The backends, tried in that order. Each takes a format OpenAudioOutput has
-// already checked. `absent` is set when the backend's server isn't there at
-// all (nothing listening, library missing), so the next backend may be
-// tried; a server that is there but refuses the stream leaves it false.
-std::unique_ptr<AudioOutput> OpenPipeWireOutput(const media_raw_audio_format& format,
-    const char* streamName, AudioOutput::RenderFunc render, void* context,
-    std::string& error, bool& absent);
-std::unique_ptr<AudioOutput> OpenPulseAudioOutput(const media_raw_audio_format& format,
-    const char* streamName, AudioOutput::RenderFunc render, void* context,
-    std::string& error, bool& absent);
-std::unique_ptr<AudioOutput> OpenSdlAudioOutput(const media_raw_audio_format& format,
-    const char* streamName, AudioOutput::RenderFunc render, void* context,
-    std::string& error);
+// already checked.
+OpenedOutput OpenPipeWireOutput(const media_raw_audio_format& format, const char* streamName,
+    AudioOutput::RenderFunc render, void* context);
+OpenedOutput OpenPulseAudioOutput(const media_raw_audio_format& format, const char* streamName,
+    AudioOutput::RenderFunc render, void* context);
+OpenedOutput OpenSdlAudioOutput(const media_raw_audio_format& format, const char* streamName,
+    AudioOutput::RenderFunc render, void* context);

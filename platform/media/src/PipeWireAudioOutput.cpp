@@ -3,30 +3,22 @@
 // stream's buffers are filled on PipeWire's data thread; everything else
 // (connecting, errors, reconnecting) happens on the thread loop, under its
 // lock.
-//
-// libpipewire is opened at run time, and only once a server socket is
-// found: linked in, it would be loaded into every instance, PipeWire or not,
-// and its relocations alone cost each process about 170 kB of private memory.
 
 #include "ProgramInfo.h"
 #include "AudioOutput.h"
 #include "InstanceLabel.h"
+#include "PipeWireLibrary.h"
 #include "Report.h"
 
-#include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
-
-#include <dlfcn.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -36,112 +28,6 @@ namespace {
 // the server hasn't answered within kAttemptTimeout is given up and retried.
 constexpr auto kRetryInterval = std::chrono::milliseconds(250);
 constexpr auto kAttemptTimeout = std::chrono::seconds(2);
-
-// The libpipewire functions used here. Everything else in its headers is
-// inline and calls through the objects these return.
-struct PipeWireLibrary {
-    decltype(pw_init)* init;
-    decltype(pw_thread_loop_new)* thread_loop_new;
-    decltype(pw_thread_loop_get_loop)* thread_loop_get_loop;
-    decltype(pw_thread_loop_start)* thread_loop_start;
-    decltype(pw_thread_loop_stop)* thread_loop_stop;
-    decltype(pw_thread_loop_destroy)* thread_loop_destroy;
-    decltype(pw_thread_loop_lock)* thread_loop_lock;
-    decltype(pw_thread_loop_unlock)* thread_loop_unlock;
-    decltype(pw_context_new)* context_new;
-    decltype(pw_context_destroy)* context_destroy;
-    decltype(pw_context_connect)* context_connect;
-    decltype(pw_core_disconnect)* core_disconnect;
-    decltype(pw_properties_new)* properties_new;
-    decltype(pw_stream_new)* stream_new;
-    decltype(pw_stream_add_listener)* stream_add_listener;
-    decltype(pw_stream_connect)* stream_connect;
-    decltype(pw_stream_destroy)* stream_destroy;
-    decltype(pw_stream_set_active)* stream_set_active;
-    decltype(pw_stream_dequeue_buffer)* stream_dequeue_buffer;
-    decltype(pw_stream_queue_buffer)* stream_queue_buffer;
-};
-
-template <typename Function>
-bool Resolve(void* library, const char* name, Function*& function)
-{
-    function = reinterpret_cast<Function*>(dlsym(library, name));
-    return function != nullptr;
-}
-
-// Opens libpipewire and initialises it, once per process; null if it isn't
-// installed or lacks a function.
-const PipeWireLibrary* LoadLibrary(std::string& error)
-{
-    static std::string loadError;
-    static const PipeWireLibrary* library = []() -> const PipeWireLibrary* {
-        // Never closed: PipeWire can't be unloaded once initialised.
-        void* handle = dlopen("libpipewire-0.3.so.0", RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) {
-            loadError = dlerror();
-            return nullptr;
-        }
-        static PipeWireLibrary pw {};
-        bool complete = Resolve(handle, "pw_init", pw.init)
-            && Resolve(handle, "pw_thread_loop_new", pw.thread_loop_new)
-            && Resolve(handle, "pw_thread_loop_get_loop", pw.thread_loop_get_loop)
-            && Resolve(handle, "pw_thread_loop_start", pw.thread_loop_start)
-            && Resolve(handle, "pw_thread_loop_stop", pw.thread_loop_stop)
-            && Resolve(handle, "pw_thread_loop_destroy", pw.thread_loop_destroy)
-            && Resolve(handle, "pw_thread_loop_lock", pw.thread_loop_lock)
-            && Resolve(handle, "pw_thread_loop_unlock", pw.thread_loop_unlock)
-            && Resolve(handle, "pw_context_new", pw.context_new)
-            && Resolve(handle, "pw_context_destroy", pw.context_destroy)
-            && Resolve(handle, "pw_context_connect", pw.context_connect)
-            && Resolve(handle, "pw_core_disconnect", pw.core_disconnect)
-            && Resolve(handle, "pw_properties_new", pw.properties_new)
-            && Resolve(handle, "pw_stream_new", pw.stream_new)
-            && Resolve(handle, "pw_stream_add_listener", pw.stream_add_listener)
-            && Resolve(handle, "pw_stream_connect", pw.stream_connect)
-            && Resolve(handle, "pw_stream_destroy", pw.stream_destroy)
-            && Resolve(handle, "pw_stream_set_active", pw.stream_set_active)
-            && Resolve(handle, "pw_stream_dequeue_buffer", pw.stream_dequeue_buffer)
-            && Resolve(handle, "pw_stream_queue_buffer", pw.stream_queue_buffer);
-        if (!complete) {
-            loadError = dlerror();
-            return nullptr;
-        }
-        pw.init(nullptr, nullptr);
-        return &pw;
-    }();
-    if (library == nullptr)
-        error = "couldn't load libpipewire: " + loadError;
-    return library;
-}
-
-bool IsSocket(const std::string& path)
-{
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
-}
-
-// Whether a server socket is where libpipewire would look for it: the remote
-// named by PIPEWIRE_REMOTE (default pipewire-0), taken as is when absolute,
-// else in PIPEWIRE_RUNTIME_DIR or XDG_RUNTIME_DIR, then in /run/pipewire.
-bool ServerSocketFound()
-{
-    const char* remote = getenv("PIPEWIRE_REMOTE");
-    if (remote == nullptr || remote[0] == '\0')
-        remote = "pipewire-0";
-    // A list of sockets: the library tries them in turn.
-    if (remote[0] == '[')
-        return true;
-    if (remote[0] == '/')
-        return IsSocket(remote);
-    const char* directory = getenv("PIPEWIRE_RUNTIME_DIR");
-    if (directory == nullptr)
-        directory = getenv("XDG_RUNTIME_DIR");
-    if (directory == nullptr)
-        directory = getenv("USERPROFILE");
-    if (directory != nullptr && IsSocket(std::string(directory) + "/" + remote))
-        return true;
-    return IsSocket(std::string("/run/pipewire/") + remote);
-}
 
 // The usual speaker positions for 1 to 8 interleaved channels.
 void SetPositions(spa_audio_info_raw& info)
@@ -170,7 +56,7 @@ public:
         const char* streamName, RenderFunc render, void* context);
     ~PipeWireAudioOutput() override;
 
-    bool Open(std::string& error, bool& absent);
+    Result<> Open();
 
     void Resume() override;
     void Pause() override;
@@ -183,7 +69,7 @@ private:
         kLost,    // the server went away; reconnecting from the retry timer
     };
 
-    bool Connect(int& connectError);
+    int Connect();
     void Disconnect();
     void Failed(const std::string& reason);
 
@@ -266,45 +152,36 @@ PipeWireAudioOutput::~PipeWireAudioOutput()
         fPw.thread_loop_destroy(fLoop);
 }
 
-bool PipeWireAudioOutput::Open(std::string& error, bool& absent)
+Result<> PipeWireAudioOutput::Open()
 {
     fLoop = fPw.thread_loop_new("gw-pipewire", nullptr);
-    if (fLoop == nullptr) {
-        error = std::string("couldn't start a PipeWire loop: ") + strerror(errno);
-        return false;
-    }
+    if (fLoop == nullptr)
+        return Error { B_ERROR, std::string("no PipeWire loop: ") + strerror(errno) };
     pw_loop* loop = fPw.thread_loop_get_loop(fLoop);
     fLabel = InstanceLabel::Get();
     fPwContext = fPw.context_new(loop,
         fPw.properties_new(PW_KEY_APP_NAME, fLabel.c_str(), PW_KEY_APP_ICON_NAME, kProgramName, nullptr),
         0);
     fRetryTimer = pw_loop_add_timer(loop, OnRetryTimer, this);
-    if (fPwContext == nullptr || fRetryTimer == nullptr) {
-        error = std::string("couldn't set up PipeWire: ") + strerror(errno);
-        return false;
-    }
-    if (fPw.thread_loop_start(fLoop) < 0) {
-        error = "couldn't start PipeWire's thread";
-        return false;
-    }
+    if (fPwContext == nullptr || fRetryTimer == nullptr)
+        return Error { B_ERROR, std::string("PipeWire's set-up failed: ") + strerror(errno) };
+    if (fPw.thread_loop_start(fLoop) < 0)
+        return Error { B_ERROR, "PipeWire's thread didn't start" };
 
     // Connected, the server is there: its answer comes in the background,
     // and the stream plays from then on.
     fPw.thread_loop_lock(fLoop);
-    int connectError = 0;
-    bool connected = Connect(connectError);
+    int connectError = Connect();
     fOpenReturned = true;
     fPw.thread_loop_unlock(fLoop);
 
-    if (!connected) {
-        // Nobody listening on the socket counts as no server at all.
-        absent = connectError == ECONNREFUSED || connectError == ENOENT
-            || connectError == EHOSTDOWN;
-        error = std::string("couldn't connect to the PipeWire server: ")
-            + strerror(connectError);
-        return false;
-    }
-    return true;
+    if (connectError == 0)
+        return {};
+    // Nobody listening on the socket counts as no server at all.
+    std::string reason = strerror(connectError);
+    if (connectError == ECONNREFUSED || connectError == ENOENT || connectError == EHOSTDOWN)
+        return Error { B_ENTRY_NOT_FOUND, "no PipeWire server: " + reason };
+    return Error { B_ERROR, "the connection to the PipeWire server failed: " + reason };
 }
 
 void PipeWireAudioOutput::Resume()
@@ -333,13 +210,12 @@ void PipeWireAudioOutput::Pause()
 
 // Connects to the server and asks it for the stream; the answer comes later,
 // in OnStateChanged. Called with the loop locked, or with the loop stopped.
-bool PipeWireAudioOutput::Connect(int& connectError)
+// Returns 0, or the errno value of what failed.
+int PipeWireAudioOutput::Connect()
 {
     fCore = fPw.context_connect(fPwContext, nullptr, 0);
-    if (fCore == nullptr) {
-        connectError = errno;
-        return false;
-    }
+    if (fCore == nullptr)
+        return errno;
     static const pw_core_events kCoreEvents = [] {
         pw_core_events events {};
         events.version = PW_VERSION_CORE_EVENTS;
@@ -365,9 +241,9 @@ bool PipeWireAudioOutput::Connect(int& connectError)
         nullptr);
     fStream = fPw.stream_new(fCore, fStreamName.c_str(), properties);
     if (fStream == nullptr) {
-        connectError = errno;
+        int error = errno;
         Disconnect();
-        return false;
+        return error;
     }
     static const pw_stream_events kStreamEvents = [] {
         pw_stream_events events {};
@@ -397,13 +273,12 @@ bool PipeWireAudioOutput::Connect(int& connectError)
     int result = fPw.stream_connect(fStream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
         static_cast<pw_stream_flags>(flags), params, 1);
     if (result < 0) {
-        connectError = -result;
         Disconnect();
-        return false;
+        return -result;
     }
     fAttemptPending = true;
     fAttemptStart = std::chrono::steady_clock::now();
-    return true;
+    return 0;
 }
 
 void PipeWireAudioOutput::Disconnect()
@@ -510,8 +385,8 @@ void PipeWireAudioOutput::OnRetryTimer(void* data, uint64_t)
     if (now < self->fNextAttempt)
         return;
     self->Disconnect();
-    int connectError = 0;
-    self->Connect(connectError);
+    // A failure leaves the output lost, and the timer tries again.
+    self->Connect();
 }
 
 void PipeWireAudioOutput::OnProcess(void* data)
@@ -564,25 +439,18 @@ void PipeWireAudioOutput::CopyOut(uint8_t* out, size_t size)
 
 } // namespace
 
-std::unique_ptr<AudioOutput> OpenPipeWireOutput(const media_raw_audio_format& format,
-    const char* streamName, AudioOutput::RenderFunc render, void* context, std::string& error,
-    bool& absent)
+OpenedOutput OpenPipeWireOutput(const media_raw_audio_format& format, const char* streamName,
+    AudioOutput::RenderFunc render, void* context)
 {
-    absent = false;
     // Where no server runs, libpipewire isn't even loaded.
-    if (!ServerSocketFound()) {
-        error = "no PipeWire server found";
-        absent = true;
-        return nullptr;
-    }
-    const PipeWireLibrary* library = LoadLibrary(error);
-    if (library == nullptr) {
-        absent = true;
-        return nullptr;
-    }
-    auto output = std::make_unique<PipeWireAudioOutput>(*library, format, streamName, render,
+    if (!PipeWireSocketFound())
+        return Error { B_ENTRY_NOT_FOUND, "no PipeWire server found" };
+    Result<const PipeWireLibrary*> library = LoadPipeWireLibrary();
+    if (!library)
+        return library.error();
+    auto output = std::make_unique<PipeWireAudioOutput>(**library, format, streamName, render,
         context);
-    if (!output->Open(error, absent))
-        return nullptr;
-    return output;
+    if (Result<> opened = output->Open(); !opened)
+        return opened.error();
+    return std::unique_ptr<AudioOutput>(std::move(output));
 }

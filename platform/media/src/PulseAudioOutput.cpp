@@ -150,7 +150,7 @@ bool PulseAudioOutput::Open(std::string& error, bool& absent)
     absent = false;
     fLoop = pa_threaded_mainloop_new();
     if (fLoop == nullptr) {
-        error = "couldn't create the PulseAudio main loop";
+        error = "no PulseAudio main loop";
         return false;
     }
     fApi = pa_threaded_mainloop_get_api(fLoop);
@@ -458,12 +458,13 @@ void PulseAudioOutput::RetryDue(pa_mainloop_api*, pa_time_event*, const struct t
 
 } // namespace
 
-std::unique_ptr<AudioOutput> OpenPulseAudioOutput(const media_raw_audio_format& format,
-    const char* streamName, AudioOutput::RenderFunc render, void* context, std::string& error,
-    bool& absent)
+OpenedOutput OpenPulseAudioOutput(const media_raw_audio_format& format, const char* streamName,
+    AudioOutput::RenderFunc render, void* context)
 {
     auto output = std::make_unique<PulseAudioOutput>(format, streamName, render, context);
+    std::string error;
+    bool absent = false;
     if (!output->Open(error, absent))
-        return nullptr;
-    return output;
+        return Error { absent ? B_ENTRY_NOT_FOUND : B_ERROR, error };
+    return std::unique_ptr<AudioOutput>(std::move(output));
 }

@@ -54,7 +54,7 @@ public:
         }
     }
 
-    bool Open(const media_raw_audio_format& format, const char* streamName, std::string& error);
+    Result<> Open(const media_raw_audio_format& format, const char* streamName);
 
     void Resume() override { SDL_PauseAudioDevice(fDevice, 0); }
 
@@ -75,8 +75,7 @@ private:
     SDL_AudioDeviceID fDevice = 0;
 };
 
-bool SdlAudioOutput::Open(const media_raw_audio_format& format, const char* streamName,
-    std::string& error)
+Result<> SdlAudioOutput::Open(const media_raw_audio_format& format, const char* streamName)
 {
     // SDL's hints and subsystem counts are not thread-safe: a window thread
     // may be starting video at the same time.
@@ -88,10 +87,8 @@ bool SdlAudioOutput::Open(const media_raw_audio_format& format, const char* stre
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, label.c_str());
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, streamName);
     SilenceAlsaErrors();
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
-        error = SDL_GetError();
-        return false;
-    }
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
+        return Error { B_ERROR, SDL_GetError() };
 
     SDL_AudioSpec wanted {};
     wanted.freq = static_cast<int>(format.frame_rate);
@@ -106,20 +103,20 @@ bool SdlAudioOutput::Open(const media_raw_audio_format& format, const char* stre
     SDL_AudioSpec obtained {};
     fDevice = SDL_OpenAudioDevice(nullptr, 0, &wanted, &obtained, 0);
     if (fDevice == 0) {
-        error = SDL_GetError();
+        Error error { B_ERROR, SDL_GetError() };
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        return false;
+        return error;
     }
-    return true;
+    return {};
 }
 
 } // namespace
 
-std::unique_ptr<AudioOutput> OpenSdlAudioOutput(const media_raw_audio_format& format,
-    const char* streamName, AudioOutput::RenderFunc render, void* context, std::string& error)
+OpenedOutput OpenSdlAudioOutput(const media_raw_audio_format& format, const char* streamName,
+    AudioOutput::RenderFunc render, void* context)
 {
     auto output = std::make_unique<SdlAudioOutput>(render, context);
-    if (!output->Open(format, streamName, error))
-        return nullptr;
-    return output;
+    if (Result<> opened = output->Open(format, streamName); !opened)
+        return opened.error();
+    return std::unique_ptr<AudioOutput>(std::move(output));
 }

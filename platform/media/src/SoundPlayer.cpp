@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <string>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -40,17 +40,15 @@ BSoundPlayer::BSoundPlayer(const media_raw_audio_format* format, const char* nam
     const char* trace = getenv("GW_TRACE_START");
     fTraceFirstBuffer = trace != nullptr && trace[0] != '\0' && strcmp(trace, "0") != 0;
 
-    std::string error;
-    if (fPlayBuffer == nullptr)
-        error = "no fill function";
-    else
-        fOutput = OpenAudioOutput(fFormat, name != nullptr ? name : "", Render, this, error);
-
-    if (fOutput != nullptr) {
+    OpenedOutput output = fPlayBuffer != nullptr
+        ? OpenAudioOutput(fFormat, name != nullptr ? name : "", Render, this)
+        : Error { B_BAD_VALUE, "no fill function" };
+    if (output) {
+        fOutput = std::move(*output);
         fInitStatus = B_OK;
     } else {
         fInitStatus = B_ERROR;
-        ReportOpenFailure(error);
+        ReportOpenFailure(output.reason());
     }
 }
 
@@ -117,6 +115,8 @@ void BSoundPlayer::TraceFirstBuffer()
     fTraceFirstBuffer = false;
     timespec now {};
     clock_gettime(CLOCK_MONOTONIC, &now);
+    // Made on the stack and written here rather than through ReportLine():
+    // this runs on the player's thread, where nothing may allocate.
     char line[80];
     int length = snprintf(line, sizeof line, "%s: trace: first-buffer %lld\n", kProgramName,
         static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec);
