@@ -1,5 +1,6 @@
 #include "PulseServer.h"
 
+#include "MonitorRecorder.h"
 #include "PipeWireServer.h"
 #include "TestSupport.h"
 
@@ -179,6 +180,77 @@ size_t PulseServer::CountSinkInputs() const
          at = text.find("Sink Input #", at + 1))
         count++;
     return count;
+}
+
+namespace {
+
+// The process ids in the "application.process.id" properties of `text`, the
+// output of a `pactl list`, each with the index of the object it is in.
+std::vector<std::pair<pid_t, uint32_t>> ProcessIds(const std::string& text, const std::string& heading)
+{
+    std::vector<std::pair<pid_t, uint32_t>> found;
+    std::istringstream lines(text);
+    uint32_t index = 0;
+    const std::string key = "application.process.id = \"";
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(heading, 0) == 0)
+            index = static_cast<uint32_t>(std::stoul(line.substr(heading.size())));
+        else if (size_t at = line.find(key); at != std::string::npos)
+            found.emplace_back(std::atoi(line.c_str() + at + key.size()), index);
+    }
+    return found;
+}
+
+} // namespace
+
+std::optional<std::map<pid_t, uint32_t>> PulseServer::Streams() const
+{
+    ChildProcess::Result result = RunClient({ "pactl", "list", "sink-inputs" });
+    if (!result.exited || result.exitCode != 0)
+        return std::nullopt;
+    std::map<pid_t, uint32_t> streams;
+    for (const auto& [pid, index] : ProcessIds(result.output, "Sink Input #"))
+        streams[pid] = index;
+    return streams;
+}
+
+bool PulseServer::HasStream(pid_t pid) const
+{
+    auto streams = Streams();
+    return streams && streams->count(pid) > 0;
+}
+
+std::optional<std::multiset<pid_t>> PulseServer::Clients() const
+{
+    ChildProcess::Result result = RunClient({ "pactl", "list", "clients" });
+    if (!result.exited || result.exitCode != 0)
+        return std::nullopt;
+    std::multiset<pid_t> pids;
+    for (const auto& [pid, index] : ProcessIds(result.output, "Client #"))
+        pids.insert(pid);
+    return pids;
+}
+
+std::vector<std::string> PulseServer::InstanceEnvironment() const
+{
+    return { "SDL_AUDIODRIVER=pulseaudio", "PULSE_SERVER=" + Address(),
+        "PULSE_CLIENTCONFIG=" + fDirectory.File("client.conf") };
+}
+
+std::multiset<pid_t> PulseServer::StreamOwners() const
+{
+    std::multiset<pid_t> owners;
+    for (const auto& [pid, index] : ProcessIds(ListSinkInputs(), "Sink Input #"))
+        owners.insert(pid);
+    return owners;
+}
+
+bool PulseServer::SoundsWithin(const std::string& path, std::chrono::milliseconds timeout) const
+{
+    MonitorRecorder recorder(*this, path);
+    size_t from = recorder.Frames();
+    return WaitUntil([&] { return FirstSoundingFrame(recorder.Samples(), from) != std::string::npos; },
+        timeout);
 }
 
 void PulseServer::Kill()

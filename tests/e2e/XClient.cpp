@@ -9,7 +9,8 @@
 XClient::XClient(const std::string& display)
 {
     XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
-    fDisplay = XOpenDisplay(display.c_str());
+    if (!display.empty())
+        fDisplay = XOpenDisplay(display.c_str());
 }
 
 XClient::~XClient()
@@ -92,18 +93,46 @@ std::array<int, 2> XClient::Middle(Window window) const
     return { frame[0] + frame[2] / 2, frame[1] + frame[3] / 2 };
 }
 
-std::string XClient::Picture(Window window, int size) const
+std::vector<unsigned long> XClient::Pixels(Window window, int size) const
 {
     XImage* image = XGetImage(fDisplay, window, 0, 0, size, size, AllPlanes, ZPixmap);
     if (image == nullptr)
         return {};
-    std::string pixels;
+    std::vector<unsigned long> pixels;
     for (int y = 0; y < size; y++) {
         for (int x = 0; x < size; x++)
-            pixels += std::to_string(XGetPixel(image, x, y) & 0xffffff) + " ";
+            pixels.push_back(XGetPixel(image, x, y) & 0xffffff);
     }
     XDestroyImage(image);
     return pixels;
+}
+
+std::string XClient::Picture(Window window, int size) const
+{
+    std::string picture;
+    for (unsigned long pixel : Pixels(window, size))
+        picture += std::to_string(pixel) + " ";
+    return picture;
+}
+
+std::map<unsigned long, int> XClient::Colours(Window window, int size) const
+{
+    std::map<unsigned long, int> counts;
+    for (unsigned long pixel : Pixels(window, size))
+        counts[pixel]++;
+    return counts;
+}
+
+void XClient::CreateDecorationHintsAtom() const
+{
+    XInternAtom(fDisplay, "_MOTIF_WM_HINTS", False);
+    XSync(fDisplay, False);
+}
+
+void XClient::MovePointer(std::array<int, 2> where) const
+{
+    XTestFakeMotionEvent(fDisplay, DefaultScreen(fDisplay), where[0], where[1], CurrentTime);
+    XSync(fDisplay, False);
 }
 
 void XClient::Click(std::array<int, 2> where) const
@@ -125,10 +154,15 @@ void XClient::Destroy(Window window) const
     XSync(fDisplay, False);
 }
 
-void XClient::PressKey(KeySym key) const
+void XClient::PressKey(KeySym key, KeySym modifier) const
 {
     KeyCode code = XKeysymToKeycode(fDisplay, key);
+    KeyCode held = modifier != NoSymbol ? XKeysymToKeycode(fDisplay, modifier) : 0;
+    if (held != 0)
+        XTestFakeKeyEvent(fDisplay, held, True, CurrentTime);
     XTestFakeKeyEvent(fDisplay, code, True, CurrentTime);
     XTestFakeKeyEvent(fDisplay, code, False, CurrentTime);
+    if (held != 0)
+        XTestFakeKeyEvent(fDisplay, held, False, CurrentTime);
     XSync(fDisplay, False);
 }

@@ -17,7 +17,8 @@
 
 class XClient {
 public:
-    // Connects to `display`; Get() is null if that fails.
+    // Connects to `display`; Get() is null if that fails or `display` is
+    // empty.
     explicit XClient(const std::string& display);
     ~XClient();
 
@@ -48,15 +49,29 @@ public:
     // The colours of the window's top-left `size` by `size` pixels, as
     // text; empty if they can't be read.
     std::string Picture(Window window, int size = 21) const;
+    // How many of those pixels have each colour (0xRRGGBB).
+    std::map<unsigned long, int> Colours(Window window, int size = 21) const;
 
+    // Makes the atom SDL looks for before it sets a window's decoration
+    // hints. It exists wherever a window manager runs; a bare server keeps
+    // it for as long as it runs.
+    void CreateDecorationHintsAtom() const;
+
+    void MovePointer(std::array<int, 2> where) const;
     void Click(std::array<int, 2> where) const;
     // Asks the window to close, as a window manager's close button does
     // (WM_DELETE_WINDOW).
     void Close(Window window) const;
     // Destroys the window from outside, as xdotool windowclose does.
     void Destroy(Window window) const;
-    void PressKey(KeySym key) const;
+    // Presses `key`, with `modifier` held down unless it is NoSymbol. With
+    // no window manager, the keyboard follows the pointer.
+    void PressKey(KeySym key, KeySym modifier = NoSymbol) const;
 
 private:
+    // The pixels of the window's top-left `size` by `size` square, row by
+    // row; empty if they can't be read.
+    std::vector<unsigned long> Pixels(Window window, int size) const;
+
     Display* fDisplay = nullptr;
 };
