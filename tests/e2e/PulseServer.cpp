@@ -214,10 +214,12 @@ std::optional<std::map<pid_t, uint32_t>> PulseServer::Streams() const
     return streams;
 }
 
-bool PulseServer::HasStream(pid_t pid) const
+bool PulseServer::WaitForStream(pid_t pid, std::chrono::milliseconds timeout) const
 {
-    auto streams = Streams();
-    return streams && streams->count(pid) > 0;
+    return WaitUntil([&] {
+        auto streams = Streams();
+        return streams && streams->count(pid) > 0;
+    }, timeout, std::chrono::milliseconds(100));
 }
 
 std::optional<std::multiset<pid_t>> PulseServer::Clients() const

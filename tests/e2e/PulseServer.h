@@ -63,7 +63,9 @@ public:
     // Each stream's index by the process that plays it; nullopt when the
     // server doesn't answer (it is down, or has no room for pactl).
     std::optional<std::map<pid_t, uint32_t>> Streams() const;
-    bool HasStream(pid_t pid) const;
+    // Waits up to `timeout` until process `pid` plays a stream; as each
+    // look starts a pactl, it looks every 100 ms.
+    bool WaitForStream(pid_t pid, std::chrono::milliseconds timeout) const;
     // The processes of the server's clients; nullopt when it doesn't answer.
     std::optional<std::multiset<pid_t>> Clients() const;
 
