@@ -19,23 +19,13 @@ namespace {
 
 using DesktopTest = SessionTest;
 
-// The files an instance leaves in the registry: none once it has ended.
-bool LeftNothing(const Session& session, pid_t pid)
-{
-    for (const std::string& name : session.RegistryFiles()) {
-        if (name.starts_with(std::to_string(pid) + "."))
-            return false;
-    }
-    return true;
-}
-
 } // namespace
 
 TEST_F(DesktopTest, UnderAWindowManagerThatComesLaterTheWindowStaysBareInItsPlace)
 {
     // A display of its own, so that the window manager leaves the others be.
     XvfbServer x;
-    Session session(x.Display(), Pulse());
+    Session session(x.Display(), &Pulse());
     ChildProcess& first = session.StartInstance();
     Window window = session.X().WindowOf(first.Pid());
     ASSERT_NE(window, 0u) << session.Output();
@@ -67,8 +57,7 @@ TEST_F(DesktopTest, UnderAWindowManagerThatComesLaterTheWindowStaysBareInItsPlac
 
     // The window manager's close ends the instance.
     session.X().Close(window);
-    ASSERT_TRUE(first.WaitForExit(10s)) << session.Output();
-    EXPECT_EQ(first.ExitCode(), 0) << session.Output();
+    ASSERT_TRUE(session.Exits(first, 0));
 }
 
 TEST_F(DesktopTest, WithoutADisplayNothingStartsAndOneLineSaysWhy)
@@ -80,12 +69,11 @@ TEST_F(DesktopTest, WithoutADisplayNothingStartsAndOneLineSaysWhy)
     for (size_t n = 0; n < std::size(cases); n++) {
         const auto& [change, why] = cases[n];
         ChildProcess& instance = S().StartInstance({ change });
-        ASSERT_TRUE(instance.WaitForExit(10s)) << change;
-        EXPECT_EQ(instance.ExitCode(), 1) << change;
+        ASSERT_TRUE(S().Exits(instance, 1)) << change;
         std::string output = S().Output(n);
         EXPECT_EQ(output.rfind("gondavel_wubbix: couldn't open a window: " + why, 0), 0u) << output;
         EXPECT_EQ(CountOf(output, "\n"), 1u) << output;
-        EXPECT_TRUE(LeftNothing(S(), instance.Pid()));
+        EXPECT_EQ(S().RegistryFilesOf(instance.Pid()), std::set<std::string> {});
     }
     EXPECT_EQ(S().ListedPids(), std::set<pid_t> {});
     EXPECT_EQ(Pulse().CountSinkInputs(), 0u);
@@ -98,9 +86,8 @@ TEST_F(DesktopTest, AWindowDestroyedByAnotherClientEndsItsInstanceLikeAClose)
     ASSERT_TRUE(S().WaitUntilSettled(30s)) << S().AllOutput();
     X().Destroy(X().WindowOf(doomed.Pid()));
 
-    ASSERT_TRUE(doomed.WaitForExit(10s)) << S().Output(0);
-    EXPECT_EQ(doomed.ExitCode(), 0) << S().Output(0);
-    EXPECT_TRUE(LeftNothing(S(), doomed.Pid()));
+    ASSERT_TRUE(S().Exits(doomed, 0));
+    EXPECT_EQ(S().RegistryFilesOf(doomed.Pid()), std::set<std::string> {});
     EXPECT_TRUE(WaitUntil([&] { return S().StreamOwners().count(doomed.Pid()) == 0; }, 10s));
     EXPECT_TRUE(other.IsRunning());
     EXPECT_NE(X().WindowOf(other.Pid(), 0ms), 0u);
