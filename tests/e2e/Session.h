@@ -195,6 +195,7 @@ protected:
     void TearDown() override;
 
     Session& S() { return *fSession; }
+    const Session& S() const { return *fSession; }
     const XClient& X() const { return fSession->X(); }
     XvfbServer& Xvfb();
     PulseServer& Pulse();
