@@ -91,6 +91,7 @@ public:
     testing::AssertionResult StartOneAfterAnother(size_t count,
         std::chrono::milliseconds timeout = std::chrono::seconds(20));
     ChildProcess& Instance(size_t n) { return *fInstances.at(n); }
+    const ChildProcess& Instance(size_t n) const { return *fInstances.at(n); }
     size_t Started() const { return fInstances.size(); }
     std::string Output(size_t n = 0) const;
     std::string AllOutput() const;
