@@ -181,18 +181,25 @@ void RenderRamp(void* context, void* buffer, size_t size)
     log->inside.store(false);
 }
 
-// Opens the PipeWire output of this process on the server in `directory`.
-std::unique_ptr<PipeWireOutput> OpenIn(const std::string& directory, RenderLog& log,
-    std::string& error, bool& absent)
-{
-    media_raw_audio_format format {};
-    format.frame_rate = 44100.0f;
-    format.channel_count = 2;
-    format.format = B_AUDIO_FLOAT;
-    format.byte_order = B_MEDIA_LITTLE_ENDIAN;
-    format.buffer_size = kBufferSize;
-    return PipeWireOutput::Open(directory, format, "ramp", RenderRamp, &log, error, absent);
-}
+// The PipeWire output of this process playing the ramp, and what it saw.
+class PipeWireOutputTest : public testing::Test {
+protected:
+    // Opens the output on the server in `directory`.
+    std::unique_ptr<PipeWireOutput> OpenIn(const std::string& directory)
+    {
+        media_raw_audio_format format {};
+        format.frame_rate = 44100.0f;
+        format.channel_count = 2;
+        format.format = B_AUDIO_FLOAT;
+        format.byte_order = B_MEDIA_LITTLE_ENDIAN;
+        format.buffer_size = kBufferSize;
+        return PipeWireOutput::Open(directory, format, "ramp", RenderRamp, &log, error, absent);
+    }
+
+    RenderLog log;
+    std::string error;
+    bool absent = false;
+};
 
 // A Unix socket bound at `path`. Listening, it takes connections; not
 // listening, connecting to it is refused, as to a server that died.
@@ -210,15 +217,12 @@ int BindSocket(const std::string& path, bool listening)
 
 } // namespace
 
-TEST(PipeWireOutputTest, RendersWholeBuffersAndPlaysThemInOrderWhateverTheServerAsksFor)
+TEST_F(PipeWireOutputTest, RendersWholeBuffersAndPlaysThemInOrderWhateverTheServerAsksFor)
 {
     if (!PipeWireServer::Installed())
         GTEST_SKIP() << PipeWireServer::kNotInstalled;
     PipeWireServer server;
-    RenderLog log;
-    std::string error;
-    bool absent = false;
-    std::unique_ptr<PipeWireOutput> output = OpenIn(server.RuntimeDirectory(), log, error, absent);
+    std::unique_ptr<PipeWireOutput> output = OpenIn(server.RuntimeDirectory());
     ASSERT_NE(output, nullptr) << error;
     TempDirectory directory("gw_pipewire_output");
     std::unique_ptr<ChildProcess> recorder = server.Record(directory.File("sink.wav"));
@@ -260,15 +264,12 @@ TEST(PipeWireOutputTest, RendersWholeBuffersAndPlaysThemInOrderWhateverTheServer
     EXPECT_EQ(log.wrongSizes.load(), 0u);
 }
 
-TEST(PipeWireOutputTest, PauseReturnsWithNoRenderRunningAndNoneUntilResume)
+TEST_F(PipeWireOutputTest, PauseReturnsWithNoRenderRunningAndNoneUntilResume)
 {
     if (!PipeWireServer::Installed())
         GTEST_SKIP() << PipeWireServer::kNotInstalled;
     PipeWireServer server;
-    RenderLog log;
-    std::string error;
-    bool absent = false;
-    std::unique_ptr<PipeWireOutput> output = OpenIn(server.RuntimeDirectory(), log, error, absent);
+    std::unique_ptr<PipeWireOutput> output = OpenIn(server.RuntimeDirectory());
     ASSERT_NE(output, nullptr) << error;
     // Opened paused.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -292,19 +293,16 @@ TEST(PipeWireOutputTest, PauseReturnsWithNoRenderRunningAndNoneUntilResume)
     }
 }
 
-TEST(PipeWireOutputTest, NoSocketOrARefusedOneMeansNoServerAndOneThatHangsUpRefuses)
+TEST_F(PipeWireOutputTest, NoSocketOrARefusedOneMeansNoServerAndOneThatHangsUpRefuses)
 {
     TempDirectory directory("gw_pipewire_fake");
-    RenderLog log;
-    std::string error;
-    bool absent = false;
-    EXPECT_EQ(OpenIn(directory.Path(), log, error, absent), nullptr);
+    EXPECT_EQ(OpenIn(directory.Path()), nullptr);
     EXPECT_TRUE(absent) << error;
 
     // A socket left behind by a server that died.
     int dead = BindSocket(directory.File("pipewire-0"), false);
     absent = false;
-    EXPECT_EQ(OpenIn(directory.Path(), log, error, absent), nullptr);
+    EXPECT_EQ(OpenIn(directory.Path()), nullptr);
     EXPECT_TRUE(absent) << error;
     close(dead);
     unlink(directory.File("pipewire-0").c_str());
@@ -316,7 +314,7 @@ TEST(PipeWireOutputTest, NoSocketOrARefusedOneMeansNoServerAndOneThatHangsUpRefu
     testing::internal::CaptureStderr();
     auto start = std::chrono::steady_clock::now();
     absent = true;
-    std::unique_ptr<PipeWireOutput> output = OpenIn(directory.Path(), log, error, absent);
+    std::unique_ptr<PipeWireOutput> output = OpenIn(directory.Path());
     EXPECT_NE(output, nullptr) << error;
     EXPECT_FALSE(absent);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s) << "waited for the server";

@@ -144,14 +144,7 @@ TEST_F(ProgramTest, ClickWithTheProgramFileGoneShowsOneAlertAndTheInstanceCarrie
 
     std::vector<Window> before = X().TopLevelWindows();
     X().Click({ 512, 404 });
-    auto boxes = [&] {
-        std::vector<Window> added;
-        for (Window each : X().TopLevelWindows()) {
-            if (std::find(before.begin(), before.end(), each) == before.end())
-                added.push_back(each);
-        }
-        return added;
-    };
+    auto boxes = [&] { return X().TopLevelWindowsBut(before); };
     ASSERT_TRUE(WaitUntil([&] { return !boxes().empty(); }, 10s)) << S().Output();
     // The box stays the only new window while it waits for the user.
     std::this_thread::sleep_for(500ms);

@@ -277,10 +277,7 @@ std::string PulseServer::LogPath() const
 
 std::string PulseServer::Log() const
 {
-    std::ifstream file(LogPath());
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return ReadFile(LogPath());
 }
 
 void PulseServer::WaitUntilAnswering(std::chrono::milliseconds timeout)

@@ -6,6 +6,8 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 
+#include <algorithm>
+
 XClient::XClient(const std::string& display)
 {
     XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
@@ -28,6 +30,13 @@ void XClient::Close()
 std::vector<Window> XClient::TopLevelWindows() const
 {
     return MappedTopLevelWindows(fDisplay);
+}
+
+std::vector<Window> XClient::TopLevelWindowsBut(const std::vector<Window>& before) const
+{
+    std::vector<Window> windows = TopLevelWindows();
+    std::erase_if(windows, [&](Window window) { return std::ranges::count(before, window) != 0; });
+    return windows;
 }
 
 std::map<pid_t, Window> XClient::WindowsByPid() const

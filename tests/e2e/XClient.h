@@ -32,6 +32,8 @@ public:
     // The mapped top-level windows; with no window manager these are the
     // root window's children, with one the frames it put around them.
     std::vector<Window> TopLevelWindows() const;
+    // Those not in `before`: the windows that came up since.
+    std::vector<Window> TopLevelWindowsBut(const std::vector<Window>& before) const;
     // The mapped windows that name their process in _NET_WM_PID, by process.
     std::map<pid_t, Window> WindowsByPid() const;
     // The mapped window of `pid`, waiting up to `timeout`; 0 if none.
