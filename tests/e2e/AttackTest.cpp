@@ -12,7 +12,6 @@
 
 // After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
 #include "Session.h"
-#include "XWindowHints.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -83,8 +82,8 @@ TEST_F(AttackTest, AnAlertHoldsNothingOfItsInstanceAndGoesWithIt)
     // Each box belongs to its instance's window, under the program's class.
     std::set<Window> owners;
     for (Window box : X().TopLevelWindowsBut(before)) {
-        owners.insert(TransientFor(X().Get(), box));
-        EXPECT_EQ(WindowClass(X().Get(), box), "gondavel_wubbix.gondavel_wubbix");
+        owners.insert(X().TransientFor(box));
+        EXPECT_EQ(X().Class(box), "gondavel_wubbix.gondavel_wubbix");
     }
     EXPECT_EQ(owners, (std::set<Window> { firstWindow, secondWindow }));
 

@@ -11,7 +11,6 @@
 
 // After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
 #include "Session.h"
-#include "XWindowHints.h"
 
 using namespace std::chrono_literals;
 
@@ -26,37 +25,37 @@ TEST_F(DesktopTest, UnderAWindowManagerThatComesLaterTheWindowStaysBareInItsPlac
     // A display of its own, so that the window manager leaves the others be.
     XvfbServer x;
     Session session(x.Display(), &Pulse());
+    const XClient& x11 = session.X();
     ChildProcess& first = session.StartInstance();
-    Window window = session.X().WindowOf(first.Pid());
+    Window window = x11.WindowOf(first.Pid());
     ASSERT_NE(window, 0u) << session.Output();
 
     TempDirectory home("gw_openbox");
     ChildProcess manager({ "openbox", "--sm-disable" },
         { "PATH=/usr/bin:/bin", "DISPLAY=" + x.Display(), "HOME=" + home.Path() },
         home.File("openbox.log"));
-    Display* display = session.X().Get();
     ASSERT_TRUE(WaitUntil([&] {
-        return !FrameExtents(display, window).empty() && session.X().IsShown(window);
+        return !x11.FrameExtents(window).empty() && x11.IsShown(window);
     }, 10s)) << "openbox never managed the window\n" << ReadFile(home.File("openbox.log"));
-    EXPECT_EQ(FrameExtents(display, window), (std::vector<long> { 0, 0, 0, 0 }));
-    EXPECT_EQ(session.X().Frame(window), (std::array<int, 4> { 502, 394, 21, 21 }));
-    EXPECT_EQ(IconSizes(display, window), (std::vector<long> { 16, 32, 48, 64 }));
-    EXPECT_EQ(WindowClass(display, window), "gondavel_wubbix.gondavel_wubbix");
+    EXPECT_EQ(x11.FrameExtents(window), (std::vector<long> { 0, 0, 0, 0 }));
+    EXPECT_EQ(x11.Frame(window), (std::array<int, 4> { 502, 394, 21, 21 }));
+    EXPECT_EQ(x11.IconSizes(window), (std::vector<long> { 16, 32, 48, 64 }));
+    EXPECT_EQ(x11.Class(window), "gondavel_wubbix.gondavel_wubbix");
 
     // A click launches the next one in its place, bare too.
-    session.X().Click(session.X().Middle(window));
+    x11.Click(x11.Middle(window));
     ASSERT_TRUE(WaitUntil([&] { return session.LiveInstances().size() == 2; }, 20s))
         << session.Output();
-    pid_t second = *std::find_if_not(session.LiveInstances().begin(),
-        session.LiveInstances().end(), [&](pid_t pid) { return pid == first.Pid(); });
-    Window next = session.X().WindowOf(second);
+    std::set<pid_t> live = session.LiveInstances();
+    live.erase(first.Pid());
+    Window next = x11.WindowOf(*live.begin());
     ASSERT_NE(next, 0u);
-    EXPECT_TRUE(WaitUntil([&] { return FrameExtents(display, next).size() == 4; }, 10s));
-    EXPECT_EQ(FrameExtents(display, next), (std::vector<long> { 0, 0, 0, 0 }));
-    EXPECT_EQ(session.X().Frame(next), (std::array<int, 4> { 524, 394, 21, 21 }));
+    EXPECT_TRUE(WaitUntil([&] { return x11.FrameExtents(next).size() == 4; }, 10s));
+    EXPECT_EQ(x11.FrameExtents(next), (std::vector<long> { 0, 0, 0, 0 }));
+    EXPECT_EQ(x11.Frame(next), (std::array<int, 4> { 524, 394, 21, 21 }));
 
     // The window manager's close ends the instance.
-    session.X().Close(window);
+    x11.Close(window);
     ASSERT_TRUE(session.Exits(first, 0));
 }
 

@@ -13,7 +13,6 @@
 
 // After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
 #include "Session.h"
-#include "XWindowHints.h"
 
 #include <X11/keysym.h>
 
@@ -66,7 +65,7 @@ TEST_F(ProgramTest, FirstInstanceShowsABorderlessWindowBelowTheMiddleWithAChangi
     std::array<int, 4> frame = X().Frame(window);
     EXPECT_EQ(frame, (std::array<int, 4> { 502, 394, 21, 21 }));
 
-    EXPECT_EQ(MotifDecorations(X().Get(), window), 0L) << "decorations shown";
+    EXPECT_EQ(X().Decorations(window), 0L) << "decorations shown";
 
     EXPECT_TRUE(S().PictureChanges(instance.Pid()));
     EXPECT_TRUE(instance.IsRunning()) << S().Output();

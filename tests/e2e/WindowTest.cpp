@@ -12,7 +12,6 @@
 
 // After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
 #include "Session.h"
-#include "XWindowHints.h"
 
 #include <X11/keysym.h>
 
@@ -74,7 +73,7 @@ TEST_F(WindowTest, AppearsAtTheRoundedFrameWithoutDecorationsShowingTheViewsColo
     EXPECT_TRUE(Says("screen 0 0 1023 767\n")) << Output();
 
     EXPECT_EQ(X().Frame(fWindow), (std::array<int, 4> { 502, 10, 21, 21 }));
-    EXPECT_EQ(MotifDecorations(X().Get(), fWindow), 0L) << "decorations shown";
+    EXPECT_EQ(X().Decorations(fWindow), 0L) << "decorations shown";
 
     // Text in the high colour on the view colour.
     EXPECT_TRUE(WaitUntil([&] { return X().Colours(fWindow)[0xffff00] > 0; }, 10s));

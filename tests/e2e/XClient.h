@@ -12,6 +12,7 @@
 #include <array>
 #include <chrono>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,9 @@ public:
     std::vector<Window> TopLevelWindows() const;
     // Those not in `before`: the windows that came up since.
     std::vector<Window> TopLevelWindowsBut(const std::vector<Window>& before) const;
-    // The mapped windows that name their process in _NET_WM_PID, by process.
+    // The mapped windows that name their process in _NET_WM_PID, by
+    // process: top-level ones, or within the frames a window manager put
+    // them in.
     std::map<pid_t, Window> WindowsByPid() const;
     // The mapped window of `pid`, waiting up to `timeout`; 0 if none.
     Window WindowOf(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
@@ -69,6 +72,22 @@ public:
     // Presses `key`, with `modifier` held down unless it is NoSymbol. With
     // no window manager, the keyboard follows the pointer.
     void PressKey(KeySym key, KeySym modifier = NoSymbol) const;
+
+    // What a window tells the window manager about itself. The decorations
+    // field of its _MOTIF_WM_HINTS (flags, functions, decorations, ...)
+    // when the flags say it counts; nullopt when it has no such hint or
+    // leaves the field unset.
+    std::optional<long> Decorations(Window window) const;
+    // The sizes of the images in its _NET_WM_ICON, in order.
+    std::vector<long> IconSizes(Window window) const;
+    // Its WM_CLASS, "name.class"; empty without one.
+    std::string Class(Window window) const;
+    // The window WM_TRANSIENT_FOR names; 0 without one.
+    Window TransientFor(Window window) const;
+    // What the window manager says its frame adds on each side
+    // (_NET_FRAME_EXTENTS: left, right, top, bottom); empty if it says
+    // nothing.
+    std::vector<long> FrameExtents(Window window) const;
 
 private:
     // The pixels of the window's top-left `size` by `size` square, row by
