@@ -209,21 +209,6 @@ enum class Peer {
     RerollFlood,   // 1 MB of well-formed requests to roll the settings again
 };
 
-std::string PeerName(const testing::TestParamInfo<Peer>& info)
-{
-    switch (info.param) {
-    case Peer::Silent:
-        return "Silent";
-    case Peer::ByteASecond:
-        return "ByteASecond";
-    case Peer::JunkMegabyte:
-        return "JunkMegabyte";
-    case Peer::RerollFlood:
-        return "RerollFlood";
-    }
-    return "Unknown";
-}
-
 constexpr size_t kMegabyte = 1 << 20;
 
 // Sends `packet` again and again until a send fails or `total` bytes have
@@ -333,4 +318,4 @@ TEST_P(SlowPeerTest, InstanceKeepsDrawingStaysRegisteredAndEndsCleanly)
 
 INSTANTIATE_TEST_SUITE_P(Peers, SlowPeerTest,
     testing::Values(Peer::Silent, Peer::ByteASecond, Peer::JunkMegabyte, Peer::RerollFlood),
-    PeerName);
+    CaseNames<Peer>({ "Silent", "ByteASecond", "JunkMegabyte", "RerollFlood" }));

@@ -15,12 +15,6 @@
 
 namespace {
 
-std::string PathVariable()
-{
-    const char* path = getenv("PATH");
-    return std::string("PATH=") + (path != nullptr ? path : "/usr/bin:/bin");
-}
-
 // The server: the protocol, the factories clients and the session manager
 // need, a dummy driver, and the null sink, which drives the graph whenever it
 // plays. The graph runs at the sink's rate.

@@ -176,19 +176,6 @@ namespace {
 // The ways of closing an instance from outside.
 enum class CloseWay { WindowManager, Terminate, ControlTool };
 
-std::string CloseWayName(const testing::TestParamInfo<CloseWay>& info)
-{
-    switch (info.param) {
-    case CloseWay::WindowManager:
-        return "WindowManager";
-    case CloseWay::Terminate:
-        return "Sigterm";
-    case CloseWay::ControlTool:
-        return "ControlTool";
-    }
-    return "Unknown";
-}
-
 class ProgramCloseTest : public SessionTest, public testing::WithParamInterface<CloseWay> {
 protected:
     void Close(pid_t pid, Window window)
@@ -236,4 +223,4 @@ TEST_P(ProgramCloseTest, ClosingEndsThatInstanceCleanlyAndLeavesTheOtherRunning)
 
 INSTANTIATE_TEST_SUITE_P(Ways, ProgramCloseTest,
     testing::Values(CloseWay::WindowManager, CloseWay::Terminate, CloseWay::ControlTool),
-    CloseWayName);
+    CaseNames<CloseWay>({ "WindowManager", "Sigterm", "ControlTool" }));

@@ -39,12 +39,6 @@ context.modules = [
 )";
 }
 
-std::string PathVariable()
-{
-    const char* path = getenv("PATH");
-    return std::string("PATH=") + (path != nullptr ? path : "/usr/bin:/bin");
-}
-
 } // namespace
 
 PulseServer::PulseServer(std::chrono::milliseconds startTimeout)
@@ -174,12 +168,7 @@ std::string PulseServer::ListSinkInputs() const
 
 size_t PulseServer::CountSinkInputs() const
 {
-    std::string text = ListSinkInputs();
-    size_t count = 0;
-    for (size_t at = text.find("Sink Input #"); at != std::string::npos;
-         at = text.find("Sink Input #", at + 1))
-        count++;
-    return count;
+    return CountOf(ListSinkInputs(), "Sink Input #");
 }
 
 namespace {

@@ -62,6 +62,16 @@ int ConnectToSocket(const std::string& path);
 // closes it; whether all of it went.
 bool SendPacket(const std::string& path, const std::vector<uint8_t>& packet);
 
+// Names the cases of a test parameterised on an enum after its values,
+// given in the enum's order, for INSTANTIATE_TEST_SUITE_P.
+template<typename Enum>
+auto CaseNames(std::vector<std::string> names)
+{
+    return [names](const testing::TestParamInfo<Enum>& info) {
+        return names.at(static_cast<size_t>(info.param));
+    };
+}
+
 class Session {
 public:
     // A session on `display` (none if empty) whose instances play to

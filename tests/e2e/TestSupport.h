@@ -87,6 +87,13 @@ inline bool OnPath(const std::string& program)
     return false;
 }
 
+// "PATH=..." as this process has it, for a server or a client of one.
+inline std::string PathVariable()
+{
+    const char* path = getenv("PATH");
+    return std::string("PATH=") + (path != nullptr ? path : "/usr/bin:/bin");
+}
+
 // "NAME=value" for each sanitizer setting of this process.
 inline std::vector<std::string> SanitizerEnvironment()
 {
