@@ -6,18 +6,15 @@
 #include "PulseServer.h"
 #include "TestSupport.h"
 #include "ThrowawayUser.h"
-#include "XvfbServer.h"
 
 #include <gtest/gtest.h>
 
 // After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
 #include "Session.h"
 
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <thread>

@@ -2,7 +2,6 @@
 // without a display, with its window destroyed by another client, and on a
 // screen that wants everything twice as large.
 
-#include "InstanceProcesses.h"
 #include "PulseServer.h"
 #include "TestSupport.h"
 #include "XvfbServer.h"

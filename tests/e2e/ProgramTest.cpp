@@ -7,7 +7,6 @@
 #include "MonitorRecorder.h"
 #include "PulseServer.h"
 #include "TestSupport.h"
-#include "XvfbServer.h"
 
 #include <gtest/gtest.h>
 

@@ -171,18 +171,17 @@ size_t PulseServer::CountSinkInputs() const
     return CountOf(ListSinkInputs(), "Sink Input #");
 }
 
-namespace {
-
-// The process ids in the "application.process.id" properties of `text`, the
-// output of a `pactl list`, each with the index of the object it is in.
-std::vector<std::pair<pid_t, uint32_t>> ProcessIds(const std::string& text, const std::string& heading)
+std::optional<std::vector<std::pair<pid_t, uint32_t>>> PulseServer::ProcessIds(
+    const std::string& kind, const std::string& heading) const
 {
+    ChildProcess::Result result = RunClient({ "pactl", "list", kind });
+    if (!result.exited || result.exitCode != 0)
+        return std::nullopt;
     std::vector<std::pair<pid_t, uint32_t>> found;
-    std::istringstream lines(text);
     uint32_t index = 0;
     const std::string key = "application.process.id = \"";
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind(heading, 0) == 0)
+    for (const std::string& line : Lines(result.output)) {
+        if (line.starts_with(heading))
             index = static_cast<uint32_t>(std::stoul(line.substr(heading.size())));
         else if (size_t at = line.find(key); at != std::string::npos)
             found.emplace_back(std::atoi(line.c_str() + at + key.size()), index);
@@ -190,15 +189,13 @@ std::vector<std::pair<pid_t, uint32_t>> ProcessIds(const std::string& text, cons
     return found;
 }
 
-} // namespace
-
 std::optional<std::map<pid_t, uint32_t>> PulseServer::Streams() const
 {
-    ChildProcess::Result result = RunClient({ "pactl", "list", "sink-inputs" });
-    if (!result.exited || result.exitCode != 0)
+    auto found = ProcessIds("sink-inputs", "Sink Input #");
+    if (!found)
         return std::nullopt;
     std::map<pid_t, uint32_t> streams;
-    for (const auto& [pid, index] : ProcessIds(result.output, "Sink Input #"))
+    for (const auto& [pid, index] : *found)
         streams[pid] = index;
     return streams;
 }
@@ -213,11 +210,11 @@ bool PulseServer::WaitForStream(pid_t pid, std::chrono::milliseconds timeout) co
 
 std::optional<std::multiset<pid_t>> PulseServer::Clients() const
 {
-    ChildProcess::Result result = RunClient({ "pactl", "list", "clients" });
-    if (!result.exited || result.exitCode != 0)
+    auto found = ProcessIds("clients", "Client #");
+    if (!found)
         return std::nullopt;
     std::multiset<pid_t> pids;
-    for (const auto& [pid, index] : ProcessIds(result.output, "Client #"))
+    for (const auto& [pid, index] : *found)
         pids.insert(pid);
     return pids;
 }
@@ -230,8 +227,11 @@ std::vector<std::string> PulseServer::InstanceEnvironment() const
 
 std::multiset<pid_t> PulseServer::StreamOwners() const
 {
+    auto found = ProcessIds("sink-inputs", "Sink Input #");
+    if (!found)
+        throw std::runtime_error("pactl list sink-inputs failed:\n" + Log());
     std::multiset<pid_t> owners;
-    for (const auto& [pid, index] : ProcessIds(ListSinkInputs(), "Sink Input #"))
+    for (const auto& [pid, index] : *found)
         owners.insert(pid);
     return owners;
 }

@@ -93,6 +93,11 @@ public:
     void KillSinkInput(uint32_t index) const;
 
 private:
+    // The process id in each object `pactl list <kind>` shows, with the
+    // object's index from its `heading` line; nullopt when the server doesn't
+    // answer.
+    std::optional<std::vector<std::pair<pid_t, uint32_t>>> ProcessIds(const std::string& kind,
+        const std::string& heading) const;
     void WaitUntilAnswering(std::chrono::milliseconds timeout);
     std::string LogPath() const;
 

@@ -102,16 +102,21 @@ std::map<pid_t, Window> XClient::WindowsByPid() const
     return windows;
 }
 
-Window XClient::WindowOf(pid_t pid, std::chrono::milliseconds timeout) const
+Window XClient::WaitForWindow(const std::function<Window()>& find,
+    std::chrono::milliseconds timeout) const
 {
     Window found = 0;
-    WaitUntil([&] {
+    WaitUntil([&] { return (found = find()) != 0; }, timeout);
+    return found;
+}
+
+Window XClient::WindowOf(pid_t pid, std::chrono::milliseconds timeout) const
+{
+    return WaitForWindow([&]() -> Window {
         std::map<pid_t, Window> windows = WindowsByPid();
         auto it = windows.find(pid);
-        found = it != windows.end() ? it->second : 0;
-        return found != 0;
+        return it != windows.end() ? it->second : 0;
     }, timeout);
-    return found;
 }
 
 std::string XClient::Title(Window window) const
@@ -133,15 +138,14 @@ bool XClient::IsShown(Window window) const
 
 Window XClient::FindWindow(const std::string& title, std::chrono::milliseconds timeout) const
 {
-    Window found = 0;
-    WaitUntil([&] {
+    return WaitForWindow([&] {
+        Window found = 0;
         for (Window window : TopLevelWindows()) {
             if (Title(window) == title)
                 found = window;
         }
-        return found != 0;
+        return found;
     }, timeout);
-    return found;
 }
 
 std::array<int, 4> XClient::Frame(Window window) const

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -90,6 +91,9 @@ public:
     std::vector<long> FrameExtents(Window window) const;
 
 private:
+    // What `find` finds, asking again until it finds a window or `timeout`
+    // passes; 0 if it finds none.
+    Window WaitForWindow(const std::function<Window()>& find, std::chrono::milliseconds timeout) const;
     // The pixels of the window's top-left `size` by `size` square, row by
     // row; empty if they can't be read.
     std::vector<unsigned long> Pixels(Window window, int size) const;
