@@ -312,7 +312,7 @@ TEST_P(SlowPeerTest, InstanceKeepsDrawingStaysRegisteredAndEndsCleanly)
     // the control tool's own requests earn none.
     std::vector<std::string> lines = OtherLines(S().Output(0).substr(before));
     EXPECT_LE(lines.size(), static_cast<size_t>(connections) + 1) << testing::PrintToString(lines);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), unknownLine), 1) << testing::PrintToString(lines);
+    EXPECT_EQ(std::ranges::count(lines, unknownLine), 1) << testing::PrintToString(lines);
     EXPECT_EQ(S().RegistryFiles(), std::set<std::string> { "executable" });
 }
 

@@ -80,7 +80,8 @@ TEST_F(PipeWireTest, TwoInstancesUseTwoClientConnectionsInAll)
     ASSERT_NE(firstStream.id, 0u) << S().Output(0);
     ASSERT_NE(secondStream.id, 0u) << S().Output(1);
 
-    EXPECT_EQ(PipeWire().ClientsOf(first.Pid()).size() + PipeWire().ClientsOf(second.Pid()).size(), 2u);
+    EXPECT_EQ(PipeWire().ClientsOf(first.Pid()).size() + PipeWire().ClientsOf(second.Pid()).size(),
+        2u);
     // A mixer tells them apart by their windows' titles.
     EXPECT_EQ((std::set<std::string> { firstStream.Property("application.name"),
                   secondStream.Property("application.name") }),
@@ -105,7 +106,8 @@ TEST_F(PipeWireTest, SoundComesBackAfterTheServerRestarts)
     // ready, to the first sound in the sink.
     auto restarted = std::chrono::steady_clock::now();
     PipeWire().Start();
-    EXPECT_TRUE(S().Sounds(5s)) << "no sound after the restart\n" << S().Output() << PipeWire().Log();
+    EXPECT_TRUE(S().Sounds(5s)) << "no sound after the restart\n"
+                                << S().Output() << PipeWire().Log();
     auto back = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - restarted);
     printf("sound back %lld ms after the server was started again\n",

@@ -9,7 +9,8 @@
 status_t SendMessage(const std::string& signature, pid_t pid, Receiver receiver,
     const BMessage& message)
 {
-    return RosterServer::Send(signature.c_str(), pid, static_cast<MessageTarget>(receiver), message);
+    return RosterServer::Send(signature.c_str(), pid, static_cast<MessageTarget>(receiver),
+        message);
 }
 
 std::shared_ptr<void> RegisterAs(const char* signature, const BMessage& info, std::string& reason)

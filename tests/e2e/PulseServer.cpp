@@ -240,8 +240,8 @@ bool PulseServer::SoundsWithin(const std::string& path, std::chrono::millisecond
 {
     MonitorRecorder recorder(*this, path);
     size_t from = recorder.Frames();
-    return WaitUntil([&] { return FirstSoundingFrame(recorder.Samples(), from) != std::string::npos; },
-        timeout);
+    return WaitUntil(
+        [&] { return FirstSoundingFrame(recorder.Samples(), from) != std::string::npos; }, timeout);
 }
 
 void PulseServer::Kill()

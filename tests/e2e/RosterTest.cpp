@@ -79,6 +79,13 @@ protected:
         return SendMessage(signature, S().Instance(n).Pid(), receiver, message);
     }
 
+    // Whether the probe `pid` has its lock and its socket in the registry.
+    bool HasEntry(pid_t pid) const
+    {
+        return fs::exists(S().RegistryFile(pid, ".lock"))
+            && fs::exists(S().RegistryFile(pid, ".sock"));
+    }
+
     static std::vector<pid_t> List(const std::string& signature = kSignature)
     {
         BList list;
@@ -104,17 +111,16 @@ TEST_F(Roster, InstancesStartedTogetherAllRegisterAndAKilledOneDropsOutAtOnce)
     EXPECT_EQ(List(), live);
 
     pid_t dead = S().Instance(4).Pid();
-    ASSERT_TRUE(fs::exists(S().RegistryFile(dead, ".lock")) && fs::exists(S().RegistryFile(dead, ".sock")));
+    ASSERT_TRUE(HasEntry(dead));
     S().Instance(4).Stop(SIGKILL);
     live.erase(std::find(live.begin(), live.end(), dead));
     EXPECT_EQ(List(), live);
-    EXPECT_FALSE(fs::exists(S().RegistryFile(dead, ".lock")));
-    EXPECT_FALSE(fs::exists(S().RegistryFile(dead, ".sock")));
+    EXPECT_EQ(S().RegistryFilesOf(dead), std::set<std::string> {});
     for (size_t n = 0; n < 10; ++n) {
         pid_t pid = S().Instance(n).Pid();
         if (pid == dead)
             continue;
-        EXPECT_TRUE(fs::exists(S().RegistryFile(pid, ".lock")) && fs::exists(S().RegistryFile(pid, ".sock")));
+        EXPECT_TRUE(HasEntry(pid));
         EXPECT_EQ(Send(n, Receiver::Application, BMessage(FourCC("LIST"))), B_OK);
         EXPECT_TRUE(Says(n, std::to_string(pid) + " count 9")) << S().Output(n);
     }

@@ -92,9 +92,8 @@ testing::AssertionResult Session::StartOneAfterAnother(size_t count,
     for (size_t i = 0; i < count; i++) {
         size_t n = Started();
         pid_t pid = StartInstance().Pid();
-        std::map<pid_t, std::string> listed;
         if (!WaitUntil([&] {
-                listed = Listed();
+                std::map<pid_t, std::string> listed = Listed();
                 return listed.count(pid) != 0 && listed[pid] == std::to_string(n);
             }, timeout))
             return testing::AssertionFailure() << "instance " << n << " (" << pid
@@ -308,8 +307,8 @@ int ConnectToSocket(const std::string& path)
 bool SendPacket(const std::string& path, const std::vector<uint8_t>& packet)
 {
     int fd = ConnectToSocket(path);
-    bool sent = fd >= 0
-        && send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(packet.size());
+    ssize_t size = static_cast<ssize_t>(packet.size());
+    bool sent = fd >= 0 && send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) == size;
     if (fd >= 0)
         close(fd);
     return sent;

@@ -53,7 +53,8 @@ inline std::vector<std::string> Lines(const std::string& text)
 }
 
 // The lines of `text` that start with `prefix`.
-inline std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix)
+inline std::vector<std::string> LinesStartingWith(const std::string& text,
+    const std::string& prefix)
 {
     std::vector<std::string> lines = Lines(text);
     std::erase_if(lines, [&](const std::string& line) { return !line.starts_with(prefix); });

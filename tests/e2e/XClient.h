@@ -93,7 +93,8 @@ public:
 private:
     // What `find` finds, asking again until it finds a window or `timeout`
     // passes; 0 if it finds none.
-    Window WaitForWindow(const std::function<Window()>& find, std::chrono::milliseconds timeout) const;
+    Window WaitForWindow(const std::function<Window()>& find,
+        std::chrono::milliseconds timeout) const;
     // The pixels of the window's top-left `size` by `size` square, row by
     // row; empty if they can't be read.
     std::vector<unsigned long> Pixels(Window window, int size) const;
