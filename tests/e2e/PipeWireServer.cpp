@@ -236,9 +236,8 @@ std::string PipeWireServer::Log() const
 // the default sink; the session manager starts only when the server answers.
 void PipeWireServer::WaitUntilReady(std::chrono::milliseconds timeout)
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
     std::string lastAnswer;
-    while (std::chrono::steady_clock::now() < deadline) {
+    bool ready = WaitUntil([&] {
         if (!fServer->IsRunning())
             throw std::runtime_error("pipewire exited at start:\n" + Log());
         if (fSessionManager == nullptr) {
@@ -251,21 +250,20 @@ void PipeWireServer::WaitUntilReady(std::chrono::milliseconds timeout)
                     std::vector<std::string> { "wireplumber" }, ServerEnvironment(),
                     LogPath("wireplumber"));
             }
-        } else {
-            if (!fSessionManager->IsRunning())
-                throw std::runtime_error("wireplumber exited at start:\n" + Log());
-            ChildProcess::Result metadata = RunClient({ "pw-metadata", "0", "default.audio.sink" },
-                std::chrono::seconds(5));
-            lastAnswer = metadata.output;
-            if (metadata.exited && metadata.exitCode == 0
-                && metadata.output.find(std::string("\"name\":\"") + kSinkName + "\"")
-                    != std::string::npos)
-                return;
+            return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    throw std::runtime_error("PipeWire was not ready in time; the last answer was:\n" + lastAnswer
-        + Log());
+        if (!fSessionManager->IsRunning())
+            throw std::runtime_error("wireplumber exited at start:\n" + Log());
+        ChildProcess::Result metadata = RunClient({ "pw-metadata", "0", "default.audio.sink" },
+            std::chrono::seconds(5));
+        lastAnswer = metadata.output;
+        return metadata.exited && metadata.exitCode == 0
+            && metadata.output.find(std::string("\"name\":\"") + kSinkName + "\"")
+            != std::string::npos;
+    }, timeout, std::chrono::milliseconds(50));
+    if (!ready)
+        throw std::runtime_error("PipeWire was not ready in time; the last answer was:\n"
+            + lastAnswer + Log());
 }
 
 std::vector<PipeWireServer::Object> PipeWireServer::List(const std::string& kind) const

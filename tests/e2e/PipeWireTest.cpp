@@ -42,6 +42,15 @@ constexpr const char* kLossLine = "gondavel_wubbix: lost the sound server; recon
 class PipeWireTest : public SessionTest {
 protected:
     PipeWireTest() : SessionTest(XServer::Shared, Sound::OwnPipeWire) {}
+
+    // Kills the server; whether the first instance then says, once, that it
+    // lost it.
+    bool LoseServer()
+    {
+        PipeWire().Kill();
+        return WaitUntil(
+            [&] { return LinesStartingWith(S().Output(), kLossLine).size() == 1; }, 10s);
+    }
 };
 
 } // namespace
@@ -95,9 +104,7 @@ TEST_F(PipeWireTest, SoundComesBackAfterTheServerRestarts)
     ChildProcess& instance = S().StartInstance();
     ASSERT_NE(PipeWire().PlayingStreamOf(instance.Pid(), 20s).id, 0u) << S().Output();
 
-    PipeWire().Kill();
-    ASSERT_TRUE(WaitUntil([&] { return LinesStartingWith(S().Output(), kLossLine).size() == 1; },
-        10s)) << S().Output();
+    ASSERT_TRUE(LoseServer()) << S().Output();
     // Down for a while: the instance keeps trying, quietly.
     std::this_thread::sleep_for(1s);
     EXPECT_TRUE(instance.IsRunning()) << S().Output();
@@ -124,9 +131,7 @@ TEST_F(PipeWireTest, InstanceQuitsWhileTheServerIsDown)
     ChildProcess& instance = S().StartInstance();
     ASSERT_NE(PipeWire().PlayingStreamOf(instance.Pid(), 20s).id, 0u) << S().Output();
 
-    PipeWire().Kill();
-    ASSERT_TRUE(WaitUntil([&] { return LinesStartingWith(S().Output(), kLossLine).size() == 1; },
-        10s)) << S().Output();
+    ASSERT_TRUE(LoseServer()) << S().Output();
     EXPECT_TRUE(S().EndsCleanly(instance));
 }
 
@@ -197,10 +202,17 @@ protected:
         format.buffer_size = kBufferSize;
         return PipeWireOutput::Open(directory, format, "ramp", RenderRamp, &log, error, absent);
     }
+    // Starts a server of the test's own and opens the output on it.
+    std::unique_ptr<PipeWireOutput> OpenOnServer()
+    {
+        server = std::make_unique<PipeWireServer>();
+        return OpenIn(server->RuntimeDirectory());
+    }
 
     RenderLog log;
     std::string error;
     bool absent = false;
+    std::unique_ptr<PipeWireServer> server;
 };
 
 // A Unix socket bound at `path`. Listening, it takes connections; not
@@ -223,11 +235,10 @@ TEST_F(PipeWireOutputTest, RendersWholeBuffersAndPlaysThemInOrderWhateverTheServ
 {
     if (!PipeWireServer::Installed())
         GTEST_SKIP() << PipeWireServer::kNotInstalled;
-    PipeWireServer server;
-    std::unique_ptr<PipeWireOutput> output = OpenIn(server.RuntimeDirectory());
+    std::unique_ptr<PipeWireOutput> output = OpenOnServer();
     ASSERT_NE(output, nullptr) << error;
     TempDirectory directory("gw_pipewire_output");
-    std::unique_ptr<ChildProcess> recorder = server.Record(directory.File("sink.wav"));
+    std::unique_ptr<ChildProcess> recorder = server->Record(directory.File("sink.wav"));
     output->Resume();
 
     // Half a second of sound, and the ramp unbroken in it: silence may come
@@ -270,8 +281,7 @@ TEST_F(PipeWireOutputTest, PauseReturnsWithNoRenderRunningAndNoneUntilResume)
 {
     if (!PipeWireServer::Installed())
         GTEST_SKIP() << PipeWireServer::kNotInstalled;
-    PipeWireServer server;
-    std::unique_ptr<PipeWireOutput> output = OpenIn(server.RuntimeDirectory());
+    std::unique_ptr<PipeWireOutput> output = OpenOnServer();
     ASSERT_NE(output, nullptr) << error;
     // Opened paused.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -271,19 +271,17 @@ std::string PulseServer::Log() const
 
 void PulseServer::WaitUntilAnswering(std::chrono::milliseconds timeout)
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
     std::string lastAnswer;
-    while (std::chrono::steady_clock::now() < deadline) {
+    bool answering = WaitUntil([&] {
         if (!fServer->IsRunning())
             throw std::runtime_error("the PulseAudio server exited at start:\n" + Log());
         ChildProcess::Result info = RunClient({ "pactl", "info" }, std::chrono::seconds(5));
-        if (info.exited && info.exitCode == 0)
-            return;
         lastAnswer = info.output;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    throw std::runtime_error("the PulseAudio server did not answer in time; pactl said: " + lastAnswer
-        + "\nserver log:\n" + Log());
+        return info.exited && info.exitCode == 0;
+    }, timeout, std::chrono::milliseconds(50));
+    if (!answering)
+        throw std::runtime_error("the PulseAudio server did not answer in time; pactl said: "
+            + lastAnswer + "\nserver log:\n" + Log());
 }
 
 void PulseServer::KillSinkInput(uint32_t index) const
