@@ -2,7 +2,6 @@
 // without a display, with its window destroyed by another client, and on a
 // screen that wants everything twice as large.
 
-#include "InstanceProcesses.h"
 #include "PulseServer.h"
 #include "TestSupport.h"
 #include "XvfbServer.h"
@@ -11,7 +10,6 @@
 
 // After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
 #include "Session.h"
-#include "XWindowHints.h"
 
 using namespace std::chrono_literals;
 
@@ -19,56 +17,45 @@ namespace {
 
 using DesktopTest = SessionTest;
 
-// The files an instance leaves in the registry: none once it has ended.
-bool LeftNothing(const Session& session, pid_t pid)
-{
-    for (const std::string& name : session.RegistryFiles()) {
-        if (name.starts_with(std::to_string(pid) + "."))
-            return false;
-    }
-    return true;
-}
-
 } // namespace
 
 TEST_F(DesktopTest, UnderAWindowManagerThatComesLaterTheWindowStaysBareInItsPlace)
 {
     // A display of its own, so that the window manager leaves the others be.
     XvfbServer x;
-    Session session(x.Display(), Pulse());
+    Session session(x.Display(), &Pulse());
+    const XClient& x11 = session.X();
     ChildProcess& first = session.StartInstance();
-    Window window = session.X().WindowOf(first.Pid());
+    Window window = x11.WindowOf(first.Pid());
     ASSERT_NE(window, 0u) << session.Output();
 
     TempDirectory home("gw_openbox");
     ChildProcess manager({ "openbox", "--sm-disable" },
         { "PATH=/usr/bin:/bin", "DISPLAY=" + x.Display(), "HOME=" + home.Path() },
         home.File("openbox.log"));
-    Display* display = session.X().Get();
     ASSERT_TRUE(WaitUntil([&] {
-        return !FrameExtents(display, window).empty() && session.X().IsShown(window);
+        return !x11.FrameExtents(window).empty() && x11.IsShown(window);
     }, 10s)) << "openbox never managed the window\n" << ReadFile(home.File("openbox.log"));
-    EXPECT_EQ(FrameExtents(display, window), (std::vector<long> { 0, 0, 0, 0 }));
-    EXPECT_EQ(session.X().Frame(window), (std::array<int, 4> { 502, 394, 21, 21 }));
-    EXPECT_EQ(IconSizes(display, window), (std::vector<long> { 16, 32, 48, 64 }));
-    EXPECT_EQ(WindowClass(display, window), "gondavel_wubbix.gondavel_wubbix");
+    EXPECT_EQ(x11.FrameExtents(window), (std::vector<long> { 0, 0, 0, 0 }));
+    EXPECT_EQ(x11.Frame(window), (std::array<int, 4> { 502, 394, 21, 21 }));
+    EXPECT_EQ(x11.IconSizes(window), (std::vector<long> { 16, 32, 48, 64 }));
+    EXPECT_EQ(x11.Class(window), "gondavel_wubbix.gondavel_wubbix");
 
     // A click launches the next one in its place, bare too.
-    session.X().Click(session.X().Middle(window));
+    x11.Click(x11.Middle(window));
     ASSERT_TRUE(WaitUntil([&] { return session.LiveInstances().size() == 2; }, 20s))
         << session.Output();
-    pid_t second = *std::find_if_not(session.LiveInstances().begin(),
-        session.LiveInstances().end(), [&](pid_t pid) { return pid == first.Pid(); });
-    Window next = session.X().WindowOf(second);
+    std::set<pid_t> live = session.LiveInstances();
+    live.erase(first.Pid());
+    Window next = x11.WindowOf(*live.begin());
     ASSERT_NE(next, 0u);
-    EXPECT_TRUE(WaitUntil([&] { return FrameExtents(display, next).size() == 4; }, 10s));
-    EXPECT_EQ(FrameExtents(display, next), (std::vector<long> { 0, 0, 0, 0 }));
-    EXPECT_EQ(session.X().Frame(next), (std::array<int, 4> { 524, 394, 21, 21 }));
+    EXPECT_TRUE(WaitUntil([&] { return x11.FrameExtents(next).size() == 4; }, 10s));
+    EXPECT_EQ(x11.FrameExtents(next), (std::vector<long> { 0, 0, 0, 0 }));
+    EXPECT_EQ(x11.Frame(next), (std::array<int, 4> { 524, 394, 21, 21 }));
 
     // The window manager's close ends the instance.
-    session.X().Close(window);
-    ASSERT_TRUE(first.WaitForExit(10s)) << session.Output();
-    EXPECT_EQ(first.ExitCode(), 0) << session.Output();
+    x11.Close(window);
+    ASSERT_TRUE(session.Exits(first, 0));
 }
 
 TEST_F(DesktopTest, WithoutADisplayNothingStartsAndOneLineSaysWhy)
@@ -80,12 +67,11 @@ TEST_F(DesktopTest, WithoutADisplayNothingStartsAndOneLineSaysWhy)
     for (size_t n = 0; n < std::size(cases); n++) {
         const auto& [change, why] = cases[n];
         ChildProcess& instance = S().StartInstance({ change });
-        ASSERT_TRUE(instance.WaitForExit(10s)) << change;
-        EXPECT_EQ(instance.ExitCode(), 1) << change;
+        ASSERT_TRUE(S().Exits(instance, 1)) << change;
         std::string output = S().Output(n);
         EXPECT_EQ(output.rfind("gondavel_wubbix: couldn't open a window: " + why, 0), 0u) << output;
         EXPECT_EQ(CountOf(output, "\n"), 1u) << output;
-        EXPECT_TRUE(LeftNothing(S(), instance.Pid()));
+        EXPECT_EQ(S().RegistryFilesOf(instance.Pid()), std::set<std::string> {});
     }
     EXPECT_EQ(S().ListedPids(), std::set<pid_t> {});
     EXPECT_EQ(Pulse().CountSinkInputs(), 0u);
@@ -98,9 +84,8 @@ TEST_F(DesktopTest, AWindowDestroyedByAnotherClientEndsItsInstanceLikeAClose)
     ASSERT_TRUE(S().WaitUntilSettled(30s)) << S().AllOutput();
     X().Destroy(X().WindowOf(doomed.Pid()));
 
-    ASSERT_TRUE(doomed.WaitForExit(10s)) << S().Output(0);
-    EXPECT_EQ(doomed.ExitCode(), 0) << S().Output(0);
-    EXPECT_TRUE(LeftNothing(S(), doomed.Pid()));
+    ASSERT_TRUE(S().Exits(doomed, 0));
+    EXPECT_EQ(S().RegistryFilesOf(doomed.Pid()), std::set<std::string> {});
     EXPECT_TRUE(WaitUntil([&] { return S().StreamOwners().count(doomed.Pid()) == 0; }, 10s));
     EXPECT_TRUE(other.IsRunning());
     EXPECT_NE(X().WindowOf(other.Pid(), 0ms), 0u);

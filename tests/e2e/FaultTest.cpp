@@ -22,147 +22,30 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <filesystem>
 #include <map>
-#include <memory>
 #include <random>
 #include <set>
-#include <sstream>
 #include <thread>
 
 using namespace std::chrono_literals;
-namespace fs = std::filesystem;
 
 namespace {
 
 // What an instance prints on its first sound buffer, on stdout.
 constexpr const char* kLastFormatLine = "format.buffer_size = 8192";
 
-// How many descriptors `pid` has open; -1 if they can't be read. Font files
-// don't count: text drawing opens the face when it needs it and closes it
-// when it has been idle, so that one comes and goes without leaking.
-int CountDescriptors(pid_t pid)
-{
-    std::error_code error;
-    int count = 0;
-    for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error), end;
-         !error && it != end; it.increment(error)) {
-        std::error_code linkError;
-        if (fs::read_symlink(it->path(), linkError).string().find("/fonts/") == std::string::npos)
-            count++;
-    }
-    return error ? -1 : count;
-}
-
-// The count once start-up has settled: the same in two readings a second
-// apart (the text libraries let go of their files a second after the first
-// draw), or -1 if it doesn't settle within 10 seconds.
-int SettledDescriptorCount(pid_t pid)
-{
-    int last = CountDescriptors(pid);
-    for (int reading = 0; reading < 10; reading++) {
-        std::this_thread::sleep_for(1s);
-        int now = CountDescriptors(pid);
-        if (now == last)
-            return now;
-        last = now;
-    }
-    return -1;
-}
-
-// What each descriptor of `pid` refers to, one per line, for messages.
-std::string Descriptors(pid_t pid)
-{
-    std::string text;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error))
-        text += entry.path().filename().string() + " -> "
-            + fs::read_symlink(entry.path(), error).string() + "\n";
-    return text;
-}
-
 // The lines of `text` that are not the format the sound prints on stdout.
 std::vector<std::string> OtherLines(const std::string& text)
 {
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        if (!line.starts_with("format."))
-            lines.push_back(line);
-    }
+    std::vector<std::string> lines = Lines(text);
+    std::erase_if(lines, [](const std::string& line) { return line.starts_with("format."); });
     return lines;
 }
 
-std::string Joined(const std::vector<std::string>& lines)
-{
-    std::string text;
-    for (const std::string& line : lines)
-        text += line + "\n";
-    return text;
-}
-
-class FaultTest : public testing::Test {
+// A display of each test's own, so that it can take it away.
+class FaultTest : public SessionTest {
 protected:
-    static void SetUpTestSuite()
-    {
-        try {
-            sPulse = new PulseServer;
-        } catch (const std::exception& error) {
-            ADD_FAILURE() << error.what();
-        }
-    }
-    static void TearDownTestSuite()
-    {
-        delete sPulse;
-        sPulse = nullptr;
-    }
-
-    // A display of the test's own, so that it can take it away.
-    void SetUp() override
-    {
-        ASSERT_TRUE(sPulse != nullptr);
-        fX = std::make_unique<XvfbServer>();
-        fSession = std::make_unique<Session>(fX->Display(), *sPulse);
-        ASSERT_TRUE(X().Get() != nullptr);
-        // SDL sets the decoration hints only when the atom exists, as it
-        // does wherever a window manager runs; this server has none.
-        XInternAtom(X().Get(), "_MOTIF_WM_HINTS", False);
-        XSync(X().Get(), False);
-    }
-    void TearDown() override
-    {
-        fSession.reset();
-        fX.reset();
-        EXPECT_TRUE(WaitUntil([&] { return Pulse().CountSinkInputs() == 0; }, 10s))
-            << Pulse().ListSinkInputs();
-    }
-
-    static PulseServer& Pulse() { return *sPulse; }
-    Session& S() { return *fSession; }
-    const XClient& X() const { return fSession->X(); }
-
-    // Ends the X server, after the test's own connection, which Xlib would
-    // otherwise end the test process for.
-    void LoseDisplay()
-    {
-        fSession->X().Close();
-        fX.reset();
-    }
-
-    // The instances with a lock file, dead or alive.
-    std::set<pid_t> Locked() const
-    {
-        std::set<pid_t> pids;
-        for (const std::string& name : fSession->RegistryFiles()) {
-            if (name.ends_with(".lock"))
-                pids.insert(std::atoi(name.c_str()));
-        }
-        return pids;
-    }
-
-    static inline PulseServer* sPulse = nullptr;
-    std::unique_ptr<XvfbServer> fX;
-    std::unique_ptr<Session> fSession;
+    FaultTest() : SessionTest(XServer::Own) {}
 };
 
 } // namespace
@@ -175,26 +58,22 @@ TEST_F(FaultTest, LosingTheDisplayEndsEveryInstanceAtOnceWithOneLineAndNoTrace)
     ASSERT_EQ(S().LiveInstances().size(), 3u) << S().AllOutput();
     // The sound has printed its format, so all that follows is the fault's.
     for (size_t n = 0; n < 3; n++)
-        ASSERT_TRUE(WaitUntil([&] { return S().Output(n).find(kLastFormatLine) != std::string::npos; },
-            10s)) << S().Output(n);
+        ASSERT_TRUE(S().Says(n, kLastFormatLine)) << S().Output(n);
     std::vector<std::string> before;
     for (size_t n = 0; n < 3; n++)
         before.push_back(S().Output(n));
-    const std::string display = fX->Display();
+    const std::string display = Xvfb().Display();
 
     LoseDisplay();
 
     for (size_t n = 0; n < 3; n++) {
         ChildProcess& instance = S().Instance(n);
         SCOPED_TRACE("instance " + std::to_string(instance.Pid()));
-        ASSERT_TRUE(instance.WaitForExit(5s)) << "still running; state " << State(instance.Pid());
-        EXPECT_EQ(instance.ExitCode(), 1);
+        ASSERT_TRUE(S().Exits(instance, 1, 5s));
         EXPECT_EQ(S().Output(n).substr(before[n].size()),
             "gondavel_wubbix: couldn't keep the window: lost the connection to display " + display
                 + "\n");
-        for (const std::string& name : S().RegistryFiles())
-            EXPECT_FALSE(name.starts_with(std::to_string(instance.Pid()) + "."))
-                << name << " left in the registry";
+        EXPECT_EQ(S().RegistryFilesOf(instance.Pid()), std::set<std::string> {});
     }
     EXPECT_EQ(S().RegistryFiles(), std::set<std::string> { "executable" });
     EXPECT_TRUE(WaitUntil([&] { return S().StreamOwners().empty(); }, 10s))
@@ -207,13 +86,7 @@ TEST_F(FaultTest, KillingInstancesWhileOthersLaunchLeavesAnExactRosterAndNoLeaks
     // Started one after another, so the first two take the places of
     // indexes 0 and 1 for good: every later instance counts them and lands
     // elsewhere. They are the ones clicked, and never killed.
-    for (int i = 0; i < 4; i++) {
-        pid_t pid = S().StartInstance().Pid();
-        ASSERT_TRUE(WaitUntil([&] {
-            std::map<pid_t, std::string> listed = S().Listed();
-            return listed.count(pid) != 0 && listed[pid] == std::to_string(i);
-        }, 20s)) << S().AllOutput();
-    }
+    ASSERT_TRUE(S().StartOneAfterAnother(4));
     ASSERT_TRUE(S().WaitUntilSettled(30s)) << S().AllOutput();
     const std::array<pid_t, 2> clicked = { S().Instance(0).Pid(), S().Instance(1).Pid() };
     std::map<pid_t, int> descriptors;
@@ -252,7 +125,7 @@ TEST_F(FaultTest, KillingInstancesWhileOthersLaunchLeavesAnExactRosterAndNoLeaks
         }
         // The launched instance has started when it holds a lock.
         ASSERT_TRUE(WaitUntil([&] {
-            for (pid_t pid : Locked()) {
+            for (pid_t pid : S().Locked()) {
                 if (known.count(pid) == 0 && Alive(pid))
                     return true;
             }
@@ -279,23 +152,16 @@ TEST_F(FaultTest, KillingInstancesWhileOthersLaunchLeavesAnExactRosterAndNoLeaks
         expected.merge(Session::EntryFiles(pid));
     EXPECT_EQ(S().RegistryFiles(), expected);
 
-    for (pid_t pid : AllProcesses()) {
-        pid_t parent = Parent(pid);
-        if (live.count(parent) != 0)
-            ADD_FAILURE() << "instance " << parent << " has a child " << pid << " in state "
-                          << State(pid);
-    }
+    for (pid_t pid : live)
+        EXPECT_EQ(ChildrenOf(pid), std::vector<pid_t> {}) << "children of instance " << pid;
     for (pid_t pid : clicked) {
         EXPECT_EQ(CountDescriptors(pid), descriptors[pid])
             << "before:\n" << descriptorsBefore.at(pid) << "after:\n" << Descriptors(pid);
     }
     // The survivors still answer, and end cleanly.
     for (size_t i = 0; i < 2; i++) {
-        ChildProcess& instance = S().Instance(i);
-        EXPECT_TRUE(instance.IsRunning()) << S().Output(i);
-        kill(instance.Pid(), SIGTERM);
-        ASSERT_TRUE(instance.WaitForExit(20s)) << S().Output(i);
-        EXPECT_EQ(instance.ExitCode(), 0) << S().Output(i);
+        EXPECT_TRUE(S().Instance(i).IsRunning()) << S().Output(i);
+        ASSERT_TRUE(S().EndsCleanly(S().Instance(i), 20s));
     }
     for (size_t n = 0; n < S().Started(); n++)
         EXPECT_EQ(OtherLines(S().Output(n)), std::vector<std::string> {}) << S().Output(n);
@@ -326,8 +192,7 @@ TEST_F(FaultTest, TwentyInstancesStartedAtOnceAllRunRegisterAndShowTheirWindows)
         kill(S().Instance(n).Pid(), SIGTERM);
     for (size_t n = 0; n < S().Started(); n++) {
         SCOPED_TRACE("instance " + std::to_string(n));
-        ASSERT_TRUE(S().Instance(n).WaitForExit(30s)) << S().Output(n);
-        EXPECT_EQ(S().Instance(n).ExitCode(), 0) << S().Output(n);
+        ASSERT_TRUE(S().Exits(S().Instance(n), 0, 30s));
         EXPECT_EQ(OtherLines(S().Output(n)), std::vector<std::string> {}) << S().Output(n);
     }
     EXPECT_EQ(S().RegistryFiles(), std::set<std::string> { "executable" });
@@ -342,21 +207,6 @@ enum class Peer {
     JunkMegabyte,  // 1 MB in the largest packets it can, then 1 MB in one send
     RerollFlood,   // 1 MB of well-formed requests to roll the settings again
 };
-
-std::string PeerName(const testing::TestParamInfo<Peer>& info)
-{
-    switch (info.param) {
-    case Peer::Silent:
-        return "Silent";
-    case Peer::ByteASecond:
-        return "ByteASecond";
-    case Peer::JunkMegabyte:
-        return "JunkMegabyte";
-    case Peer::RerollFlood:
-        return "RerollFlood";
-    }
-    return "Unknown";
-}
 
 constexpr size_t kMegabyte = 1 << 20;
 
@@ -429,8 +279,7 @@ TEST_P(SlowPeerTest, InstanceKeepsDrawingStaysRegisteredAndEndsCleanly)
     ChildProcess& instance = S().StartInstance();
     pid_t pid = instance.Pid();
     ASSERT_TRUE(S().WaitUntilSettled(30s)) << S().Output(0);
-    ASSERT_TRUE(WaitUntil([&] { return S().Output(0).find(kLastFormatLine) != std::string::npos; },
-        10s)) << S().Output(0);
+    ASSERT_TRUE(S().Says(0, kLastFormatLine)) << S().Output(0);
     size_t before = S().Output(0).size();
     int descriptors = SettledDescriptorCount(pid);
     ASSERT_GT(descriptors, 0);
@@ -443,16 +292,10 @@ TEST_P(SlowPeerTest, InstanceKeepsDrawingStaysRegisteredAndEndsCleanly)
     // Meanwhile the window goes on pulsing and drawing, and other senders
     // get through: a message for an unknown target earns its one line.
     EXPECT_TRUE(S().PictureChanges(pid)) << S().Output(0);
-    int other = S().Connect(pid);
-    EXPECT_GE(other, 0);
-    uint8 unknown = 7;
-    EXPECT_EQ(send(other, &unknown, 1, MSG_NOSIGNAL), 1);
+    EXPECT_TRUE(SendPacket(S().RegistryFile(pid, ".sock"), { 7 }));
     const std::string unknownLine
         = "gondavel_wubbix: couldn't accept a message: it is for an unknown target (7)";
-    EXPECT_TRUE(WaitUntil([&] {
-        return S().Output(0).find(unknownLine) != std::string::npos;
-    }, 10s)) << S().Output(0);
-    close(other);
+    EXPECT_TRUE(S().Says(0, unknownLine)) << S().Output(0);
 
     player.join();
     close(peer);
@@ -463,17 +306,15 @@ TEST_P(SlowPeerTest, InstanceKeepsDrawingStaysRegisteredAndEndsCleanly)
     EXPECT_TRUE(WaitUntil([&] { return CountDescriptors(pid) == descriptors; }, 10s))
         << "descriptors before: " << descriptors << "\nnow:\n" << Descriptors(pid);
 
-    kill(pid, SIGTERM);
-    ASSERT_TRUE(instance.WaitForExit(20s)) << S().Output(0);
-    EXPECT_EQ(instance.ExitCode(), 0) << S().Output(0);
+    ASSERT_TRUE(S().EndsCleanly(instance, 20s));
     // At most one line for each connection that sent something wrong, and
     // the control tool's own requests earn none.
     std::vector<std::string> lines = OtherLines(S().Output(0).substr(before));
-    EXPECT_LE(lines.size(), static_cast<size_t>(connections) + 1) << Joined(lines);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), unknownLine), 1) << Joined(lines);
+    EXPECT_LE(lines.size(), static_cast<size_t>(connections) + 1) << testing::PrintToString(lines);
+    EXPECT_EQ(std::ranges::count(lines, unknownLine), 1) << testing::PrintToString(lines);
     EXPECT_EQ(S().RegistryFiles(), std::set<std::string> { "executable" });
 }
 
 INSTANTIATE_TEST_SUITE_P(Peers, SlowPeerTest,
     testing::Values(Peer::Silent, Peer::ByteASecond, Peer::JunkMegabyte, Peer::RerollFlood),
-    PeerName);
+    CaseNames<Peer>({ "Silent", "ByteASecond", "JunkMegabyte", "RerollFlood" }));

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
+#include <thread>
 
 #include <unistd.h>
 
@@ -56,9 +57,59 @@ pid_t Parent(pid_t pid)
     return parent;
 }
 
-std::vector<pid_t> OurProcesses(const std::string& runtimeDirectory)
+pid_t SessionOf(pid_t pid)
 {
-    return ProcessesWith("XDG_RUNTIME_DIR=" + runtimeDirectory);
+    std::istringstream fields(StatAfterName(pid));
+    char state = 0;
+    pid_t parent = 0, group = 0, session = 0;
+    fields >> state >> parent >> group >> session;
+    return session;
+}
+
+std::vector<pid_t> ChildrenOf(pid_t pid)
+{
+    std::vector<pid_t> children;
+    for (pid_t each : AllProcesses()) {
+        if (Parent(each) == pid)
+            children.push_back(each);
+    }
+    return children;
+}
+
+int CountDescriptors(pid_t pid)
+{
+    std::error_code error;
+    int count = 0;
+    for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error), end;
+         !error && it != end; it.increment(error)) {
+        std::error_code linkError;
+        if (fs::read_symlink(it->path(), linkError).string().find("/fonts/") == std::string::npos)
+            count++;
+    }
+    return error ? -1 : count;
+}
+
+int SettledDescriptorCount(pid_t pid)
+{
+    int last = CountDescriptors(pid);
+    for (int reading = 0; reading < 10; reading++) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        int now = CountDescriptors(pid);
+        if (now == last)
+            return now;
+        last = now;
+    }
+    return -1;
+}
+
+std::string Descriptors(pid_t pid)
+{
+    std::string text;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error))
+        text += entry.path().filename().string() + " -> "
+            + fs::read_symlink(entry.path(), error).string() + "\n";
+    return text;
 }
 
 std::vector<pid_t> ProcessesWith(const std::string& marker)
@@ -77,11 +128,6 @@ std::vector<pid_t> ProcessesWith(const std::string& marker)
         }
     }
     return pids;
-}
-
-bool KillLaunched(const std::string& runtimeDirectory)
-{
-    return KillProcessesWith("XDG_RUNTIME_DIR=" + runtimeDirectory);
 }
 
 bool KillProcessesWith(const std::string& variable)

@@ -1,8 +1,9 @@
 #pragma once
 
-// The processes of a test's instances, read from /proc. Instances launched
-// by one another are detached processes, not the test's children; they are
-// found by the private runtime directory the test gave them.
+// The processes of a test's instances, read from /proc: their state, their
+// family and the descriptors they hold. Instances launched by one another
+// are detached processes, not the test's children; they are found by a
+// variable their session gave them.
 
 #include <string>
 #include <vector>
@@ -20,17 +21,26 @@ bool Alive(pid_t pid);
 
 // The parent of `pid`, from /proc/<pid>/stat; 0 when it can't be read.
 pid_t Parent(pid_t pid);
+// The session `pid` belongs to (setsid), likewise.
+pid_t SessionOf(pid_t pid);
+// The processes whose parent is `pid`, zombies included.
+std::vector<pid_t> ChildrenOf(pid_t pid);
+
+// How many descriptors `pid` has open; -1 if they can't be read. Font files
+// don't count: text drawing opens the face when it needs it and closes it
+// when it has been idle, so that one comes and goes without leaking.
+int CountDescriptors(pid_t pid);
+// The count once start-up has settled: the same in two readings a second
+// apart (the text libraries let go of their files a second after the first
+// draw), or -1 if it doesn't settle within 10 seconds.
+int SettledDescriptorCount(pid_t pid);
+// What each descriptor of `pid` refers to, one per line, for messages.
+std::string Descriptors(pid_t pid);
 
 // Every process but this one with `variable` ("NAME=value") in its
 // environment.
 std::vector<pid_t> ProcessesWith(const std::string& variable);
 
-// Every process but this one with XDG_RUNTIME_DIR=`runtimeDirectory` in its
-// environment: the instances, started by the test or launched by one another.
-std::vector<pid_t> OurProcesses(const std::string& runtimeDirectory);
-
 // Kills every process with `variable` in its environment that still runs,
 // and waits up to 10 seconds until they are gone; whether they are.
 bool KillProcessesWith(const std::string& variable);
-// The same for XDG_RUNTIME_DIR=`runtimeDirectory`.
-bool KillLaunched(const std::string& runtimeDirectory);

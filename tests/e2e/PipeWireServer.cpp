@@ -15,12 +15,6 @@
 
 namespace {
 
-std::string PathVariable()
-{
-    const char* path = getenv("PATH");
-    return std::string("PATH=") + (path != nullptr ? path : "/usr/bin:/bin");
-}
-
 // The server: the protocol, the factories clients and the session manager
 // need, a dummy driver, and the null sink, which drives the graph whenever it
 // plays. The graph runs at the sink's rate.
@@ -242,9 +236,8 @@ std::string PipeWireServer::Log() const
 // the default sink; the session manager starts only when the server answers.
 void PipeWireServer::WaitUntilReady(std::chrono::milliseconds timeout)
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
     std::string lastAnswer;
-    while (std::chrono::steady_clock::now() < deadline) {
+    bool ready = WaitUntil([&] {
         if (!fServer->IsRunning())
             throw std::runtime_error("pipewire exited at start:\n" + Log());
         if (fSessionManager == nullptr) {
@@ -257,21 +250,20 @@ void PipeWireServer::WaitUntilReady(std::chrono::milliseconds timeout)
                     std::vector<std::string> { "wireplumber" }, ServerEnvironment(),
                     LogPath("wireplumber"));
             }
-        } else {
-            if (!fSessionManager->IsRunning())
-                throw std::runtime_error("wireplumber exited at start:\n" + Log());
-            ChildProcess::Result metadata = RunClient({ "pw-metadata", "0", "default.audio.sink" },
-                std::chrono::seconds(5));
-            lastAnswer = metadata.output;
-            if (metadata.exited && metadata.exitCode == 0
-                && metadata.output.find(std::string("\"name\":\"") + kSinkName + "\"")
-                    != std::string::npos)
-                return;
+            return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    throw std::runtime_error("PipeWire was not ready in time; the last answer was:\n" + lastAnswer
-        + Log());
+        if (!fSessionManager->IsRunning())
+            throw std::runtime_error("wireplumber exited at start:\n" + Log());
+        ChildProcess::Result metadata = RunClient({ "pw-metadata", "0", "default.audio.sink" },
+            std::chrono::seconds(5));
+        lastAnswer = metadata.output;
+        return metadata.exited && metadata.exitCode == 0
+            && metadata.output.find(std::string("\"name\":\"") + kSinkName + "\"")
+            != std::string::npos;
+    }, timeout, std::chrono::milliseconds(50));
+    if (!ready)
+        throw std::runtime_error("PipeWire was not ready in time; the last answer was:\n"
+            + lastAnswer + Log());
 }
 
 std::vector<PipeWireServer::Object> PipeWireServer::List(const std::string& kind) const
@@ -322,6 +314,84 @@ uint32_t PipeWireServer::SinkId() const
             return node.id;
     }
     throw std::runtime_error(std::string("no node ") + kSinkName);
+}
+
+std::vector<PipeWireServer::Object> PipeWireServer::ClientsOf(pid_t pid) const
+{
+    std::vector<Object> clients;
+    for (const auto& client : List("Client")) {
+        if (client.Property("pipewire.sec.pid") == std::to_string(pid))
+            clients.push_back(client);
+    }
+    return clients;
+}
+
+std::vector<PipeWireServer::Object> PipeWireServer::StreamsOf(pid_t pid) const
+{
+    std::set<std::string> clientIds;
+    for (const auto& client : ClientsOf(pid))
+        clientIds.insert(std::to_string(client.id));
+    std::vector<Object> streams;
+    for (const auto& node : List("Node")) {
+        if (clientIds.count(node.Property("client.id")) != 0)
+            streams.push_back(node);
+    }
+    return streams;
+}
+
+bool PipeWireServer::LinkedToSink(uint32_t id) const
+{
+    const std::string sink = std::to_string(SinkId());
+    size_t links = 0;
+    for (const auto& link : List("Link")) {
+        if (link.Field("output-node-id") == std::to_string(id)
+            && link.Field("input-node-id") == sink && link.Field("state") == "active")
+            links++;
+    }
+    return links == kChannels;
+}
+
+PipeWireServer::Object PipeWireServer::PlayingStreamOf(pid_t pid,
+    std::chrono::milliseconds timeout) const
+{
+    Object found;
+    WaitUntil([&] {
+        std::vector<Object> streams = StreamsOf(pid);
+        if (streams.size() == 1 && streams[0].Field("state") == "running"
+            && LinkedToSink(streams[0].id))
+            found = streams[0];
+        return found.id != 0;
+    }, timeout);
+    return found;
+}
+
+std::vector<std::string> PipeWireServer::InstanceEnvironment() const
+{
+    return { "PIPEWIRE_RUNTIME_DIR=" + RuntimeDirectory() };
+}
+
+std::multiset<pid_t> PipeWireServer::StreamOwners() const
+{
+    std::map<std::string, pid_t> owners;
+    for (const auto& client : List("Client"))
+        owners[std::to_string(client.id)] = std::atoi(client.Property("pipewire.sec.pid").c_str());
+    std::multiset<pid_t> streams;
+    for (const auto& node : List("Node")) {
+        auto owner = owners.find(node.Property("client.id"));
+        if (node.Property("media.class") == "Stream/Output/Audio" && owner != owners.end())
+            streams.insert(owner->second);
+    }
+    return streams;
+}
+
+bool PipeWireServer::SoundsWithin(const std::string& path, std::chrono::milliseconds timeout) const
+{
+    // Quieter than any drone the program plays, louder than rounding noise.
+    constexpr float kSilence = 0.001f;
+    std::unique_ptr<ChildProcess> recorder = Record(path);
+    return WaitUntil([&] {
+        return FirstSoundingFrame(RecordedSamples(path), 0, kSilence) != std::string::npos;
+    }, timeout);
 }
 
 std::unique_ptr<ChildProcess> PipeWireServer::Record(const std::string& path) const

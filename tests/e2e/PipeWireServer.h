@@ -13,16 +13,18 @@
 // pw-cli. The object is used from one thread.
 
 #include "ChildProcess.h"
+#include "SoundServer.h"
 #include "TempDirectory.h"
 
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
-class PipeWireServer {
+class PipeWireServer : public SoundServer {
 public:
     static constexpr const char* kSinkName = "gw_e2e_sink";
     // Why a test that needs the server skips where it isn't installed (the
@@ -51,7 +53,7 @@ public:
     // Starts the servers and waits up to `startTimeout` until the sink is
     // the default target. Throws, with the servers' logs, if it isn't.
     explicit PipeWireServer(std::chrono::milliseconds startTimeout = std::chrono::seconds(20));
-    ~PipeWireServer();
+    ~PipeWireServer() override;
 
     PipeWireServer(const PipeWireServer&) = delete;
     PipeWireServer& operator=(const PipeWireServer&) = delete;
@@ -77,6 +79,15 @@ public:
     std::vector<Object> List(const std::string& kind) const;
     // The id of the sink node; throws if it isn't there.
     uint32_t SinkId() const;
+    // The client connections of process `pid`.
+    std::vector<Object> ClientsOf(pid_t pid) const;
+    // The stream nodes of process `pid`.
+    std::vector<Object> StreamsOf(pid_t pid) const;
+    // Whether node `id` feeds the sink through links that carry data.
+    bool LinkedToSink(uint32_t id) const;
+    // Waits up to `timeout` until process `pid` has exactly one stream,
+    // running and linked to the sink, and returns it; its id is 0 if not.
+    Object PlayingStreamOf(pid_t pid, std::chrono::milliseconds timeout) const;
 
     // Starts pw-record on the sink's monitor, writing a WAV file of 32-bit
     // float stereo at 44100 Hz to `path`; the recording ends when the
@@ -85,8 +96,14 @@ public:
     // The interleaved samples of a recording so far, or after it ended.
     static std::vector<float> RecordedSamples(const std::string& path);
 
+    // The server's socket directory; no sound server is named, so that the
+    // program finds PipeWire by itself.
+    std::vector<std::string> InstanceEnvironment() const override;
+    std::multiset<pid_t> StreamOwners() const override;
+    // A sample sounds when it is louder than rounding noise.
+    bool SoundsWithin(const std::string& path, std::chrono::milliseconds timeout) const override;
     // What the server and the session manager printed since they last started.
-    std::string Log() const;
+    std::string Log() const override;
 
 private:
     void WriteConfiguration() const;

@@ -7,13 +7,11 @@
 #include "MonitorRecorder.h"
 #include "PulseServer.h"
 #include "TestSupport.h"
-#include "XvfbServer.h"
 
 #include <gtest/gtest.h>
 
 // After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
 #include "Session.h"
-#include "XWindowHints.h"
 
 #include <X11/keysym.h>
 
@@ -21,14 +19,10 @@
 
 #include <algorithm>
 #include <array>
-#include <filesystem>
-#include <memory>
 #include <set>
-#include <sstream>
 #include <thread>
 
 using namespace std::chrono_literals;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -49,61 +43,13 @@ constexpr const char* kAlertLine = "gondavel_wubbix: alert: title \"\" text \"so
 // ones. The tone may begin with one silent frame.
 constexpr size_t kCentredFrames = 1000;
 
+// How many of the lines of `text` are `line`.
 size_t CountLines(const std::string& text, const std::string& line)
 {
-    size_t count = 0;
-    std::istringstream lines(text);
-    for (std::string each; std::getline(lines, each);)
-        count += each == line;
-    return count;
+    return std::ranges::count(Lines(text), line);
 }
 
-class ProgramTest : public SessionTest {
-protected:
-    void TearDown() override
-    {
-        SessionTest::TearDown();
-        fRecorder.reset();
-    }
-
-    // Whether the first instance's sound has started, which it does last
-    // in its set-up: it prints the format then.
-    bool WaitForSound()
-    {
-        return WaitUntil([&] { return CountLines(S().Output(), kFormatLines[4]) > 0; }, 10s);
-    }
-    // The process ids of the registered instances that still run.
-    std::vector<pid_t> RegisteredInstances()
-    {
-        std::vector<pid_t> pids;
-        for (const std::string& name : S().RegistryFiles()) {
-            if (name.ends_with(".lock") && Alive(std::atoi(name.c_str())))
-                pids.push_back(std::atoi(name.c_str()));
-        }
-        return pids;
-    }
-
-    // Starts recording the sink; its samples are the sound of every stream.
-    MonitorRecorder& Record()
-    {
-        fRecorder = std::make_unique<MonitorRecorder>(Pulse(), S().Runtime().File("monitor.raw"));
-        return *fRecorder;
-    }
-    // Whether a frame from `from` on sounds, waiting up to 10 seconds.
-    bool SoundsFrom(size_t from) const
-    {
-        return WaitUntil([&] {
-            std::vector<float> samples = fRecorder->Samples();
-            for (size_t i = 2 * from; i < samples.size(); i++) {
-                if (samples[i] != 0.0f)
-                    return true;
-            }
-            return false;
-        }, 10s);
-    }
-
-    std::unique_ptr<MonitorRecorder> fRecorder;
-};
+using ProgramTest = SessionTest;
 
 } // namespace
 
@@ -112,13 +58,13 @@ TEST_F(ProgramTest, FirstInstanceShowsABorderlessWindowBelowTheMiddleWithAChangi
     ChildProcess& instance = S().StartInstance();
     Window window = X().FindWindow("gondavel_wubbix");
     ASSERT_NE(window, 0u) << S().Output();
-    ASSERT_TRUE(WaitForSound()) << S().Output();
+    ASSERT_TRUE(S().Says(0, kFormatLines[4])) << S().Output();
 
     // S = (0, 0, 1023, 767): the corner (501.5, 393.5) rounds to (502, 394).
     std::array<int, 4> frame = X().Frame(window);
     EXPECT_EQ(frame, (std::array<int, 4> { 502, 394, 21, 21 }));
 
-    EXPECT_EQ(MotifDecorations(X().Get(), window), 0L) << "decorations shown";
+    EXPECT_EQ(X().Decorations(window), 0L) << "decorations shown";
 
     EXPECT_TRUE(S().PictureChanges(instance.Pid()));
     EXPECT_TRUE(instance.IsRunning()) << S().Output();
@@ -126,7 +72,7 @@ TEST_F(ProgramTest, FirstInstanceShowsABorderlessWindowBelowTheMiddleWithAChangi
 
 TEST_F(ProgramTest, FirstInstancePrintsTheFormatOnceAndSoundsCentredUntilThePanMoves)
 {
-    MonitorRecorder& recorder = Record();
+    MonitorRecorder recorder(Pulse(), S().Runtime().File("monitor.raw"));
     size_t start = recorder.Frames();
     ChildProcess& instance = S().StartInstance();
 
@@ -134,13 +80,8 @@ TEST_F(ProgramTest, FirstInstancePrintsTheFormatOnceAndSoundsCentredUntilThePanM
     size_t first = 0;
     ASSERT_TRUE(WaitUntil([&] {
         std::vector<float> samples = recorder.Samples();
-        for (size_t i = 2 * start; i < samples.size(); i++) {
-            if (samples[i] != 0.0f) {
-                first = i / 2;
-                return samples.size() / 2 >= first + kCentredFrames;
-            }
-        }
-        return false;
+        first = FirstSoundingFrame(samples, start);
+        return first != std::string::npos && samples.size() / 2 >= first + kCentredFrames;
     }, 20s)) << "no sound\n" << S().Output();
     // The null sink holds 32-bit floats, so the channels arrive exactly as
     // played: centred, they are the same.
@@ -178,7 +119,7 @@ TEST_F(ProgramTest, ClicksLaunchDetachedInstancesThatFillTheGridRowByRow)
         EXPECT_EQ(X().Frame(window), frame);
     }
     ASSERT_EQ(X().TopLevelWindows().size(), 4u);
-    std::vector<pid_t> instances = RegisteredInstances();
+    std::set<pid_t> instances = S().Locked();
     ASSERT_EQ(instances.size(), 4u);
     // Not children of the first instance, nor of the test.
     for (pid_t pid : instances) {
@@ -192,25 +133,16 @@ TEST_F(ProgramTest, ClicksLaunchDetachedInstancesThatFillTheGridRowByRow)
 TEST_F(ProgramTest, ClickWithTheProgramFileGoneShowsOneAlertAndTheInstanceCarriesOn)
 {
     // A copy of the program that is deleted once it runs.
-    TempDirectory copyDirectory("gw_program_copy");
-    std::string copy = copyDirectory.File("gondavel_wubbix");
-    fs::copy_file(PROGRAM_PATH, copy);
+    std::string copy = S().ProgramCopy();
     ChildProcess& instance = S().StartInstance({}, { copy });
     Window window = X().FindWindow("gondavel_wubbix");
     ASSERT_NE(window, 0u) << S().Output();
-    ASSERT_TRUE(WaitForSound()) << S().Output();
+    ASSERT_TRUE(S().Says(0, kFormatLines[4])) << S().Output();
     ASSERT_EQ(unlink(copy.c_str()), 0);
 
     std::vector<Window> before = X().TopLevelWindows();
     X().Click({ 512, 404 });
-    auto boxes = [&] {
-        std::vector<Window> added;
-        for (Window each : X().TopLevelWindows()) {
-            if (std::find(before.begin(), before.end(), each) == before.end())
-                added.push_back(each);
-        }
-        return added;
-    };
+    auto boxes = [&] { return X().TopLevelWindowsBut(before); };
     ASSERT_TRUE(WaitUntil([&] { return !boxes().empty(); }, 10s)) << S().Output();
     // The box stays the only new window while it waits for the user.
     std::this_thread::sleep_for(500ms);
@@ -219,7 +151,7 @@ TEST_F(ProgramTest, ClickWithTheProgramFileGoneShowsOneAlertAndTheInstanceCarrie
     Window box = shown[0];
     EXPECT_EQ(X().Title(box), "");
     EXPECT_EQ(CountLines(S().Output(), kAlertLine), 1u) << S().Output();
-    EXPECT_EQ(RegisteredInstances().size(), 1u) << "launched despite the missing file";
+    EXPECT_EQ(S().Locked().size(), 1u) << "launched despite the missing file";
 
     // With no window manager to do it, the user gives the box the keyboard
     // (the instance took it when its window showed) and presses Return for
@@ -230,9 +162,8 @@ TEST_F(ProgramTest, ClickWithTheProgramFileGoneShowsOneAlertAndTheInstanceCarrie
 
     // Still there, still drawing and still sounding, and nothing else came
     // up on the way.
-    MonitorRecorder& recorder = Record();
     EXPECT_TRUE(S().PictureChanges(instance.Pid()));
-    EXPECT_TRUE(SoundsFrom(recorder.Frames()));
+    EXPECT_TRUE(S().Sounds());
     EXPECT_TRUE(instance.IsRunning()) << S().Output();
     EXPECT_EQ(X().FindWindow("gondavel_wubbix", 0ms), window);
     EXPECT_EQ(X().TopLevelWindows().size(), 1u);
@@ -244,20 +175,7 @@ namespace {
 // The ways of closing an instance from outside.
 enum class CloseWay { WindowManager, Terminate, ControlTool };
 
-std::string CloseWayName(const testing::TestParamInfo<CloseWay>& info)
-{
-    switch (info.param) {
-    case CloseWay::WindowManager:
-        return "WindowManager";
-    case CloseWay::Terminate:
-        return "Sigterm";
-    case CloseWay::ControlTool:
-        return "ControlTool";
-    }
-    return "Unknown";
-}
-
-class ProgramCloseTest : public ProgramTest, public testing::WithParamInterface<CloseWay> {
+class ProgramCloseTest : public SessionTest, public testing::WithParamInterface<CloseWay> {
 protected:
     void Close(pid_t pid, Window window)
     {
@@ -269,8 +187,8 @@ protected:
             kill(pid, SIGTERM);
             break;
         case CloseWay::ControlTool: {
-            ChildProcess::Result result = S().Ctl({ "quit", std::to_string(pid) });
-            EXPECT_TRUE(result.exited && result.exitCode == 0) << result.output;
+            CtlResult result = S().Ctl({ "quit", std::to_string(pid) });
+            EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
             break;
         }
         }
@@ -291,20 +209,17 @@ TEST_P(ProgramCloseTest, ClosingEndsThatInstanceCleanlyAndLeavesTheOtherRunning)
     ASSERT_TRUE(WaitUntil([&] { return S().StreamOwners() == both; }, 10s)) << Pulse().ListSinkInputs();
 
     Close(first.Pid(), firstWindow);
-    ASSERT_TRUE(first.WaitForExit(10s)) << S().Output(0);
-    EXPECT_EQ(first.ExitCode(), 0) << S().Output(0);
-    std::string prefix = std::to_string(first.Pid()) + ".";
-    for (const std::string& name : S().RegistryFiles())
-        EXPECT_FALSE(name.starts_with(prefix)) << name << " left in the registry";
+    ASSERT_TRUE(S().Exits(first, 0));
+    EXPECT_EQ(S().RegistryFilesOf(first.Pid()), std::set<std::string> {});
     EXPECT_TRUE(WaitUntil([&] { return S().StreamOwners() == std::multiset<pid_t> { second.Pid() }; },
         10s)) << Pulse().ListSinkInputs();
 
     EXPECT_TRUE(second.IsRunning()) << S().Output(1);
     EXPECT_EQ(X().FindWindow("ondavel_wubbixg", 0ms), secondWindow);
     EXPECT_EQ(X().FindWindow("gondavel_wubbix", 0ms), 0u);
-    EXPECT_EQ(RegisteredInstances(), std::vector<pid_t> { second.Pid() });
+    EXPECT_EQ(S().Locked(), std::set<pid_t> { second.Pid() });
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, ProgramCloseTest,
     testing::Values(CloseWay::WindowManager, CloseWay::Terminate, CloseWay::ControlTool),
-    CloseWayName);
+    CaseNames<CloseWay>({ "WindowManager", "Sigterm", "ControlTool" }));

@@ -1,5 +1,6 @@
 #include "PulseServer.h"
 
+#include "MonitorRecorder.h"
 #include "PipeWireServer.h"
 #include "TestSupport.h"
 
@@ -36,12 +37,6 @@ context.modules = [
     }
 ]
 )";
-}
-
-std::string PathVariable()
-{
-    const char* path = getenv("PATH");
-    return std::string("PATH=") + (path != nullptr ? path : "/usr/bin:/bin");
 }
 
 } // namespace
@@ -173,12 +168,80 @@ std::string PulseServer::ListSinkInputs() const
 
 size_t PulseServer::CountSinkInputs() const
 {
-    std::string text = ListSinkInputs();
-    size_t count = 0;
-    for (size_t at = text.find("Sink Input #"); at != std::string::npos;
-         at = text.find("Sink Input #", at + 1))
-        count++;
-    return count;
+    return CountOf(ListSinkInputs(), "Sink Input #");
+}
+
+std::optional<std::vector<std::pair<pid_t, uint32_t>>> PulseServer::ProcessIds(
+    const std::string& kind, const std::string& heading) const
+{
+    ChildProcess::Result result = RunClient({ "pactl", "list", kind });
+    if (!result.exited || result.exitCode != 0)
+        return std::nullopt;
+    std::vector<std::pair<pid_t, uint32_t>> found;
+    uint32_t index = 0;
+    const std::string key = "application.process.id = \"";
+    for (const std::string& line : Lines(result.output)) {
+        if (line.starts_with(heading))
+            index = static_cast<uint32_t>(std::stoul(line.substr(heading.size())));
+        else if (size_t at = line.find(key); at != std::string::npos)
+            found.emplace_back(std::atoi(line.c_str() + at + key.size()), index);
+    }
+    return found;
+}
+
+std::optional<std::map<pid_t, uint32_t>> PulseServer::Streams() const
+{
+    auto found = ProcessIds("sink-inputs", "Sink Input #");
+    if (!found)
+        return std::nullopt;
+    std::map<pid_t, uint32_t> streams;
+    for (const auto& [pid, index] : *found)
+        streams[pid] = index;
+    return streams;
+}
+
+bool PulseServer::WaitForStream(pid_t pid, std::chrono::milliseconds timeout) const
+{
+    return WaitUntil([&] {
+        auto streams = Streams();
+        return streams && streams->count(pid) > 0;
+    }, timeout, std::chrono::milliseconds(100));
+}
+
+std::optional<std::multiset<pid_t>> PulseServer::Clients() const
+{
+    auto found = ProcessIds("clients", "Client #");
+    if (!found)
+        return std::nullopt;
+    std::multiset<pid_t> pids;
+    for (const auto& [pid, index] : *found)
+        pids.insert(pid);
+    return pids;
+}
+
+std::vector<std::string> PulseServer::InstanceEnvironment() const
+{
+    return { "SDL_AUDIODRIVER=pulseaudio", "PULSE_SERVER=" + Address(),
+        "PULSE_CLIENTCONFIG=" + fDirectory.File("client.conf") };
+}
+
+std::multiset<pid_t> PulseServer::StreamOwners() const
+{
+    auto found = ProcessIds("sink-inputs", "Sink Input #");
+    if (!found)
+        throw std::runtime_error("pactl list sink-inputs failed:\n" + Log());
+    std::multiset<pid_t> owners;
+    for (const auto& [pid, index] : *found)
+        owners.insert(pid);
+    return owners;
+}
+
+bool PulseServer::SoundsWithin(const std::string& path, std::chrono::milliseconds timeout) const
+{
+    MonitorRecorder recorder(*this, path);
+    size_t from = recorder.Frames();
+    return WaitUntil(
+        [&] { return FirstSoundingFrame(recorder.Samples(), from) != std::string::npos; }, timeout);
 }
 
 void PulseServer::Kill()
@@ -203,27 +266,22 @@ std::string PulseServer::LogPath() const
 
 std::string PulseServer::Log() const
 {
-    std::ifstream file(LogPath());
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return ReadFile(LogPath());
 }
 
 void PulseServer::WaitUntilAnswering(std::chrono::milliseconds timeout)
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
     std::string lastAnswer;
-    while (std::chrono::steady_clock::now() < deadline) {
+    bool answering = WaitUntil([&] {
         if (!fServer->IsRunning())
             throw std::runtime_error("the PulseAudio server exited at start:\n" + Log());
         ChildProcess::Result info = RunClient({ "pactl", "info" }, std::chrono::seconds(5));
-        if (info.exited && info.exitCode == 0)
-            return;
         lastAnswer = info.output;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    throw std::runtime_error("the PulseAudio server did not answer in time; pactl said: " + lastAnswer
-        + "\nserver log:\n" + Log());
+        return info.exited && info.exitCode == 0;
+    }, timeout, std::chrono::milliseconds(50));
+    if (!answering)
+        throw std::runtime_error("the PulseAudio server did not answer in time; pactl said: "
+            + lastAnswer + "\nserver log:\n" + Log());
 }
 
 void PulseServer::KillSinkInput(uint32_t index) const

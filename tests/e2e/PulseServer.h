@@ -14,17 +14,20 @@
 // server instead; the protocol, the sink and its monitor are the same.
 
 #include "ChildProcess.h"
+#include "SoundServer.h"
 #include "TempDirectory.h"
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 class PipeWireServer;
 
-class PulseServer {
+class PulseServer : public SoundServer {
 public:
     static constexpr const char* kSinkName = "gw_e2e_sink";
     static constexpr int kFrameRate = 44100;
@@ -33,7 +36,8 @@ public:
     // Starts the server and waits up to `startTimeout` until it answers.
     // Throws, with the server's log, if it doesn't.
     explicit PulseServer(std::chrono::milliseconds startTimeout = std::chrono::seconds(15));
-    ~PulseServer();
+
+    ~PulseServer() override;
 
     PulseServer(const PulseServer&) = delete;
     PulseServer& operator=(const PulseServer&) = delete;
@@ -56,8 +60,21 @@ public:
     std::string ListSinkInputs() const;
     // How many streams play into the server.
     size_t CountSinkInputs() const;
-    // Whatever the server has printed since it last started.
-    std::string Log() const;
+    // Each stream's index by the process that plays it; nullopt when the
+    // server doesn't answer (it is down, or has no room for pactl).
+    std::optional<std::map<pid_t, uint32_t>> Streams() const;
+    // Waits up to `timeout` until process `pid` plays a stream; as each
+    // look starts a pactl, it looks every 100 ms.
+    bool WaitForStream(pid_t pid, std::chrono::milliseconds timeout) const;
+    // The processes of the server's clients; nullopt when it doesn't answer.
+    std::optional<std::multiset<pid_t>> Clients() const;
+
+    // SDL's PulseAudio driver on the server.
+    std::vector<std::string> InstanceEnvironment() const override;
+    std::multiset<pid_t> StreamOwners() const override;
+    // Any sample that isn't exactly zero sounds.
+    bool SoundsWithin(const std::string& path, std::chrono::milliseconds timeout) const override;
+    std::string Log() const override;
     // Whether the server is PulseAudio itself, not PipeWire's service.
     bool IsPulseAudio() const { return fPipeWire == nullptr; }
 
@@ -76,6 +93,11 @@ public:
     void KillSinkInput(uint32_t index) const;
 
 private:
+    // The process id in each object `pactl list <kind>` shows, with the
+    // object's index from its `heading` line; nullopt when the server doesn't
+    // answer.
+    std::optional<std::vector<std::pair<pid_t, uint32_t>>> ProcessIds(const std::string& kind,
+        const std::string& heading) const;
     void WaitUntilAnswering(std::chrono::milliseconds timeout);
     std::string LogPath() const;
 

@@ -1,6 +1,7 @@
 #include "Session.h"
 
 #include "InstanceProcesses.h"
+#include "PipeWireServer.h"
 #include "PulseServer.h"
 #include "TestSupport.h"
 #include "XvfbServer.h"
@@ -23,16 +24,9 @@ constexpr const char* kMarker = "GW_E2E_SESSION";
 
 } // namespace
 
-Session::Session(const std::string& display, const PulseServer& pulse)
+Session::Session(const std::string& display, const SoundServer* sound)
     : fDisplay(display),
-      fPulse(&pulse),
-      fX(display)
-{
-}
-
-Session::Session(const std::string& display)
-    : fDisplay(display),
-      fPulse(nullptr),
+      fSound(sound),
       fX(display)
 {
 }
@@ -40,6 +34,10 @@ Session::Session(const std::string& display)
 Session::~Session()
 {
     KillAll();
+    if (fJoined && fOwnRuntime)
+        setenv("XDG_RUNTIME_DIR", fOwnRuntime->c_str(), 1);
+    else if (fJoined)
+        unsetenv("XDG_RUNTIME_DIR");
 }
 
 void Session::KillAll()
@@ -53,13 +51,13 @@ void Session::KillAll()
 std::vector<std::string> Session::Environment() const
 {
     std::vector<std::string> environment = SanitizerEnvironment();
-    environment.insert(environment.end(), { "PATH=/usr/bin:/bin", "DISPLAY=" + fDisplay,
-        "HOME=" + fRuntime.Path(), "XDG_RUNTIME_DIR=" + fRuntime.Path(),
-        std::string(kMarker) + "=" + fRuntime.Path() });
-    if (fPulse != nullptr) {
-        environment.insert(environment.end(), { "SDL_AUDIODRIVER=pulseaudio",
-            "PULSE_SERVER=" + fPulse->Address(),
-            "PULSE_CLIENTCONFIG=" + fPulse->Directory().File("client.conf") });
+    environment.insert(environment.end(), { "PATH=/usr/bin:/bin", "HOME=" + fRuntime.Path(),
+        "XDG_RUNTIME_DIR=" + fRuntime.Path(), std::string(kMarker) + "=" + fRuntime.Path() });
+    if (!fDisplay.empty())
+        environment.push_back("DISPLAY=" + fDisplay);
+    if (fSound != nullptr) {
+        for (const std::string& variable : fSound->InstanceEnvironment())
+            environment.push_back(variable);
     }
     return environment;
 }
@@ -88,6 +86,23 @@ ChildProcess& Session::StartInstance(const std::vector<std::string>& changes,
     return *fInstances.back();
 }
 
+testing::AssertionResult Session::StartOneAfterAnother(size_t count,
+    std::chrono::milliseconds timeout)
+{
+    for (size_t i = 0; i < count; i++) {
+        size_t n = Started();
+        pid_t pid = StartInstance().Pid();
+        if (!WaitUntil([&] {
+                std::map<pid_t, std::string> listed = Listed();
+                return listed.count(pid) != 0 && listed[pid] == std::to_string(n);
+            }, timeout))
+            return testing::AssertionFailure() << "instance " << n << " (" << pid
+                                               << ") is not listed with index " << n << "\n"
+                                               << Output(n);
+    }
+    return testing::AssertionSuccess();
+}
+
 std::string Session::Output(size_t n) const
 {
     return ReadFile(fRuntime.File("instance" + std::to_string(n) + ".log"));
@@ -99,6 +114,54 @@ std::string Session::AllOutput() const
     for (size_t n = 0; n < fInstances.size(); n++)
         text += "instance " + std::to_string(n) + ":\n" + Output(n);
     return text;
+}
+
+bool Session::Says(size_t n, const std::string& text, std::chrono::milliseconds timeout) const
+{
+    return WaitUntil([&] { return Output(n).find(text) != std::string::npos; }, timeout);
+}
+
+testing::AssertionResult Session::Exits(ChildProcess& instance, int code,
+    std::chrono::milliseconds timeout) const
+{
+    testing::AssertionResult result = testing::AssertionSuccess();
+    if (!instance.WaitForExit(timeout))
+        result = testing::AssertionFailure() << instance.Pid() << " still runs, in state "
+                                             << State(instance.Pid());
+    else if (instance.ExitCode() != code)
+        result = testing::AssertionFailure() << instance.Pid() << " ended with status "
+                                             << instance.ExitCode() << ", not " << code;
+    for (size_t n = 0; n < fInstances.size() && !result; n++) {
+        if (fInstances[n].get() == &instance)
+            result << "; it printed:\n" << Output(n);
+    }
+    return result;
+}
+
+testing::AssertionResult Session::EndsCleanly(ChildProcess& instance,
+    std::chrono::milliseconds timeout) const
+{
+    kill(instance.Pid(), SIGTERM);
+    return Exits(instance, 0, timeout);
+}
+
+std::string Session::ProgramCopy()
+{
+    if (fCopyDirectory == nullptr) {
+        fCopyDirectory = std::make_unique<TempDirectory>("gw_program_copy");
+        fs::copy_file(PROGRAM_PATH, fCopyDirectory->File("gondavel_wubbix"));
+    }
+    return fCopyDirectory->File("gondavel_wubbix");
+}
+
+void Session::JoinFromThisProcess()
+{
+    if (!fJoined) {
+        if (const char* own = getenv("XDG_RUNTIME_DIR"))
+            fOwnRuntime = own;
+        fJoined = true;
+    }
+    setenv("XDG_RUNTIME_DIR", fRuntime.Path().c_str(), 1);
 }
 
 std::set<pid_t> Session::LiveInstances() const
@@ -130,36 +193,73 @@ std::set<std::string> Session::RegistryFiles(const fs::path& root) const
     return names;
 }
 
+std::set<std::string> Session::RegistryFilesOf(pid_t pid) const
+{
+    std::set<std::string> names = RegistryFiles();
+    std::erase_if(names, [&](const std::string& name) {
+        return !name.starts_with(std::to_string(pid) + ".");
+    });
+    return names;
+}
+
+std::string Session::RegistryFile(pid_t pid, const std::string& extension) const
+{
+    return (RegistryDirectory() / (std::to_string(pid) + extension)).string();
+}
+
+std::set<pid_t> Session::Locked() const
+{
+    std::set<pid_t> pids;
+    for (const std::string& name : RegistryFiles()) {
+        if (name.ends_with(".lock"))
+            pids.insert(std::atoi(name.c_str()));
+    }
+    return pids;
+}
+
 std::set<std::string> Session::EntryFiles(pid_t pid)
 {
     std::string prefix = std::to_string(pid);
     return { prefix + ".info", prefix + ".lock", prefix + ".sock" };
 }
 
-ChildProcess::Result Session::Ctl(const std::vector<std::string>& arguments,
-    const std::vector<std::string>& changes) const
+CtlResult Session::Ctl(const std::vector<std::string>& arguments) const
 {
-    std::vector<std::string> argv = { CTL_PATH };
+    // The shell keeps the tool's stderr apart, in a file of each run's own.
+    std::string errors = fRuntime.File("ctl" + std::to_string(fRuns++) + ".err");
+    std::vector<std::string> argv = { "/bin/sh", "-c", "exec \"$0\" \"$@\" 2>'" + errors + "'",
+        CTL_PATH };
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return ChildProcess::Run(argv, Changed(Environment(), changes), 20s);
+    ChildProcess::Result result = ChildProcess::Run(argv, Environment(), 20s);
+    EXPECT_TRUE(result.exited) << "the control tool hung: " << result.output;
+    return { result.exited, result.exitCode, result.output, ReadFile(errors) };
 }
 
-std::map<pid_t, std::string> Session::Listed(const std::vector<std::string>& changes) const
+std::vector<ListedInstance> Session::List() const
+{
+    CtlResult result = Ctl({ "list" });
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    std::vector<std::string> lines = Lines(result.out);
+    EXPECT_TRUE(!lines.empty() && lines[0] == "PID\tINDEX\tTITLE") << result.out;
+    std::vector<ListedInstance> listed;
+    for (size_t n = 1; n < lines.size(); n++) {
+        std::istringstream fields(lines[n]);
+        std::string pid;
+        ListedInstance& instance = listed.emplace_back();
+        std::getline(fields, pid, '\t');
+        std::getline(fields, instance.index, '\t');
+        std::getline(fields, instance.title);
+        instance.pid = std::atoi(pid.c_str());
+    }
+    return listed;
+}
+
+std::map<pid_t, std::string> Session::Listed() const
 {
     std::map<pid_t, std::string> listed;
-    ChildProcess::Result result = Ctl({ "list" }, changes);
-    EXPECT_TRUE(result.exited && result.exitCode == 0) << result.output;
-    std::istringstream lines(result.output);
-    std::string line;
-    while (std::getline(lines, line) && line != "PID\tINDEX\tTITLE") {
-    }
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::string pid, index;
-        std::getline(fields, pid, '\t');
-        std::getline(fields, index, '\t');
-        listed[std::atoi(pid.c_str())] = index;
-    }
+    for (const ListedInstance& instance : List())
+        listed[instance.pid] = instance.index;
     return listed;
 }
 
@@ -173,19 +273,21 @@ std::set<pid_t> Session::ListedPids() const
 
 std::multiset<pid_t> Session::StreamOwners() const
 {
-    std::multiset<pid_t> owners;
-    std::istringstream lines(Pulse().ListSinkInputs());
-    const std::string key = "application.process.id = \"";
-    for (std::string line; std::getline(lines, line);) {
-        if (size_t at = line.find(key); at != std::string::npos)
-            owners.insert(std::atoi(line.c_str() + at + key.size()));
-    }
-    return owners;
+    return fSound->StreamOwners();
+}
+
+bool Session::Sounds(std::chrono::milliseconds timeout) const
+{
+    return fSound->SoundsWithin(fRuntime.File("sink" + std::to_string(fRuns++) + ".rec"), timeout);
 }
 
 int Session::Connect(pid_t pid) const
 {
-    std::string path = (RegistryDirectory() / (std::to_string(pid) + ".sock")).string();
+    return ConnectToSocket(RegistryFile(pid, ".sock"));
+}
+
+int ConnectToSocket(const std::string& path)
+{
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof(address.sun_path))
@@ -200,6 +302,21 @@ int Session::Connect(pid_t pid) const
         return -1;
     }
     return fd;
+}
+
+bool SendPacket(const std::string& path, const std::vector<uint8_t>& packet)
+{
+    int fd = ConnectToSocket(path);
+    ssize_t size = static_cast<ssize_t>(packet.size());
+    bool sent = fd >= 0 && send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) == size;
+    if (fd >= 0)
+        close(fd);
+    return sent;
+}
+
+void PrintTo(const ListedInstance& instance, std::ostream* out)
+{
+    *out << "{" << instance.pid << " " << instance.index << " " << instance.title << "}";
 }
 
 bool Session::PictureChanges(pid_t pid) const
@@ -256,24 +373,27 @@ testing::AssertionResult Session::WaitUntilSettled(std::chrono::milliseconds tim
     return testing::AssertionFailure() << "not settled:\n" << missing;
 }
 
-void SessionTest::SetUpTestSuite()
+SessionTest::SessionTest(XServer x, Sound sound)
+    : fXServer(x),
+      fSound(sound)
 {
-    try {
-        sX = new XvfbServer;
-        sPulse = new PulseServer;
-    } catch (const std::exception& error) {
-        ADD_FAILURE() << error.what();
-        return;
-    }
-    // SDL sets the decoration hints only when the atom exists, as it does
-    // wherever a window manager runs; this server has none, and keeps its
-    // atoms for as long as it runs.
-    XClient client(sX->Display());
-    if (client.Get() != nullptr) {
-        XInternAtom(client.Get(), "_MOTIF_WM_HINTS", False);
-        XSync(client.Get(), False);
-    }
 }
+
+SessionTest::~SessionTest() = default;
+
+namespace {
+
+// An X server for sessions. SDL sets the decoration hints only when their
+// atom exists, as it does wherever a window manager runs; this server has
+// none, so the atom is made at once.
+std::unique_ptr<XvfbServer> StartX()
+{
+    auto server = std::make_unique<XvfbServer>();
+    XClient(server->Display()).CreateDecorationHintsAtom();
+    return server;
+}
+
+} // namespace
 
 void SessionTest::TearDownTestSuite()
 {
@@ -285,19 +405,73 @@ void SessionTest::TearDownTestSuite()
 
 void SessionTest::SetUp()
 {
-    ASSERT_TRUE(sX != nullptr && sPulse != nullptr);
-    fSession = std::make_unique<Session>(sX->Display(), *sPulse);
-    ASSERT_TRUE(fSession->X().Get() != nullptr);
+    if (fSound == Sound::OwnPipeWire && !PipeWireServer::Installed())
+        GTEST_SKIP() << PipeWireServer::kNotInstalled;
+    const SoundServer* sound = nullptr;
+    std::string display;
+    try {
+        if (fXServer == XServer::Shared && sX == nullptr)
+            sX = StartX().release();
+        if (fXServer == XServer::Own)
+            fOwnX = StartX();
+        if (fSound == Sound::SharedPulse && sPulse == nullptr)
+            sPulse = new PulseServer;
+        if (fSound == Sound::OwnPulse)
+            fOwnPulse = std::make_unique<PulseServer>();
+        if (fSound == Sound::OwnPipeWire)
+            fOwnPipeWire = std::make_unique<PipeWireServer>();
+    } catch (const std::exception& error) {
+        FAIL() << error.what();
+    }
+    if (fXServer != XServer::Absent)
+        display = Xvfb().Display();
+    if (fSound == Sound::SharedPulse || fSound == Sound::OwnPulse)
+        sound = &Pulse();
+    else if (fSound == Sound::OwnPipeWire)
+        sound = fOwnPipeWire.get();
+    fSession = std::make_unique<Session>(display, sound);
+    ASSERT_TRUE(fXServer == XServer::Absent || fSession->X().Get() != nullptr);
 }
 
 void SessionTest::TearDown()
 {
     if (fSession == nullptr)
         return;
-    sPulse->Freeze(false);
+    if (fSound == Sound::SharedPulse)
+        sPulse->Freeze(false);
     fSession.reset();
-    XClient client(sX->Display());
-    EXPECT_TRUE(WaitUntil([&] { return client.TopLevelWindows().empty(); }, 10s));
-    EXPECT_TRUE(WaitUntil([&] { return sPulse->CountSinkInputs() == 0; }, 10s))
-        << sPulse->ListSinkInputs();
+    // What the suite shares must be as the next test expects it; what the
+    // test owns goes with it.
+    if (fXServer == XServer::Shared) {
+        XClient client(sX->Display());
+        EXPECT_TRUE(WaitUntil([&] { return client.TopLevelWindows().empty(); }, 10s));
+    }
+    if (fSound == Sound::SharedPulse) {
+        EXPECT_TRUE(WaitUntil([&] { return sPulse->CountSinkInputs() == 0; }, 10s))
+            << sPulse->ListSinkInputs();
+    }
+    fOwnPipeWire.reset();
+    fOwnPulse.reset();
+    fOwnX.reset();
+}
+
+XvfbServer& SessionTest::Xvfb()
+{
+    return fOwnX != nullptr ? *fOwnX : *sX;
+}
+
+PulseServer& SessionTest::Pulse()
+{
+    return fOwnPulse != nullptr ? *fOwnPulse : *sPulse;
+}
+
+PipeWireServer& SessionTest::PipeWire()
+{
+    return *fOwnPipeWire;
+}
+
+void SessionTest::LoseDisplay()
+{
+    fSession->X().Close();
+    fOwnX.reset();
 }

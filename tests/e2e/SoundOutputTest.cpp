@@ -4,6 +4,7 @@
 #include "MonitorRecorder.h"
 #include "PulseServer.h"
 #include "TempDirectory.h"
+#include "TestSupport.h"
 
 #include "SoundPlayer.h"
 #include "AudioSubs.h"
@@ -17,9 +18,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -57,26 +56,6 @@ std::vector<float> EngineSine(size_t frames)
             phase = static_cast<float>(phase - 6.28);
     }
     return values;
-}
-
-std::string ReadFile(const char* path)
-{
-    std::ifstream file(path);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-template<typename Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds timeout)
-{
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
 }
 
 // A recording split into what matters here.

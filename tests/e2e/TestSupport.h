@@ -1,9 +1,9 @@
 #pragma once
 
 // Helpers shared by the end-to-end tests: reading a whole file (a program's
-// output, a recording), waiting with a deadline, and handing the sanitizers'
-// settings to a child given an environment of its own. Plain functions, safe
-// from any thread.
+// output, a recording) and picking lines out of it, waiting with a deadline,
+// and handing the sanitizers' settings to a child given an environment of
+// its own. Plain functions, safe from any thread.
 
 #include <unistd.h>
 
@@ -42,15 +42,36 @@ inline size_t CountOf(const std::string& text, const std::string& needle)
     return count;
 }
 
-// Polls `done` every 10 ms until it holds or `timeout` passes; whether it held.
+// The lines of `text`, without their line ends.
+inline std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// The lines of `text` that start with `prefix`.
+inline std::vector<std::string> LinesStartingWith(const std::string& text,
+    const std::string& prefix)
+{
+    std::vector<std::string> lines = Lines(text);
+    std::erase_if(lines, [&](const std::string& line) { return !line.starts_with(prefix); });
+    return lines;
+}
+
+// Polls `done` every `interval` until it holds or `timeout` passes; whether
+// it held. Polls that start a program (pactl, the control tool) go slower.
 inline bool WaitUntil(const std::function<bool()>& done,
-    std::chrono::milliseconds timeout = std::chrono::seconds(20))
+    std::chrono::milliseconds timeout = std::chrono::seconds(20),
+    std::chrono::milliseconds interval = std::chrono::milliseconds(10))
 {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(interval);
     }
     return true;
 }
@@ -65,6 +86,13 @@ inline bool OnPath(const std::string& program)
             return true;
     }
     return false;
+}
+
+// "PATH=..." as this process has it, for a server or a client of one.
+inline std::string PathVariable()
+{
+    const char* path = getenv("PATH");
+    return std::string("PATH=") + (path != nullptr ? path : "/usr/bin:/bin");
 }
 
 // "NAME=value" for each sanitizer setting of this process.

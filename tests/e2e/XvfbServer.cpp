@@ -1,10 +1,11 @@
 #include "XvfbServer.h"
 
+#include "TestSupport.h"
+
 #include <X11/Xlib.h>
 
 #include <cctype>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -70,8 +71,5 @@ XvfbServer::~XvfbServer()
 
 std::string XvfbServer::Log() const
 {
-    std::ifstream file(fDirectory.File("xvfb.log"));
-    std::stringstream contents;
-    contents << file.rdbuf();
-    return contents.str();
+    return ReadFile(fDirectory.File("xvfb.log"));
 }
