@@ -80,6 +80,24 @@ OpenedOutput OpenIn(const std::string& directory, RenderLog& log)
     return OpenPipeWireOutput(RampFormat(), "ramp", RenderRamp, &log);
 }
 
+// The output playing the ramp on a PipeWire server of the test's own.
+class PipeWireOutputTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!PipeWireServer::Installed())
+            GTEST_SKIP() << PipeWireServer::kNotInstalled;
+        fServer = std::make_unique<PipeWireServer>();
+        OpenedOutput opened = OpenIn(fServer->RuntimeDirectory(), log);
+        ASSERT_TRUE(opened) << opened.reason();
+        output = std::move(*opened);
+    }
+
+    RenderLog log;
+    std::unique_ptr<PipeWireServer> fServer;
+    std::unique_ptr<AudioOutput> output;
+};
+
 // A Unix socket bound at `path`. Listening, it takes connections; not
 // listening, connecting to it is refused, as to a server that died.
 int BindSocket(const std::string& path, bool listening)
@@ -96,17 +114,10 @@ int BindSocket(const std::string& path, bool listening)
 
 } // namespace
 
-TEST(PipeWireOutputTest, RendersWholeBuffersAndPlaysThemInOrderWhateverTheServerAsksFor)
+TEST_F(PipeWireOutputTest, RendersWholeBuffersAndPlaysThemInOrderWhateverTheServerAsksFor)
 {
-    if (!PipeWireServer::Installed())
-        GTEST_SKIP() << PipeWireServer::kNotInstalled;
-    PipeWireServer server;
-    RenderLog log;
-    OpenedOutput opened = OpenIn(server.RuntimeDirectory(), log);
-    ASSERT_TRUE(opened) << opened.reason();
-    std::unique_ptr<AudioOutput> output = std::move(*opened);
     TempDirectory directory("gw_pipewire_output");
-    std::unique_ptr<ChildProcess> recorder = server.Record(directory.File("sink.wav"));
+    std::unique_ptr<ChildProcess> recorder = fServer->Record(directory.File("sink.wav"));
     output->Resume();
 
     // Half a second of sound, and the ramp unbroken in it: silence may come
@@ -145,15 +156,8 @@ TEST(PipeWireOutputTest, RendersWholeBuffersAndPlaysThemInOrderWhateverTheServer
     EXPECT_EQ(log.wrongSizes.load(), 0u);
 }
 
-TEST(PipeWireOutputTest, PauseReturnsWithNoRenderRunningAndNoneUntilResume)
+TEST_F(PipeWireOutputTest, PauseReturnsWithNoRenderRunningAndNoneUntilResume)
 {
-    if (!PipeWireServer::Installed())
-        GTEST_SKIP() << PipeWireServer::kNotInstalled;
-    PipeWireServer server;
-    RenderLog log;
-    OpenedOutput opened = OpenIn(server.RuntimeDirectory(), log);
-    ASSERT_TRUE(opened) << opened.reason();
-    std::unique_ptr<AudioOutput> output = std::move(*opened);
     // Opened paused.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(log.calls.load(), 0u);
@@ -176,7 +180,7 @@ TEST(PipeWireOutputTest, PauseReturnsWithNoRenderRunningAndNoneUntilResume)
     }
 }
 
-TEST(PipeWireOutputTest, NoSocketOrARefusedOneMeansNoServerAndOneThatHangsUpRefuses)
+TEST(PipeWireOutputWithoutServer, NoSocketOrARefusedOneMeansNoServerAndOneThatHangsUpRefuses)
 {
     TempDirectory directory("gw_pipewire_fake");
     RenderLog log;
