@@ -1,10 +1,10 @@
 #pragma once
 
-// A helper program run by a test: started in a process group of its own with
-// exactly the environment the test gives it, its output sent to a file. The
-// object ends the whole group and reaps the program when it goes away, and
-// the kernel kills the program if the test process dies first, so nothing
-// outlives a test however it ends.
+// A helper program run by a test or a benchmark: started in a process group
+// of its own with exactly the environment it is given, its output sent to a
+// file. The object ends the whole group and reaps the program when it goes
+// away, and the kernel kills the program if its starter dies first, so
+// nothing outlives a test however it ends.
 
 #include <sys/types.h>
 
