@@ -1,12 +1,12 @@
 #include "gondavel_wubbix.h"
 
+#include "AppSignature.h"
 #include "Autolock.h"
 #include "Clock.h"
 #include "List.h"
 #include "Message.h"
 #include "Roster.h"
 #include "Screen.h"
-#include "AppSignature.h"
 #include "gondavel_wubbixWindow.h"
 
 #include "ProgramInfo.h"

@@ -1,7 +1,7 @@
 #include "AppIcon.h"
-#include "gondavel_wubbix.h"
-#include "Window.h"
 #include "Report.h"
+#include "Window.h"
+#include "gondavel_wubbix.h"
 
 #include <unistd.h>
 

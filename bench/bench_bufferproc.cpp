@@ -12,9 +12,9 @@
 // The engine is built on SDL's dummy driver and its player is released at
 // once; from then on only this program calls BufferProc on it.
 
-#include "MediaFormat.h"
 #include "AudioSubs.h"
 #include "BufferProc.h"
+#include "MediaFormat.h"
 #include "ParameterBlock.h"
 
 #include <benchmark/benchmark.h>

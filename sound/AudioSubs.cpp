@@ -1,9 +1,9 @@
 #include "AudioSubs.h"
 
-#include "Clock.h"
-#include "SoundPlayer.h"
 #include "BufferProc.h"
+#include "Clock.h"
 #include "ParameterBlock.h"
+#include "SoundPlayer.h"
 
 #include <cmath>
 #include <cstdlib>

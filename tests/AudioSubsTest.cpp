@@ -1,9 +1,9 @@
 // The engine's life cycle on a real player thread.
 
-#include "Clock.h"
-#include "SoundPlayer.h"
 #include "AudioSubs.h"
+#include "Clock.h"
 #include "ParameterBlock.h"
+#include "SoundPlayer.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 // shown, so no display is involved.
 
 #include "Message.h"
-#include "ParameterBlock.h"
 #include "MessageCodes.h"
+#include "ParameterBlock.h"
 #include "gondavel_wubbixWindow.h"
 
 #include <gtest/gtest.h>

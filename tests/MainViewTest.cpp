@@ -3,9 +3,9 @@
 // never shown, so no display is involved and what a pulse posts stays queued.
 
 #include "Message.h"
-#include "Window.h"
-#include "ParameterBlock.h"
 #include "MessageCodes.h"
+#include "ParameterBlock.h"
+#include "Window.h"
 #include "mainView.h"
 
 #include <gtest/gtest.h>

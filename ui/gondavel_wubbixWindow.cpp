@@ -1,12 +1,12 @@
 #include "gondavel_wubbixWindow.h"
 
 #include "Application.h"
+#include "AudioSubs.h"
 #include "Clock.h"
 #include "InterfaceDefs.h"
 #include "Message.h"
-#include "AudioSubs.h"
-#include "ParameterBlock.h"
 #include "MessageCodes.h"
+#include "ParameterBlock.h"
 #include "Uniform01.h"
 #include "mainView.h"
 

@@ -1,13 +1,13 @@
 #include "mainView.h"
 
 #include "Alert.h"
-#include "Message.h"
-#include "Roster.h"
-#include "Window.h"
-#include "ParameterBlock.h"
 #include "AppSignature.h"
+#include "Message.h"
 #include "MessageCodes.h"
+#include "ParameterBlock.h"
+#include "Roster.h"
 #include "Uniform01.h"
+#include "Window.h"
 
 #include <cmath>
 #include <cstdlib>

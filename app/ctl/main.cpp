@@ -4,12 +4,12 @@
 // messages over the instance's socket. Errors are one line on stderr; the
 // exit status says what kind of failure it was.
 
-#include "ProgramInfo.h"
 #include "List.h"
 #include "Message.h"
-#include "Roster.h"
-#include "Messenger.h"
 #include "MessageCodes.h"
+#include "Messenger.h"
+#include "ProgramInfo.h"
+#include "Roster.h"
 
 #include <algorithm>
 #include <climits>

@@ -5,11 +5,11 @@
 // trickle or flood. Each test runs in a session of its own.
 
 #include "InstanceProcesses.h"
+#include "Message.h"
+#include "MessageCodes.h"
 #include "PulseServer.h"
 #include "TestSupport.h"
 #include "XvfbServer.h"
-#include "Message.h"
-#include "MessageCodes.h"
 
 #include <gtest/gtest.h>
 

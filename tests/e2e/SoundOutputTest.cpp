@@ -6,9 +6,9 @@
 #include "TempDirectory.h"
 #include "TestSupport.h"
 
-#include "SoundPlayer.h"
 #include "AudioSubs.h"
 #include "ParameterBlock.h"
+#include "SoundPlayer.h"
 
 #include <SDL.h>
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // Writes the fuzzer's seed messages, one flattened message per file, into
 // the directory given as the only argument.
 
-#include "Report.h"
 #include "Message.h"
+#include "Report.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -3,8 +3,8 @@
 #include "DisplayConnection.h"
 #include "InstanceInfo.h"
 #include "InstanceLabel.h"
-#include "Report.h"
 #include "LaunchMessage.h"
+#include "Report.h"
 #include "RosterServer.h"
 #include "WindowList.h"
 

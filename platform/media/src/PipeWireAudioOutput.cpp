@@ -4,10 +4,10 @@
 // (connecting, errors, reconnecting) happens on the thread loop, under its
 // lock.
 
-#include "ProgramInfo.h"
 #include "AudioOutput.h"
 #include "InstanceLabel.h"
 #include "PipeWireLibrary.h"
+#include "ProgramInfo.h"
 #include "Report.h"
 
 #include <spa/param/audio/format-utils.h>

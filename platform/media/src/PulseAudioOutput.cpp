@@ -13,9 +13,9 @@
 // or the stream itself killed), the output says so once on stderr and tries
 // again every 250 ms until its stream is back, corked or playing as before.
 
-#include "ProgramInfo.h"
 #include "AudioOutput.h"
 #include "InstanceLabel.h"
+#include "ProgramInfo.h"
 #include "Report.h"
 
 #include <pulse/pulseaudio.h>

@@ -1,9 +1,9 @@
 // AudioOutput on SDL2's audio subsystem, which talks to the system's sound
 // server (PulseAudio, PipeWire or ALSA, whichever SDL finds first).
 
-#include "ProgramInfo.h"
 #include "AudioOutput.h"
 #include "InstanceLabel.h"
+#include "ProgramInfo.h"
 #include "SdlLock.h"
 
 #include <SDL.h>

@@ -1,7 +1,7 @@
 #include "SoundPlayer.h"
 
-#include "ProgramInfo.h"
 #include "AudioOutput.h"
+#include "ProgramInfo.h"
 
 #include <cstdio>
 #include <cstdlib>
