@@ -80,16 +80,16 @@ BApplication::BApplication(const char* signature)
         [this](MessageTarget target, const BMessage& message) {
             Deliver(static_cast<int>(target), message);
         });
+    if (server)
+        fRosterServer = std::move(*server);
     if (display.valid()) {
         if (Result<> opened = display.get(); !opened) {
-            server = Error {};
+            fRosterServer.reset();
             ReportFailure("open a window", opened.error());
             exit(1);
         }
     }
-    if (server)
-        fRosterServer = std::move(*server);
-    else
+    if (!server)
         ReportFailure("register with the roster", server.error());
 
     if (std::unique_ptr<BMessage> launch = LaunchMessage::Take())
