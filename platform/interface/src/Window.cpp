@@ -1,10 +1,7 @@
 #include "Window.h"
 
-#include "SdlVideo.h"
 #include "View.h"
 #include "WindowList.h"
-
-#include <SDL.h>
 
 BWindow::BWindow(BRect frame, const char* title, window_type type, uint32, uint32)
     : BLooper(title),
