@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 
 namespace {
@@ -21,7 +22,7 @@ void AddFatalExitHook(void (*hook)())
 
 void FatalExit(int status)
 {
-    for (int i = gHookCount.load() < kMaxHooks ? gHookCount.load() : kMaxHooks; i-- > 0;) {
+    for (int i = std::min(gHookCount.load(), kMaxHooks); i-- > 0;) {
         if (void (*hook)() = gHooks[i].load())
             hook();
     }
