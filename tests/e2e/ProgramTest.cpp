@@ -37,10 +37,11 @@ constexpr const char* kAlertLine = "gondavel_wubbix: alert: title \"\" text \"so
                                    "gondavel_wubbix.\\nmake sure to throw away all old "
                                    "versions,\\n or i will get confused!\" buttons \"yip!\"";
 // The sound starts centred, and the first pan step can come only with the
-// first pulse, 100 ms after the set-up that ends with starting the sound. The first buffer (1024 frames) is
-// rendered as soon as playback starts, well before that pulse even on a
-// loaded machine; later buffers wait for the server to take the earlier
-// ones. The tone may begin with one silent frame.
+// first pulse, 100 ms after the set-up that ends with starting the sound.
+// The first buffer (1024 frames) is rendered as soon as playback starts,
+// well before that pulse even on a loaded machine; later buffers wait for
+// the server to take the earlier ones. The tone may begin with one silent
+// frame.
 constexpr size_t kCentredFrames = 1000;
 
 // How many of the lines of `text` are `line`.

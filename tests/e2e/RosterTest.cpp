@@ -191,7 +191,8 @@ TEST_F(Roster, MessagesArriveForEitherTargetWhileBadAndIdlePeersAreDropped)
     std::string text = S().Output();
     EXPECT_EQ(CountOf(text, "gondavel_wubbix: couldn't accept a message: "), 3u) << text;
     EXPECT_EQ(CountOf(text, "delivered"), 2u) << text;
-    EXPECT_EQ(BMessenger(kSignature, 999999999, MessageTarget::Window).SendMessage(BMessage(1)), B_ENTRY_NOT_FOUND);
+    EXPECT_EQ(BMessenger(kSignature, 999999999, MessageTarget::Window).SendMessage(BMessage(1)),
+        B_ENTRY_NOT_FOUND);
 
     // The last idle connection is closed by the server within a few seconds.
     pollfd item = { idle.back(), POLLIN, 0 };

@@ -38,7 +38,8 @@ Result<std::unique_ptr<BMessage>> LaunchMessage::Decode(const char* value)
 {
     size_t length = strlen(value);
     if (length % 2 != 0 || length > 2 * BMessage::kMaxFlattenedSize)
-        return Error { B_BAD_DATA, "it has a bad length (" + std::to_string(length) + " characters)" };
+        return Error { B_BAD_DATA,
+            "it has a bad length (" + std::to_string(length) + " characters)" };
     std::vector<uint8> data(length / 2);
     for (size_t i = 0; i < data.size(); ++i) {
         int high = HexDigit(value[2 * i]);

@@ -225,7 +225,8 @@ Result<> SdlVideo::ChooseDriver()
     if (wayland != nullptr && wayland[0] != '\0')
         drivers += drivers.empty() ? "wayland" : ",wayland";
     if (drivers.empty())
-        return Error { B_ENTRY_NOT_FOUND, "no display (neither DISPLAY nor WAYLAND_DISPLAY is set)" };
+        return Error { B_ENTRY_NOT_FOUND,
+            "no display (neither DISPLAY nor WAYLAND_DISPLAY is set)" };
     SDL_SetHint(SDL_HINT_VIDEODRIVER, drivers.c_str());
     return {};
 }

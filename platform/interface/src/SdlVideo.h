@@ -1,11 +1,12 @@
 #pragma once
 
-// SdlVideo: the process's use of SDL's video subsystem. Video is initialised by whoever needs it and shut
-// down when the last user releases it; the hints the platform relies on are
-// set before the first initialisation. SdlLock() serialises these calls, so
-// the application, BScreen, BAlert and a window thread never initialise or
-// shut down video at the same time. Between Acquire() and Release() only the
-// acquiring thread makes video calls.
+// SdlVideo: the process's use of SDL's video subsystem. Video is initialised
+// by whoever needs it and shut down when the last user releases it; the
+// hints the platform relies on are set before the first initialisation.
+// SdlLock() serialises these calls, so the application, BScreen, BAlert and
+// a window thread never initialise or shut down video at the same time.
+// Between Acquire() and Release() only the acquiring thread makes video
+// calls.
 
 #include "Rect.h"
 #include "Result.h"

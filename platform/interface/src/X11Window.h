@@ -1,9 +1,9 @@
 #pragma once
 
 // What the platform tells an X window manager about its windows beyond what
-// SDL does, and what it reads from the X server. The calls go through the libX11 that SDL's X11 driver has
-// loaded; on any other video driver they do nothing. Call them on the thread
-// that makes the window's video calls.
+// SDL does, and what it reads from the X server. The calls go through the
+// libX11 that SDL's X11 driver has loaded; on any other video driver they do
+// nothing. Call them on the thread that makes the window's video calls.
 
 #include "SupportDefs.h"
 
