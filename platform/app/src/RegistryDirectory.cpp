@@ -155,27 +155,27 @@ Result<std::unique_ptr<RegistryDirectory>> RegistryDirectory::OpenUnder(const st
     const std::string& rootName, const char* signature, bool create)
 {
     std::string path = base;
+    auto fail = [&path](const Error& error) {
+        return Error { error.code, "registry " + path + ": " + error.reason };
+    };
     // The base itself is the user's choice (or /tmp): only it may be reached
     // through a symbolic link.
     int baseFd = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    Result<int> fd = Error { errno == ENOENT ? B_ENTRY_NOT_FOUND : B_ERROR, strerror(errno) };
-    if (baseFd >= 0) {
-        path += "/" + rootName;
-        Result<int> rootFd = OpenPrivateLevel(baseFd, rootName.c_str(), create);
-        close(baseFd);
-        fd = rootFd;
-        if (rootFd) {
-            char name[17];
-            snprintf(name, sizeof(name), "%016llx",
-                static_cast<unsigned long long>(Hash(signature)));
-            path += "/";
-            path += name;
-            fd = OpenPrivateLevel(*rootFd, name, create);
-            close(*rootFd);
-        }
-    }
+    if (baseFd < 0)
+        return fail(Error { errno == ENOENT ? B_ENTRY_NOT_FOUND : B_ERROR, strerror(errno) });
+    path += "/" + rootName;
+    Result<int> rootFd = OpenPrivateLevel(baseFd, rootName.c_str(), create);
+    close(baseFd);
+    if (!rootFd)
+        return fail(rootFd.error());
+    char name[17];
+    snprintf(name, sizeof(name), "%016llx", static_cast<unsigned long long>(Hash(signature)));
+    path += "/";
+    path += name;
+    Result<int> fd = OpenPrivateLevel(*rootFd, name, create);
+    close(*rootFd);
     if (!fd)
-        return Error { fd.code(), "registry " + path + ": " + fd.reason() };
+        return fail(fd.error());
     return std::unique_ptr<RegistryDirectory>(new RegistryDirectory(*fd, std::move(path)));
 }
 
