@@ -1,4 +1,5 @@
 #include "AppIcon.h"
+#include "ProgramInfo.h"
 #include "Report.h"
 #include "Window.h"
 #include "gondavel_wubbix.h"
@@ -6,10 +7,23 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <system_error>
 
 namespace {
+
+constexpr const char kUsage[] = R"(Usage: gondavel_wubbix [--help | --version]
+Opens a tiny borderless window that hums a drone and flickers with fragments
+of its name in random colours. A click on it starts one more instance.
+
+  --help     print this help and exit
+  --version  print the version and exit
+
+Any other argument is ignored. An instance ends with Ctrl+W or Alt+F4 on its
+window, the window manager's close, SIGINT or SIGTERM, or through the control
+tool: gondavel_wubbix-ctl quit PID|all.
+)";
 
 // Ends a process whose start-up failed. The start-up has been unwound, and
 // the roster entry removed with it; a window thread it started may still
@@ -22,8 +36,21 @@ namespace {
 
 } // namespace
 
-int main(int, char**)
+int main(int argc, char** argv)
 {
+    // Instances launch one another with no arguments; of what a user may
+    // pass, only these two are heard, and they open nothing.
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--help") == 0) {
+            fputs(kUsage, stdout);
+            return 0;
+        }
+        if (strcmp(argv[i], "--version") == 0) {
+            printf("%s %s\n", kProgramName, kProgramVersion);
+            return 0;
+        }
+    }
+
     // What the program file carries for its windows to show.
     for (int32 size : { 16, 32 })
         BWindow::SetIcon(AppIconPixels(size).data(), size);

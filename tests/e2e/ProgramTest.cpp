@@ -224,3 +224,31 @@ TEST_P(ProgramCloseTest, ClosingEndsThatInstanceCleanlyAndLeavesTheOtherRunning)
 INSTANTIATE_TEST_SUITE_P(Ways, ProgramCloseTest,
     testing::Values(CloseWay::WindowManager, CloseWay::Terminate, CloseWay::ControlTool),
     CaseNames<CloseWay>({ "WindowManager", "Sigterm", "ControlTool" }));
+
+namespace {
+
+// With neither a display nor a sound server, anything the program tried to
+// open would fail aloud, and a registered instance would leave its entry.
+class ProgramOptions : public SessionTest {
+protected:
+    ProgramOptions() : SessionTest(XServer::Absent, Sound::Absent) {}
+};
+
+} // namespace
+
+TEST_F(ProgramOptions, HelpAndVersionPrintAndEndWithoutOpeningAnything)
+{
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        { { "--help" }, "Usage: gondavel_wubbix [--help | --version]\n" },
+        { { "stray", "--version", "--help" }, "gondavel_wubbix 1.1.0 (development)\n" },
+    };
+    for (size_t n = 0; n < std::size(cases); n++) {
+        std::vector<std::string> argv { PROGRAM_PATH };
+        argv.insert(argv.end(), cases[n].first.begin(), cases[n].first.end());
+        EXPECT_TRUE(S().Exits(S().StartInstance({}, argv), 0, 1s));
+        std::string output = S().Output(n);
+        EXPECT_EQ(output.substr(0, output.find('\n') + 1), cases[n].second);
+        EXPECT_EQ(output.find("couldn't"), std::string::npos) << output;
+    }
+    EXPECT_EQ(S().RegistryFiles(), std::set<std::string> {});
+}
