@@ -30,7 +30,9 @@ enum ExitCode {
     EXIT_USAGE = 2,  // nothing was sent
 };
 
-constexpr const char kUsage[] = R"(usage: gondavel_wubbix-ctl COMMAND [ARGUMENTS]
+constexpr const char kUsage[] = R"(Usage: gondavel_wubbix-ctl COMMAND [ARGUMENTS]
+Lists the running instances of gondavel_wubbix and asks them to roll new
+settings or to quit.
 
 Commands:
   list                  one line per running instance, in process id order:
@@ -43,8 +45,8 @@ Commands:
   quit PID|all          asks the instance to quit
 
 Options:
-  -h, --help            print this help
-  --version             print the version
+  -h, --help            print this help and exit
+      --version         print the version and exit
 
 Exit status: 0 on success, 1 when a target is not a running instance or a
 request could not be sent (all other targets are still served), 2 for a
@@ -59,6 +61,7 @@ void Complain(const std::string& what)
 int UsageError(const std::string& what)
 {
     Complain(what);
+    fprintf(stderr, "Try '%s --help' for more information.\n", kTool);
     return EXIT_USAGE;
 }
 

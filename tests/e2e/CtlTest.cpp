@@ -103,7 +103,9 @@ TEST_F(CtlTest, BadCommandLinesAreRefusedWithoutSendingAnything)
         std::string shown = arguments.empty() ? "(none)" : arguments[0] + " ...";
         EXPECT_EQ(result.exitCode, 2) << shown;
         EXPECT_EQ(result.out, "") << shown;
-        EXPECT_EQ(result.err, "gondavel_wubbix-ctl: " + complaint + "\n") << shown;
+        EXPECT_EQ(result.err, "gondavel_wubbix-ctl: " + complaint
+                + "\nTry 'gondavel_wubbix-ctl --help' for more information.\n")
+            << shown;
     }
     EXPECT_EQ(S().List().size(), 3u);
     for (int i = 0; i < 3; i++)
@@ -160,7 +162,7 @@ TEST_F(CtlTest, HelpAndVersionGoToStandardOutput)
     for (const char* option : { "--help", "-h" }) {
         CtlResult help = S().Ctl({ "quit", option });
         EXPECT_EQ(help.exitCode, 0);
-        EXPECT_EQ(help.out.rfind("usage: gondavel_wubbix-ctl COMMAND", 0), 0u) << help.out;
+        EXPECT_EQ(help.out.rfind("Usage: gondavel_wubbix-ctl COMMAND", 0), 0u) << help.out;
         for (const char* word : { "list", "reroll [--mains] [--delta] PID|all", "quit PID|all" })
             EXPECT_NE(help.out.find(word), std::string::npos) << word;
         EXPECT_EQ(help.err, "");
