@@ -81,7 +81,7 @@ ChildProcess& Session::StartInstance(const std::vector<std::string>& changes,
 {
     std::string log = fRuntime.File("instance" + std::to_string(fInstances.size()) + ".log");
     fInstances.push_back(std::make_unique<ChildProcess>(
-        argv.empty() ? std::vector<std::string> { PROGRAM_PATH } : argv,
+        argv.empty() ? std::vector<std::string> { fProgram } : argv,
         Changed(Environment(), changes), log));
     return *fInstances.back();
 }
@@ -149,7 +149,7 @@ std::string Session::ProgramCopy()
 {
     if (fCopyDirectory == nullptr) {
         fCopyDirectory = std::make_unique<TempDirectory>("gw_program_copy");
-        fs::copy_file(PROGRAM_PATH, fCopyDirectory->File("gondavel_wubbix"));
+        fs::copy_file(fProgram, fCopyDirectory->File("gondavel_wubbix"));
     }
     return fCopyDirectory->File("gondavel_wubbix");
 }
@@ -228,7 +228,7 @@ CtlResult Session::Ctl(const std::vector<std::string>& arguments) const
     // The shell keeps the tool's stderr apart, in a file of each run's own.
     std::string errors = fRuntime.File("ctl" + std::to_string(fRuns++) + ".err");
     std::vector<std::string> argv = { "/bin/sh", "-c", "exec \"$0\" \"$@\" 2>'" + errors + "'",
-        CTL_PATH };
+        fCtl };
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     ChildProcess::Result result = ChildProcess::Run(argv, Environment(), 20s);
     EXPECT_TRUE(result.exited) << "the control tool hung: " << result.output;

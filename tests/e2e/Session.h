@@ -118,6 +118,12 @@ public:
     // Kills every instance, started here or launched, and waits for them.
     void KillAll();
 
+    // Runs `program` and `control` instead of the programs as built.
+    void UsePrograms(const std::string& program, const std::string& control)
+    {
+        fProgram = program;
+        fCtl = control;
+    }
     // A copy of the program, the same one each time, in a directory of its
     // own that the test may empty or hand to someone else.
     std::string ProgramCopy();
@@ -179,6 +185,8 @@ private:
     TempDirectory fRuntime { "gw_session" };
     std::string fDisplay;
     const SoundServer* fSound;
+    std::string fProgram = PROGRAM_PATH;
+    std::string fCtl = CTL_PATH;
     XClient fX;
     std::vector<std::unique_ptr<ChildProcess>> fInstances;
     std::unique_ptr<TempDirectory> fCopyDirectory;
