@@ -44,6 +44,9 @@ TEST_F(PackageTest, UnpackedProgramShowsItsWindowSoundsLaunchesAnotherAndQuitsWi
     ASSERT_TRUE(unpacked.exited && unpacked.exitCode == 0) << unpacked.output;
     std::string games = root.File("usr/games/");
     S().UsePrograms(games + "gondavel_wubbix", games + "gondavel_wubbix-ctl");
+    // A release: its version is the bare number.
+    ChildProcess::Result version = ChildProcess::Run({ games + "gondavel_wubbix", "--version" }, S().Environment(), 5s);
+    EXPECT_EQ(version.output, "gondavel_wubbix 1.1.0\n");
 
     ChildProcess& first = S().StartInstance();
     ASSERT_TRUE(S().WaitUntilSettled(20s)) << S().AllOutput();
