@@ -34,12 +34,7 @@ License: Expat
 License: Expat
 ${licence}")
 
-# Documentation goes compressed, and without a time stamp so the same
-# sources make the same package.
-add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/packaging/changelog.gz
-    COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/changelog > ${PROJECT_BINARY_DIR}/packaging/changelog.gz
-    DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog VERBATIM)
-add_custom_target(gw_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+gw_compressed(${PROJECT_SOURCE_DIR}/packaging/changelog packaging)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/copyright ${PROJECT_BINARY_DIR}/packaging/changelog.gz
     DESTINATION ${GW_PACKAGE_DOCDIR})
 
