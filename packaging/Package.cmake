@@ -5,7 +5,8 @@
 # every copy.
 
 set(GW_PACKAGE_NAME gondavel-wubbix)
-set(GW_PACKAGE_MAINTAINER "the gondavel_wubbix authors <authors@gondavelwubbix.org>"
+set(GW_AUTHORS "the gondavel_wubbix authors")
+set(GW_PACKAGE_MAINTAINER "${GW_AUTHORS} <authors@gondavelwubbix.org>"
     CACHE STRING "The package's maintainer, as \"name <address>\"")
 set(GW_HOMEPAGE "https://gondavelwubbix.org/" CACHE STRING "The project's home page")
 set(GW_PACKAGE_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/${GW_PACKAGE_NAME})
@@ -28,7 +29,7 @@ Upstream-Name: ${PROJECT_NAME}
 Source: ${GW_HOMEPAGE}
 
 Files: *
-Copyright: 2026 the gondavel_wubbix authors
+Copyright: 2026 ${GW_AUTHORS}
 License: Expat
 
 License: Expat
@@ -40,7 +41,7 @@ install(FILES ${PROJECT_BINARY_DIR}/packaging/copyright ${PROJECT_BINARY_DIR}/pa
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${GW_PACKAGE_NAME})
-set(CPACK_PACKAGE_VENDOR "the gondavel_wubbix authors")
+set(CPACK_PACKAGE_VENDOR ${GW_AUTHORS})
 set(CPACK_PACKAGE_CONTACT ${GW_PACKAGE_MAINTAINER})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)

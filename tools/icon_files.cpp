@@ -7,6 +7,7 @@
 // writes DIR/<N>x<N>/gondavel_wubbix.png and DIR/scalable/gondavel_wubbix.svg
 
 #include "AppIcon.h"
+#include "ProgramInfo.h"
 
 #include <png.h>
 
@@ -22,7 +23,7 @@
 
 namespace {
 
-constexpr const char* kName = "gondavel_wubbix";
+constexpr const char* kName = kProgramName;
 
 // Each PNG's side and the side of the art it is scaled up from.
 struct PngSize {
@@ -96,8 +97,8 @@ void WritePng(const std::filesystem::path& dir, PngSize size)
 }
 
 // The SVG draws each colour as one path of rectangles, one per run of that
-// colour in a row, in the order the colours first appear; transparent pixels
-// are left out. The same art always gives the same text.
+// colour in a row, in the order the colours first appear; the art's pixels
+// are opaque or transparent, and transparent ones are left out. The same art always gives the same text.
 std::string SvgText()
 {
     std::vector<uint32> art = AppIconPixels(kSvgArt);
@@ -133,16 +134,7 @@ std::string SvgText()
     for (size_t i = 0; i < colors.size(); i++) {
         char fill[8];
         snprintf(fill, sizeof fill, "#%06x", colors[i] & 0xffffff);
-        text += std::string("<path fill=\"") + fill + "\"";
-        // The art's pixels are opaque or transparent; a pixel in between
-        // keeps its alpha as the path's opacity.
-        uint32 alpha = colors[i] >> 24;
-        if (alpha != 0xff) {
-            char opacity[16];
-            snprintf(opacity, sizeof opacity, "%.3g", alpha / 255.0);
-            text += std::string(" fill-opacity=\"") + opacity + "\"";
-        }
-        text += " d=\"" + paths[i] + "\"/>\n";
+        text += std::string("<path fill=\"") + fill + "\" d=\"" + paths[i] + "\"/>\n";
     }
     text += "</svg>\n";
     return text;
