@@ -60,6 +60,15 @@ public:
     void SetPulseRate(bigtime_t rate);
     bigtime_t PulseRate() const;
 
+    // A window that is never shown can be run by hand instead, on the thread
+    // that created it, with no display. Each call is one turn of the loop a
+    // shown window's thread runs, as it goes when no input waits: it handles
+    // the messages queued now, pulses the views when `pulse` is true, then
+    // runs Draw() for the views waiting to be redrawn, with nothing to draw
+    // on (DrawString() draws and measures nothing). Does nothing once the
+    // window is shown.
+    void TakeTurn(bool pulse);
+
     // Adds an image of the icon every window of the process shows in task
     // bars and window switchers: `size` by `size` ARGB pixels, row by row.
     // Windows offer the icon at 16, 32, 48 and 64 pixels, each scaled up

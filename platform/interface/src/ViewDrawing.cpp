@@ -14,6 +14,7 @@ ViewDrawing::~ViewDrawing()
 
 void ViewDrawing::Begin(SDL_Surface* surface, SDL_Point origin, SDL_Rect clip)
 {
+    fDrawing = true;
     fSurface = surface;
     fOrigin = origin;
     fClip = clip;
@@ -21,6 +22,7 @@ void ViewDrawing::Begin(SDL_Surface* surface, SDL_Point origin, SDL_Rect clip)
 
 void ViewDrawing::End()
 {
+    fDrawing = false;
     fSurface = nullptr;
 }
 
@@ -79,8 +81,10 @@ float ViewDrawing::DrawString(const char* text, rgb_color color, BPoint pen)
 {
     if (text == nullptr)
         return 0;
-    if (fSurface == nullptr)
+    if (!fDrawing)
         return StringWidth(text);
+    if (fSurface == nullptr)
+        return 0;
     SDL_Surface* rendered = Render(text, color);
     if (rendered == nullptr)
         return 0;
@@ -117,6 +121,14 @@ bool ViewDrawing::PaintDirty(BView* view, SDL_Surface* surface)
     view->fDirty = BRect();
     if (!dirty.IsValid())
         return false;
+    if (surface == nullptr) {
+        if ((view->fFlags & B_WILL_DRAW) != 0) {
+            view->fDrawing->Begin(nullptr, SDL_Point {}, SDL_Rect {});
+            view->Draw(dirty);
+            view->fDrawing->End();
+        }
+        return true;
+    }
     BRect frame = view->fFrame;
     SDL_Rect viewPixels = SdlVideo::PixelRect(frame);
     SDL_Rect clip = SdlVideo::PixelRect(BRect(dirty.left + frame.left, dirty.top + frame.top,

@@ -30,19 +30,20 @@ public:
 
     // Starts drawing into `surface` with the view's top-left corner at
     // `origin` (window pixels), clipped to `clip` (pixels); End() stops it.
+    // A null `surface` draws into nothing.
     void Begin(SDL_Surface* surface, SDL_Point origin, SDL_Rect clip);
     void End();
-    bool IsDrawing() const { return fSurface != nullptr; }
 
     // Draws `text` with its baseline starting at `pen` (view coordinates,
     // in units) and returns its width in units; only the width when not
-    // drawing.
+    // drawing, and nothing at all (0) when drawing into nothing.
     float DrawString(const char* text, rgb_color color, BPoint pen);
     float StringWidth(const char* text);
 
     // Paints the part of `view` waiting to be redrawn into the window
     // surface: the view colour, then the view's Draw() where it draws.
-    // False when nothing of the view was waiting.
+    // False when nothing of the view was waiting. With no surface, only
+    // Draw() runs, drawing into nothing.
     static bool PaintDirty(BView* view, SDL_Surface* surface);
 
 private:
@@ -56,6 +57,7 @@ private:
     // if needed.
     SDL_Surface* Render(const char* text, rgb_color color);
 
+    bool fDrawing = false;
     SDL_Surface* fSurface = nullptr;
     SDL_Point fOrigin {};
     SDL_Rect fClip {};

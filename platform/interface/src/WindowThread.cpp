@@ -142,6 +142,22 @@ void BWindow::LoopOnce()
     Font::UnloadIfUnusedFor(kFontIdleTime);
 }
 
+void BWindow::TakeTurn(bool pulse)
+{
+    if (fShown)
+        return;
+    Lock();
+    HandleMessages();
+    if (pulse && !IsQuitting())
+        PulseViews();
+    for (BView* view : fViews) {
+        if (IsQuitting())
+            break;
+        ViewDrawing::PaintDirty(view, nullptr);
+    }
+    Unlock();
+}
+
 void BWindow::HandleEvent(const void* data)
 {
     const SDL_Event& event = *static_cast<const SDL_Event*>(data);
