@@ -16,6 +16,11 @@ AudioSubs::AudioSubs()
     Go();
 }
 
+AudioSubs::AudioSubs(Silent)
+{
+    InitVoice();
+}
+
 AudioSubs::~AudioSubs()
 {
     CleanUp();
@@ -23,6 +28,15 @@ AudioSubs::~AudioSubs()
 }
 
 void AudioSubs::InitAudioStuff()
+{
+    InitVoice();
+    media_raw_audio_format format = EngineFormat();
+    player = new BSoundPlayer(&format, "g_w_new", BufferProc, nullptr, this);
+    player->Start();
+    player->SetHasData(true);
+}
+
+void AudioSubs::InitVoice()
 {
     // Cleared, so the first trip round the delay line feeds back silence.
     delayLine = static_cast<float*>(calloc(DELAY_CAPACITY, sizeof(float)));
@@ -35,11 +49,6 @@ void AudioSubs::InitAudioStuff()
     globalWubbix.pan = 0.5f;
     globalWubbix.rightGain = static_cast<float>(std::sqrt(0.5));
     globalWubbix.leftGain = static_cast<float>(std::sqrt(1.0 - globalWubbix.pan));
-
-    media_raw_audio_format format = EngineFormat();
-    player = new BSoundPlayer(&format, "g_w_new", BufferProc, nullptr, this);
-    player->Start();
-    player->SetHasData(true);
 }
 
 void AudioSubs::CleanUp()

@@ -30,13 +30,21 @@ constexpr media_raw_audio_format EngineFormat()
 
 class AudioSubs {
 public:
+    // An engine whose sound nobody plays: it sets the voice up as a playing
+    // one does, and its owner calls BufferProc with it as the cookie.
+    struct Silent {};
+
     AudioSubs();
+    explicit AudioSubs(Silent);
     ~AudioSubs();
 
     AudioSubs(const AudioSubs&) = delete;
     AudioSubs& operator=(const AudioSubs&) = delete;
 
     void InitAudioStuff();
+    // The part of InitAudioStuff() that sets the voice up: a cleared delay
+    // line, the oscillator at its start, the pan centred.
+    void InitVoice();
     // Stops playback, waiting until no fill call runs, and releases the
     // player. Safe to call again.
     void CleanUp();

@@ -30,17 +30,27 @@ gondavel_wubbixWindow::~gondavel_wubbixWindow()
 
 void gondavel_wubbixWindow::Init()
 {
+    SetUp(static_cast<unsigned>(system_time()), false);
+}
+
+void gondavel_wubbixWindow::InitSilent(unsigned seed)
+{
+    SetUp(seed, true);
+}
+
+void gondavel_wubbixWindow::SetUp(unsigned seed, bool silent)
+{
     // The window's thread already runs: holding the lock keeps every pulse
     // and message back until the parameters are complete and the sound runs.
     Lock();
     SetPulseRate(100000);
-    srandom(static_cast<unsigned>(system_time()));
+    srandom(seed);
     view = new mainView(Bounds(), "mainView");
     AddChild(view);
     InitializeSliders(true, true);
     globalWubbix.waveform = uniform01() > 0.5 ? WAVE_SINE : WAVE_RAMP;
     globalWubbix.restlessnessStep = static_cast<float>(random() / 858993459200.0);
-    audio = new AudioSubs();
+    audio = silent ? new AudioSubs(AudioSubs::Silent {}) : new AudioSubs();
     Unlock();
 }
 

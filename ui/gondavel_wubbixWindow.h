@@ -18,9 +18,14 @@ public:
     ~gondavel_wubbixWindow() override;
 
     // Sets the instance up once the window is shown, with the window locked
-    // throughout: pulse rate, seed, view, first roll, waveform, sweep speed,
-    // and last the sound.
+    // throughout: pulse rate, seed (from the clock), view, first roll,
+    // waveform, sweep speed, and last the sound.
     void Init();
+    // The same set-up from `seed`, with a silent engine: for a window that
+    // is never shown, run by hand (TakeTurn()), whose sound the caller
+    // renders by calling BufferProc with Engine() as the cookie.
+    void InitSilent(unsigned seed);
+    AudioSubs* Engine() const { return audio; }
 
     // Acts on INIT_SLIDERS; every message, that one included, then goes on
     // to the platform's own handling.
@@ -34,6 +39,8 @@ public:
     void InitializeSliders(bool mains, bool delta);
 
 private:
+    void SetUp(unsigned seed, bool silent);
+
     AudioSubs* audio = nullptr;
     mainView* view = nullptr;
 };
