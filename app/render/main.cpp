@@ -1,0 +1,317 @@
+// gondavel_wubbix-render: writes what a number of instances started
+// together would play to a sound file, far faster than real time. Each
+// voice is an instance run by the program's own code in a process of its
+// own (see VoiceMixer); the same options and seed always make the same
+// sound. Usage errors are one line on stderr and exit 2 before any work.
+
+#include "Clock.h"
+#include "ProgramInfo.h"
+#include "RenderFile.h"
+#include "VoiceMixer.h"
+
+#include <sched.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char kTool[] = "gondavel_wubbix-render";
+
+enum ExitCode {
+    EXIT_OK = 0,
+    EXIT_FAILED = 1,
+    EXIT_USAGE = 2,
+};
+
+constexpr double kFrameRate = 44100;
+constexpr double kMaxInstances = 64;
+constexpr double kMaxSeconds = 24 * 60 * 60;
+constexpr double kMaxGain = 100;
+constexpr double kMaxSeed = 4294967295.0;
+
+constexpr const char kUsage[] = R"(Usage: gondavel_wubbix-render [OPTION]... -o FILE
+Writes what instances of gondavel_wubbix started together would play, mixed,
+to a sound file, far faster than real time. The same options and seed always
+make the same sound.
+
+  -o, --output FILE    the file to write; the end of its name gives its type:
+                       .wav (32-bit float), .flac (24-bit) or .ogg (Vorbis)
+      --instances N    how many instances play, 1 to 64 (default 1)
+      --seconds S      how long they play, up to 86400 (default 60)
+      --seed SEED      the take's seed, 0 to 4294967295 (default: from the
+                       clock); instance I plays what the one instance of seed
+                       SEED + I plays
+      --gain DB        the mix's gain in decibels, -100 to 100 (default 0)
+  -h, --help           print this help and exit
+      --version        print the version and exit
+
+The seed goes to stderr, and on a terminal the progress too. Samples past
+full scale are clipped in a FLAC file, and one line says how many.
+
+Exit status: 0 when the file is written, 1 when rendering or writing fails,
+2 for a usage error (then nothing is written), 130 when interrupted (the
+file is not written).
+)";
+
+struct Options {
+    std::string output;
+    int instances = 1;
+    double seconds = 60;
+    std::optional<unsigned> seed;
+    double gain = 0;
+};
+
+void Complain(const std::string& what)
+{
+    fprintf(stderr, "%s: %s\n", kTool, what.c_str());
+}
+
+// `text` as a number within [low, high], or the reason it isn't one.
+std::optional<std::string> ParseNumber(const std::string& option, const std::string& text,
+    double low, double high, bool whole, double* value)
+{
+    const std::string quoted = "'" + text + "'";
+    char* end = nullptr;
+    double number = strtod(text.c_str(), &end);
+    if (text.empty() || isspace(static_cast<unsigned char>(text[0])) || *end != '\0'
+        || !std::isfinite(number))
+        return option + " needs a number, not " + quoted;
+    if (number < 0 && low >= 0)
+        return option + " can't be negative: " + quoted;
+    if (whole && number != std::floor(number))
+        return option + " needs a whole number, not " + quoted;
+    if (number < low || number > high) {
+        char range[64];
+        snprintf(range, sizeof range, "from %.15g to %.15g", low, high);
+        return option + " must be " + range + ", not " + quoted;
+    }
+    *value = number;
+    return std::nullopt;
+}
+
+// The options, or the one line that says what is wrong with them.
+std::optional<std::string> ParseOptions(int argc, char** argv, Options* options)
+{
+    bool haveOutput = false;
+    for (int i = 1; i < argc; i++) {
+        std::string argument = argv[i];
+        std::string name = argument;
+        std::optional<std::string> value;
+        if (size_t equals = argument.find('='); argument.starts_with("--")
+            && equals != std::string::npos) {
+            name = argument.substr(0, equals);
+            value = argument.substr(equals + 1);
+        }
+        static const char* const kTaking[]
+            = { "-o", "--output", "--instances", "--seconds", "--seed", "--gain" };
+        if (std::find_if(std::begin(kTaking), std::end(kTaking),
+                [&](const char* option) { return name == option; })
+            == std::end(kTaking)) {
+            if (name.starts_with("-") && name != "-")
+                return "unknown option '" + name + "'";
+            return "unexpected argument '" + argument + "' (the file to write goes after -o)";
+        }
+        if (!value) {
+            if (i + 1 >= argc)
+                return "option '" + name + "' needs a value";
+            value = argv[++i];
+        }
+
+        double number = 0;
+        std::optional<std::string> wrong;
+        if (name == "-o" || name == "--output") {
+            if (value->empty())
+                return "option '" + name + "' needs a file name";
+            options->output = *value;
+            haveOutput = true;
+        } else if (name == "--instances") {
+            wrong = ParseNumber(name, *value, 1, kMaxInstances, true, &number);
+            options->instances = static_cast<int>(number);
+        } else if (name == "--seconds") {
+            wrong = ParseNumber(name, *value, 0, kMaxSeconds, false, &number);
+            options->seconds = number;
+        } else if (name == "--seed") {
+            wrong = ParseNumber(name, *value, 0, kMaxSeed, true, &number);
+            options->seed = static_cast<unsigned>(number);
+        } else {
+            wrong = ParseNumber(name, *value, -kMaxGain, kMaxGain, false, &number);
+            options->gain = number;
+        }
+        if (wrong)
+            return wrong;
+    }
+    if (!haveOutput)
+        return "no file to write: name one with -o FILE";
+    return std::nullopt;
+}
+
+int ProcessorCount()
+{
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) != 0)
+        return 1;
+    return std::max(1, CPU_COUNT(&set));
+}
+
+std::string Duration(bigtime_t microseconds)
+{
+    long long seconds = microseconds / 1000000;
+    char text[32];
+    if (seconds >= 3600)
+        snprintf(text, sizeof text, "%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60, seconds % 60);
+    else
+        snprintf(text, sizeof text, "%lld:%02lld", seconds / 60, seconds % 60);
+    return text;
+}
+
+// A line on a terminal's stderr saying how far the render has come,
+// redrawn a few times a second; nothing when stderr is no terminal.
+class Progress {
+public:
+    explicit Progress(int64 total)
+        : fTotal(total),
+          fShown(isatty(STDERR_FILENO) == 1)
+    {
+    }
+
+    void Update(int64 done)
+    {
+        bigtime_t now = system_time();
+        if (!fShown || now - fLastUpdate < 250000 || fTotal == 0)
+            return;
+        fLastUpdate = now;
+        bigtime_t elapsed = now - fStart;
+        bigtime_t left = done > 0 ? static_cast<bigtime_t>(elapsed * (fTotal - done) / done) : 0;
+        fprintf(stderr, "\r%s: %3d%%, %s elapsed, %s left\033[K", kTool,
+            static_cast<int>(done * 100 / fTotal), Duration(elapsed).c_str(), Duration(left).c_str());
+    }
+
+    void Clear()
+    {
+        if (fShown && fLastUpdate > 0)
+            fputs("\r\033[K", stderr);
+    }
+
+private:
+    int64 fTotal;
+    bool fShown;
+    bigtime_t fStart = system_time();
+    bigtime_t fLastUpdate = 0;
+};
+
+// Renders the take into `file`. Returns the exit status: an interruption
+// is 128 plus the signal's number.
+int Render(const Options& options, unsigned seed, RenderFile& file, int signals)
+{
+    auto frames = static_cast<int64>(std::llround(options.seconds * kFrameRate));
+    int parallel = std::min(options.instances, ProcessorCount());
+    auto mixer = VoiceMixer::Start(options.instances, seed, frames, parallel,
+        { file.Descriptor(), signals }, signals);
+    if (!mixer) {
+        Complain("couldn't start the voices: " + mixer.reason());
+        return EXIT_FAILED;
+    }
+
+    const auto gain = static_cast<float>(std::pow(10.0, options.gain / 20));
+    std::vector<float> mix(VoiceMixer::kChunkFrames * 2);
+    Progress progress(frames);
+    Result<> done;
+    for (int64 mixed = 0; done;) {
+        Result<int64> count = (*mixer)->Next(mix.data());
+        if (!count) {
+            done = count.error();
+            break;
+        }
+        if (*count == 0)
+            break;
+        if (gain != 1.0f) {
+            for (int64 i = 0; i < 2 * *count; i++)
+                mix[i] *= gain;
+        }
+        done = file.Write(mix.data(), *count);
+        mixed += *count;
+        progress.Update(mixed);
+    }
+    if (done)
+        done = (*mixer)->Finish();
+    if (done)
+        done = file.Commit();
+    progress.Clear();
+
+    if (done.code() == B_INTERRUPTED) {
+        signalfd_siginfo info {};
+        if (read(signals, &info, sizeof info) != sizeof info)
+            info.ssi_signo = SIGINT;
+        return 128 + static_cast<int>(info.ssi_signo);
+    }
+    if (!done) {
+        Complain(done.reason());
+        return EXIT_FAILED;
+    }
+    if (file.ClippedSamples() > 0) {
+        // The gain that would have kept the loudest sample in, rounded down
+        // to a tenth of a decibel.
+        double over = 20 * std::log10(static_cast<double>(file.ClippedPeak()));
+        double fits = options.gain - std::ceil(over * 10) / 10;
+        fprintf(stderr, "%s: %lld samples went past full scale and were clipped; --gain %.1f keeps "
+                        "them in\n",
+            kTool, static_cast<long long>(file.ClippedSamples()), fits);
+    }
+    return EXIT_OK;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+            fputs(kUsage, stdout);
+            return EXIT_OK;
+        }
+        if (strcmp(argv[i], "--version") == 0) {
+            printf("%s %s\n", kTool, kProgramVersion);
+            return EXIT_OK;
+        }
+    }
+
+    Options options;
+    if (std::optional<std::string> wrong = ParseOptions(argc, argv, &options)) {
+        Complain(*wrong);
+        return EXIT_USAGE;
+    }
+    auto file = RenderFile::Create(options.output);
+    if (!file) {
+        Complain(file.reason());
+        return EXIT_USAGE;
+    }
+
+    unsigned seed = options.seed.value_or(static_cast<unsigned>(system_time()));
+    fprintf(stderr, "%s: seed %u\n", kTool, seed);
+
+    // Ctrl+C and the like are taken as messages, so the render can stop
+    // between two chunks and leave nothing behind; the workers unblock them.
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int signal : { SIGINT, SIGTERM, SIGHUP })
+        sigaddset(&stops, signal);
+    sigprocmask(SIG_BLOCK, &stops, nullptr);
+    int signals = signalfd(-1, &stops, SFD_CLOEXEC);
+    if (signals < 0) {
+        Complain(std::string("couldn't watch for signals: ") + strerror(errno));
+        return EXIT_FAILED;
+    }
+    signal(SIGPIPE, SIG_IGN);
+
+    return Render(options, seed, **file, signals);
+}
