@@ -198,8 +198,14 @@ Result<> VoiceMixer::Receive(int fd) const
         }
         if ((fds[1].revents & POLLIN) != 0)
             return Error { B_INTERRUPTED, "interrupted" };
-        if (fds[0].revents != 0)
-            return ReadByte(fd) ? Result<>() : Error { B_ERROR, "ended early" };
+        if (fds[0].revents == 0)
+            continue;
+        if (ReadByte(fd))
+            return {};
+        // A worker killed by the same Ctrl+C as the parent is no failure.
+        if (poll(&fds[1], 1, 0) == 1)
+            return Error { B_INTERRUPTED, "interrupted" };
+        return Error { B_ERROR, "ended early" };
     }
 }
 
