@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 namespace {
 
 struct Traces {
@@ -13,14 +15,32 @@ struct Traces {
     int attached = 0;
     bool windowGone = false;
     bool viewGone = false;
+    // Hook calls in order: P for a pulse, D for a draw, M for a message.
+    std::string calls;
 };
 
 class TracedView : public BView {
 public:
     TracedView(Traces* traces)
-        : BView(BRect(0, 0, 20, 20), "traced", B_FOLLOW_ALL, B_WILL_DRAW), fTraces(traces) {}
+        : BView(BRect(0, 0, 20, 20), "traced", B_FOLLOW_ALL, B_WILL_DRAW | B_PULSE_NEEDED),
+          fTraces(traces) {}
     ~TracedView() override { fTraces->viewGone = true; }
     void AttachedToWindow() override { fTraces->attached++; }
+    // Each pulse asks for a redraw and posts a message.
+    void Pulse() override
+    {
+        fTraces->calls += 'P';
+        Invalidate();
+        Window()->PostMessage(FourCC("TEST"));
+    }
+    void Draw(BRect) override
+    {
+        fTraces->calls += 'D';
+        MovePenTo(BPoint(1, 2));
+        DrawString("nothing to draw on");
+        if (PenLocation() != BPoint(1, 2))
+            fTraces->calls += '?';
+    }
 
 private:
     Traces* fTraces;
@@ -32,7 +52,11 @@ public:
         : BWindow(BRect(501.5, 10, 521.5, 30), "traced", B_BORDERED_WINDOW, B_NOT_RESIZABLE),
           fTraces(traces) {}
     ~TracedWindow() override { fTraces->windowGone = true; }
-    void MessageReceived(BMessage*) override { fTraces->messages++; }
+    void MessageReceived(BMessage*) override
+    {
+        fTraces->messages++;
+        fTraces->calls += 'M';
+    }
 
 private:
     Traces* fTraces;
@@ -53,6 +77,21 @@ TEST(UnshownWindow, KeepsItsFrameAndTakesHookCallsDirectly)
     EXPECT_EQ(traces.messages, 1);
     window->Quit();
     EXPECT_TRUE(traces.windowGone);
+}
+
+// As a shown window's thread would: the new view drawn, then per pulse
+// the pulse and the redraw it asked for, and the message it posted on the
+// next turn.
+TEST(UnshownWindow, RunByHandTakesTurnsInTheOrderOfAShownWindow)
+{
+    Traces traces;
+    auto* window = new TracedWindow(&traces);
+    auto* view = new TracedView(&traces);
+    window->AddChild(view);
+    for (bool pulse : { false, true, false, true, false })
+        window->TakeTurn(pulse);
+    EXPECT_EQ(traces.calls, "DPDMPDM");
+    window->Quit();
 }
 
 TEST(UnshownWindow, OwnsItsViewsAndDeletesThemAfterItsSubclass)
