@@ -2,7 +2,8 @@
 
 // The audio engine: owns the delay line, the oscillator state and the sound
 // player that pulls buffers from BufferProc. Constructing it centres the
-// voice and starts playback; CleanUp() stops it for good.
+// voice and starts playback; CleanUp() stops it for good. A silent engine
+// has no player: whoever made it calls BufferProc.
 //
 // The window constructs the engine on the main thread, in its Init() with
 // the window locked, and cleans it up and destroys it on the window's own
@@ -42,9 +43,6 @@ public:
     AudioSubs& operator=(const AudioSubs&) = delete;
 
     void InitAudioStuff();
-    // The part of InitAudioStuff() that sets the voice up: a cleared delay
-    // line, the oscillator at its start, the pan centred.
-    void InitVoice();
     // Stops playback, waiting until no fill call runs, and releases the
     // player. Safe to call again.
     void CleanUp();
@@ -56,4 +54,9 @@ public:
     float phase = 0.0f;               // sine phase in radians, 0 ... 6.28
     uint16 rampAccumulator = 0;
     BSoundPlayer* player = nullptr;
+
+private:
+    // The part of InitAudioStuff() that sets the voice up: a cleared delay
+    // line, the oscillator at its start, the pan centred.
+    void InitVoice();
 };
