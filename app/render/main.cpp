@@ -139,6 +139,8 @@ std::optional<std::string> ParseOptions(int argc, char** argv, Options* options)
             options->instances = static_cast<int>(number);
         } else if (name == "--seconds") {
             wrong = ParseNumber(name, *value, 0, kMaxSeconds, false, &number);
+            if (!wrong && std::llround(number * kFrameRate) == 0)
+                wrong = name + " is too short to hold a single frame: '" + *value + "'";
             options->seconds = number;
         } else if (name == "--seed") {
             wrong = ParseNumber(name, *value, 0, kMaxSeed, true, &number);

@@ -162,6 +162,7 @@ TEST_F(RenderTest, BadArgumentsSayOneLineAndWriteNothing)
         { "--loud", "-o", File("x.wav") },
         { "--seconds", "ten", "-o", File("x.wav") },
         { "--seconds", "-1", "-o", File("x.wav") },
+        { "--seconds", "0", "-o", File("x.flac") },
         { "--seconds", "86401", "-o", File("x.wav") },
         { "--instances", "65", "-o", File("x.wav") },
         { "--seed", "-5", "-o", File("x.wav") },
