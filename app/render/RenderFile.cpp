@@ -6,12 +6,15 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <strings.h>
 
 namespace {
 
 constexpr int kFrameRate = 44100;
+// The most stereo float frames a WAV file holds, with room for its header.
+constexpr int64 kLargestWavFrames = (0xFFFFFFFFLL - 4096) / 8;
 
 // The libsndfile format for a file name, 0 for a name of no known type.
 int FormatFor(const std::string& name)
@@ -55,36 +58,49 @@ RenderFile::~RenderFile()
     unlink(fHiddenPath.c_str());
 }
 
-Result<std::unique_ptr<RenderFile>> RenderFile::Create(const std::string& path)
+Result<std::unique_ptr<RenderFile>> RenderFile::Create(const std::string& path, int64 frames)
 {
     size_t slash = path.rfind('/');
-    std::string directory = slash == std::string::npos ? "." : path.substr(0, slash);
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     int format = FormatFor(name);
     if (format == 0) {
         return Error { B_BAD_VALUE,
             "can't tell what type of file '" + path + "' is: end its name in .wav, .flac or .ogg" };
     }
+    // Past 4 GiB of samples a WAV file's sizes no longer fit its header.
+    if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAV && frames > kLargestWavFrames)
+        format = SF_FORMAT_RF64 | SF_FORMAT_FLOAT;
 
     // The hidden file will take the name by renaming, which would replace
-    // what a plain write would refuse to.
+    // what a plain write would refuse to, and a link instead of its target.
+    std::string target = path;
+    mode_t mode;
     struct stat existing;
     if (stat(path.c_str(), &existing) == 0) {
         if (!S_ISREG(existing.st_mode))
             return CantWrite(path, "not a regular file");
         if (access(path.c_str(), W_OK) != 0)
             return CantWrite(path, strerror(errno));
+        if (char* resolved = realpath(path.c_str(), nullptr)) {
+            target = resolved;
+            free(resolved);
+        }
+        mode = existing.st_mode & 07777;
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
     }
 
-    std::string hidden = directory + "/." + name + ".XXXXXX";
+    slash = target.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : target.substr(0, slash);
+    std::string hidden = directory + "/." + target.substr(slash + 1) + ".XXXXXX";
     int descriptor = mkstemp(hidden.data());
     if (descriptor < 0)
         return CantWrite(path, strerror(errno));
     // Made for the owner alone, as mkstemp does; the finished file gets the
-    // permissions a new file would.
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(descriptor, 0666 & ~mask);
+    // permissions of the one it replaces, or those of a new file.
+    fchmod(descriptor, mode);
 
     SF_INFO info {};
     info.samplerate = kFrameRate;
@@ -101,7 +117,7 @@ Result<std::unique_ptr<RenderFile>> RenderFile::Create(const std::string& path)
     // makes the same bytes.
     sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
     bool clips = (format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_24;
-    return std::unique_ptr<RenderFile>(new RenderFile(path, hidden, descriptor, file, clips));
+    return std::unique_ptr<RenderFile>(new RenderFile(target, hidden, descriptor, file, clips));
 }
 
 Result<> RenderFile::Write(float* frames, int64 count)

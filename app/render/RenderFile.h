@@ -1,10 +1,11 @@
 #pragma once
 
 // The file a take is written to. Its type comes from the name's extension:
-// .wav is 32-bit float, .flac 24-bit, .ogg Vorbis. The sound goes to a
-// hidden file beside it, which takes the name only once complete, so an
-// interrupted or failed take leaves no partial file and an older file of
-// that name as it was.
+// .wav is 32-bit float (RF64 past 4 GiB), .flac 24-bit, .ogg Vorbis. The
+// sound goes to a hidden file beside it, which takes the name only once
+// complete, so an interrupted or failed take leaves no partial file and an
+// older file of that name as it was. A name that is a link is written
+// through.
 //
 // In the integer format the samples beyond full scale are clipped and
 // counted; the float formats keep them as they are.
@@ -19,9 +20,10 @@ struct sf_private_tag;
 
 class RenderFile {
 public:
-    // Checks the name and makes the hidden file; B_BAD_VALUE for a name of
-    // no known type or a place that can't be written.
-    static Result<std::unique_ptr<RenderFile>> Create(const std::string& path);
+    // Checks the name and makes the hidden file, for a take of `frames`;
+    // B_BAD_VALUE for a name of no known type or a place that can't be
+    // written.
+    static Result<std::unique_ptr<RenderFile>> Create(const std::string& path, int64 frames);
     // Removes the hidden file unless Commit() gave it the name.
     ~RenderFile();
 

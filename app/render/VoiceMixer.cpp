@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -68,6 +69,8 @@ VoiceMixer::~VoiceMixer()
         close(worker.ready);
         close(worker.free);
     }
+    if (fChildFd >= 0)
+        close(fChildFd);
     if (fSlots != nullptr)
         munmap(fSlots, fSlotsSize);
 }
@@ -82,6 +85,15 @@ Result<std::unique_ptr<VoiceMixer>> VoiceMixer::Start(int voices, unsigned seed,
     if (slots == MAP_FAILED)
         return Error { B_ERROR, strerror(errno) };
     mixer->fSlots = static_cast<float*>(slots);
+
+    // Workers that end are heard of through a descriptor too.
+    sigset_t child;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &child, nullptr);
+    mixer->fChildFd = signalfd(-1, &child, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (mixer->fChildFd < 0)
+        return Error { B_ERROR, strerror(errno) };
 
     int token[2];
     if (pipe(token) != 0)
@@ -124,6 +136,7 @@ Result<> VoiceMixer::StartWorker(int voice, unsigned seed, const std::vector<int
         }
         for (int fd : parentOnly)
             close(fd);
+        close(fChildFd);
         close(ready[0]);
         close(free[1]);
         RunWorker(voice, seed, ready[1], free[0]);
@@ -187,26 +200,55 @@ float* VoiceMixer::Slot(int voice, int64 chunk) const
     return fSlots + index * kChunkFrames * 2;
 }
 
-Result<> VoiceMixer::Receive(int fd) const
+Result<> VoiceMixer::Receive(size_t voice)
 {
-    pollfd fds[2] = { { fd, POLLIN, 0 }, { fStopFd, POLLIN, 0 } };
+    Worker& worker = fWorkers[voice];
+    pollfd fds[3] = { { worker.ready, POLLIN, 0 }, { fStopFd, POLLIN, 0 }, { fChildFd, POLLIN, 0 } };
     for (;;) {
-        if (poll(fds, 2, -1) < 0) {
+        if (poll(fds, 3, -1) < 0) {
             if (errno == EINTR)
                 continue;
             return Error { B_ERROR, strerror(errno) };
         }
+        Result<> received;
         if ((fds[1].revents & POLLIN) != 0)
             return Error { B_INTERRUPTED, "interrupted" };
-        if (fds[0].revents == 0)
-            continue;
-        if (ReadByte(fd))
-            return {};
-        // A worker killed by the same Ctrl+C as the parent is no failure.
-        if (poll(&fds[1], 1, 0) == 1)
-            return Error { B_INTERRUPTED, "interrupted" };
-        return Error { B_ERROR, "ended early" };
+        if (fds[0].revents != 0) {
+            if (ReadByte(worker.ready))
+                return {};
+            int status = 0;
+            waitpid(worker.pid, &status, 0);
+            worker.pid = -1;
+            received = VoiceFailed(static_cast<int>(voice), status);
+        } else if ((fds[2].revents & POLLIN) != 0) {
+            // A worker that dies while its turn to render is out takes the
+            // turn with it, and the others might wait for it for ever.
+            signalfd_siginfo info;
+            while (read(fChildFd, &info, sizeof info) == sizeof info) {
+            }
+            received = ReapEnded();
+        }
+        if (!received) {
+            // A worker killed by the same Ctrl+C as the parent is no failure.
+            if (poll(&fds[1], 1, 0) == 1)
+                return Error { B_INTERRUPTED, "interrupted" };
+            return received;
+        }
     }
+}
+
+Result<> VoiceMixer::ReapEnded()
+{
+    for (size_t voice = 0; voice < fWorkers.size(); voice++) {
+        Worker& worker = fWorkers[voice];
+        int status = 0;
+        if (worker.pid <= 0 || waitpid(worker.pid, &status, WNOHANG) != worker.pid)
+            continue;
+        worker.pid = -1;
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            return VoiceFailed(static_cast<int>(voice), status);
+    }
+    return {};
 }
 
 Result<int64> VoiceMixer::Next(float* mix)
@@ -216,15 +258,8 @@ Result<int64> VoiceMixer::Next(float* mix)
         return 0;
     int64 chunk = fMixed / kChunkFrames;
     for (size_t voice = 0; voice < fWorkers.size(); voice++) {
-        Worker& worker = fWorkers[voice];
-        if (Result<> ready = Receive(worker.ready); !ready) {
-            if (ready.code() == B_INTERRUPTED)
-                return ready.error();
-            int status = 0;
-            waitpid(worker.pid, &status, 0);
-            worker.pid = -1;
-            return VoiceFailed(static_cast<int>(voice), status);
-        }
+        if (Result<> ready = Receive(voice); !ready)
+            return ready.error();
         const float* from = Slot(static_cast<int>(voice), chunk);
         if (voice == 0) {
             std::copy(from, from + 2 * count, mix);
@@ -234,7 +269,7 @@ Result<int64> VoiceMixer::Next(float* mix)
         }
         // The worker waits for this slot only if it has a chunk left for it.
         if ((chunk + kSlots) * kChunkFrames < fFrames)
-            WriteByte(worker.free);
+            WriteByte(fWorkers[voice].free);
     }
     fMixed += count;
     return count;
@@ -245,6 +280,9 @@ Result<> VoiceMixer::Finish()
     for (size_t voice = 0; voice < fWorkers.size(); voice++) {
         Worker& worker = fWorkers[voice];
         int status = 0;
+        // Those reaped already ended well.
+        if (worker.pid <= 0)
+            continue;
         if (waitpid(worker.pid, &status, 0) < 0)
             return Error { B_ERROR, strerror(errno) };
         worker.pid = -1;

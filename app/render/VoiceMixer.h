@@ -54,13 +54,17 @@ private:
     Result<> StartWorker(int voice, unsigned seed, const std::vector<int>& parentOnly);
     [[noreturn]] void RunWorker(int voice, unsigned seed, int ready, int free);
     float* Slot(int voice, int64 chunk) const;
-    // Takes one byte from `fd`, or stops when the stop descriptor is readable.
-    Result<> Receive(int fd) const;
+    // Takes the byte that says the voice's next chunk is ready; stops when
+    // the stop descriptor is readable or a worker fails.
+    Result<> Receive(size_t voice);
+    // Reaps the workers that have ended; an error if one of them failed.
+    Result<> ReapEnded();
     void EndWorkers();
 
     int64 fFrames;
     int64 fMixed = 0;
     int fStopFd;
+    int fChildFd = -1;
     int fTokenRead = -1;
     int fTokenWrite = -1;
     float* fSlots = nullptr;

@@ -59,8 +59,8 @@ The seed goes to stderr, and on a terminal the progress too. Samples past
 full scale are clipped in a FLAC file, and one line says how many.
 
 Exit status: 0 when the file is written, 1 when rendering or writing fails,
-2 for a usage error (then nothing is written), 130 when interrupted (the
-file is not written).
+2 for a usage error (then nothing is written), 128 plus the signal's number
+when interrupted, 130 for Ctrl+C (then nothing is written either).
 )";
 
 struct Options {
@@ -211,11 +211,10 @@ private:
     bigtime_t fLastUpdate = 0;
 };
 
-// Renders the take into `file`. Returns the exit status: an interruption
+// Renders the take of `frames` frames into `file`. Returns the exit status: an interruption
 // is 128 plus the signal's number.
-int Render(const Options& options, unsigned seed, RenderFile& file, int signals)
+int Render(const Options& options, unsigned seed, int64 frames, RenderFile& file, int signals)
 {
-    auto frames = static_cast<int64>(std::llround(options.seconds * kFrameRate));
     int parallel = std::min(options.instances, ProcessorCount());
     auto mixer = VoiceMixer::Start(options.instances, seed, frames, parallel,
         { file.Descriptor(), signals }, signals);
@@ -292,7 +291,8 @@ int main(int argc, char** argv)
         Complain(*wrong);
         return EXIT_USAGE;
     }
-    auto file = RenderFile::Create(options.output);
+    auto frames = static_cast<int64>(std::llround(options.seconds * kFrameRate));
+    auto file = RenderFile::Create(options.output, frames);
     if (!file) {
         Complain(file.reason());
         return EXIT_USAGE;
@@ -315,5 +315,5 @@ int main(int argc, char** argv)
     }
     signal(SIGPIPE, SIG_IGN);
 
-    return Render(options, seed, **file, signals);
+    return Render(options, seed, frames, **file, signals);
 }
