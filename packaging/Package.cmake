@@ -59,11 +59,13 @@ a window starts one more instance beside it, so a cluster of small
 humming windows builds up.
 
 The control tool, gondavel_wubbix-ctl, lists the running instances and
-asks them to roll new settings or to quit.")
-# The libraries the programs link come from dpkg-shlibdeps. The text
-# library, fontconfig, a font and Xlib (for what SDL leaves undone on X11)
-# are opened at run time, and PipeWire's library only where a PipeWire
-# server runs; PulseAudio serves otherwise.
+asks them to roll new settings or to quit. The renderer,
+gondavel_wubbix-render, writes what a number of instances would play to
+a WAV, FLAC or Ogg file, far faster than real time.")
+# The libraries the programs link (libsndfile for the renderer among them)
+# come from dpkg-shlibdeps. The text library, fontconfig, a font and Xlib
+# (for what SDL leaves undone on X11) are opened at run time, and PipeWire's
+# library only where a PipeWire server runs; PulseAudio serves otherwise.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsdl2-ttf-2.0-0, libfontconfig1, libx11-6, \
 fonts-dejavu-core | fonts-liberation2 | fonts-freefont-ttf | fonts-noto-core")
