@@ -66,7 +66,7 @@ when interrupted, 130 for Ctrl+C (then nothing is written either).
 struct Options {
     std::string output;
     int instances = 1;
-    double seconds = 60;
+    int64 frames = 60 * static_cast<int64>(kFrameRate);
     std::optional<unsigned> seed;
     double gain = 0;
 };
@@ -112,11 +112,9 @@ std::optional<std::string> ParseOptions(int argc, char** argv, Options* options)
             name = argument.substr(0, equals);
             value = argument.substr(equals + 1);
         }
-        static const char* const kTaking[]
-            = { "-o", "--output", "--instances", "--seconds", "--seed", "--gain" };
-        if (std::find_if(std::begin(kTaking), std::end(kTaking),
-                [&](const char* option) { return name == option; })
-            == std::end(kTaking)) {
+        bool known = name == "-o" || name == "--output" || name == "--instances"
+            || name == "--seconds" || name == "--seed" || name == "--gain";
+        if (!known) {
             if (name.starts_with("-") && name != "-")
                 return "unknown option '" + name + "'";
             return "unexpected argument '" + argument + "' (the file to write goes after -o)";
@@ -139,9 +137,9 @@ std::optional<std::string> ParseOptions(int argc, char** argv, Options* options)
             options->instances = static_cast<int>(number);
         } else if (name == "--seconds") {
             wrong = ParseNumber(name, *value, 0, kMaxSeconds, false, &number);
-            if (!wrong && std::llround(number * kFrameRate) == 0)
+            options->frames = std::llround(number * kFrameRate);
+            if (!wrong && options->frames == 0)
                 wrong = name + " is too short to hold a single frame: '" + *value + "'";
-            options->seconds = number;
         } else if (name == "--seed") {
             wrong = ParseNumber(name, *value, 0, kMaxSeed, true, &number);
             options->seed = static_cast<unsigned>(number);
@@ -189,7 +187,7 @@ public:
     void Update(int64 done)
     {
         bigtime_t now = system_time();
-        if (!fShown || now - fLastUpdate < 250000 || fTotal == 0)
+        if (!fShown || now - fLastUpdate < 250000)
             return;
         fLastUpdate = now;
         bigtime_t elapsed = now - fStart;
@@ -211,10 +209,11 @@ private:
     bigtime_t fLastUpdate = 0;
 };
 
-// Renders the take of `frames` frames into `file`. Returns the exit status: an interruption
+// Renders the take into `file`. Returns the exit status: an interruption
 // is 128 plus the signal's number.
-int Render(const Options& options, unsigned seed, int64 frames, RenderFile& file, int signals)
+int Render(const Options& options, unsigned seed, RenderFile& file, int signals)
 {
+    const int64 frames = options.frames;
     int parallel = std::min(options.instances, ProcessorCount());
     auto mixer = VoiceMixer::Start(options.instances, seed, frames, parallel,
         { file.Descriptor(), signals }, signals);
@@ -291,8 +290,7 @@ int main(int argc, char** argv)
         Complain(*wrong);
         return EXIT_USAGE;
     }
-    auto frames = static_cast<int64>(std::llround(options.seconds * kFrameRate));
-    auto file = RenderFile::Create(options.output, frames);
+    auto file = RenderFile::Create(options.output, options.frames);
     if (!file) {
         Complain(file.reason());
         return EXIT_USAGE;
@@ -305,8 +303,8 @@ int main(int argc, char** argv)
     // between two chunks and leave nothing behind; the workers unblock them.
     sigset_t stops;
     sigemptyset(&stops);
-    for (int signal : { SIGINT, SIGTERM, SIGHUP })
-        sigaddset(&stops, signal);
+    for (int number : { SIGINT, SIGTERM, SIGHUP })
+        sigaddset(&stops, number);
     sigprocmask(SIG_BLOCK, &stops, nullptr);
     int signals = signalfd(-1, &stops, SFD_CLOEXEC);
     if (signals < 0) {
@@ -315,5 +313,5 @@ int main(int argc, char** argv)
     }
     signal(SIGPIPE, SIG_IGN);
 
-    return Render(options, seed, frames, **file, signals);
+    return Render(options, seed, **file, signals);
 }
