@@ -53,7 +53,7 @@ protected:
     {
         ChildProcess::Result result = ChildProcess::Run({ "soxi", option, File(name) },
             { PathVariable() }, 20s);
-        std::vector<std::string> lines = LinesStartingWith(result.output, "");
+        std::vector<std::string> lines = Lines(result.output);
         std::erase_if(lines, [](const std::string& line) { return line.find("WARN") != std::string::npos; });
         return lines.empty() ? "" : lines.back();
     }
