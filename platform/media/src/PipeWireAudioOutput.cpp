@@ -162,8 +162,14 @@ Result<> PipeWireAudioOutput::Open()
     fPwContext = fPw.context_new(loop,
         fPw.properties_new(PW_KEY_APP_NAME, fLabel.c_str(), PW_KEY_APP_ICON_NAME, kProgramName, nullptr),
         0);
+    // Without its modules or configuration (the client library alone, as
+    // in a container that shares the host's runtime directory), libpipewire
+    // can't make a context: to us that is no PipeWire, and the next sound
+    // server is tried.
+    if (fPwContext == nullptr)
+        return Error { B_ENTRY_NOT_FOUND, std::string("PipeWire can't be set up here: ") + strerror(errno) };
     fRetryTimer = pw_loop_add_timer(loop, OnRetryTimer, this);
-    if (fPwContext == nullptr || fRetryTimer == nullptr)
+    if (fRetryTimer == nullptr)
         return Error { B_ERROR, std::string("PipeWire's set-up failed: ") + strerror(errno) };
     if (fPw.thread_loop_start(fLoop) < 0)
         return Error { B_ERROR, "PipeWire's thread didn't start" };
