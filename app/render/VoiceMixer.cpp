@@ -160,8 +160,10 @@ void VoiceMixer::RunWorker(int voice, unsigned seed, int ready, int free)
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent)
         _exit(1);
-    // The parent takes its signals through a descriptor; a worker dies of
-    // them as any process does.
+    // The parent takes its signals through a descriptor, ignores some and
+    // may clean up on others; a worker dies of them as any process does.
+    for (int number = 1; number <= SIGRTMAX; number++)
+        signal(number, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -7,6 +7,7 @@
 #include "Clock.h"
 #include "ProgramInfo.h"
 #include "RenderFile.h"
+#include "StandardDescriptors.h"
 #include "VoiceMixer.h"
 
 #include <sched.h>
@@ -58,9 +59,10 @@ make the same sound.
 The seed goes to stderr, and on a terminal the progress too. Samples past
 full scale are clipped in a FLAC file, and one line says how many.
 
-Exit status: 0 when the file is written, 1 when rendering or writing fails,
-2 for a usage error (then nothing is written), 128 plus the signal's number
-when interrupted, 130 for Ctrl+C (then nothing is written either).
+Exit status: 0 when the file is written; 1 when rendering or writing fails;
+2 for a usage error, a FILE that can't be written or replaced included;
+128 plus the signal's number when interrupted, 130 for Ctrl+C. Unless the
+status is 0, nothing is written and an older FILE is left as it was.
 )";
 
 struct Options {
@@ -215,8 +217,9 @@ int Render(const Options& options, unsigned seed, RenderFile& file, int signals)
 {
     const int64 frames = options.frames;
     int parallel = std::min(options.instances, ProcessorCount());
-    auto mixer = VoiceMixer::Start(options.instances, seed, frames, parallel,
-        { file.Descriptor(), signals }, signals);
+    std::vector<int> parentOnly = file.Descriptors();
+    parentOnly.push_back(signals);
+    auto mixer = VoiceMixer::Start(options.instances, seed, frames, parallel, parentOnly, signals);
     if (!mixer) {
         Complain("couldn't start the voices: " + mixer.reason());
         return EXIT_FAILED;
@@ -274,6 +277,15 @@ int Render(const Options& options, unsigned seed, RenderFile& file, int signals)
 
 int main(int argc, char** argv)
 {
+    if (Result<> opened = OpenStandardDescriptors(); !opened) {
+        Complain("couldn't open /dev/null: " + opened.reason());
+        return EXIT_FAILED;
+    }
+    // A reader gone from stderr is no reason to stop, and a file grown past
+    // the size limit is a write that fails.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             fputs(kUsage, stdout);
@@ -311,7 +323,6 @@ int main(int argc, char** argv)
         Complain(std::string("couldn't watch for signals: ") + strerror(errno));
         return EXIT_FAILED;
     }
-    signal(SIGPIPE, SIG_IGN);
 
     return Render(options, seed, **file, signals);
 }
