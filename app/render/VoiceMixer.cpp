@@ -75,6 +75,15 @@ VoiceMixer::~VoiceMixer()
         munmap(fSlots, fSlotsSize);
 }
 
+unsigned VoiceMixer::VoiceSeed(unsigned seed, int voice)
+{
+    auto steps = static_cast<unsigned>(voice);
+    // The voices before this one passed 0 if 0 lies fewer than `steps`
+    // steps on from `seed`.
+    bool passedZero = 0u - seed < steps;
+    return seed + steps + (passedZero ? 1 : 0);
+}
+
 Result<std::unique_ptr<VoiceMixer>> VoiceMixer::Start(int voices, unsigned seed, int64 frames,
     int parallel, const std::vector<int>& parentOnly, int stopFd)
 {
@@ -107,7 +116,7 @@ Result<std::unique_ptr<VoiceMixer>> VoiceMixer::Start(int voices, unsigned seed,
     fflush(nullptr);
     Result<> started;
     for (int voice = 0; voice < voices && started; voice++)
-        started = mixer->StartWorker(voice, seed + static_cast<unsigned>(voice), parentOnly);
+        started = mixer->StartWorker(voice, VoiceSeed(seed, voice), parentOnly);
     // Only the workers pass the token on.
     close(mixer->fTokenRead);
     close(mixer->fTokenWrite);

@@ -51,7 +51,8 @@ make the same sound.
       --seconds S      how long they play, up to 86400 (default 60)
       --seed SEED      the take's seed, 0 to 4294967295 (default: from the
                        clock); instance I plays what the one instance of seed
-                       SEED + I plays
+                       SEED + I plays, except that 1 is skipped after 0 (the
+                       seeds 0 and 1 give the same voice)
       --gain DB        the mix's gain in decibels, -100 to 100 (default 0)
   -h, --help           print this help and exit
       --version        print the version and exit
