@@ -57,8 +57,10 @@ make the same sound.
   -h, --help           print this help and exit
       --version        print the version and exit
 
-The seed goes to stderr, and on a terminal the progress too. Samples past
-full scale are clipped in a FLAC file, and one line says how many.
+Numbers are written in decimal: N and SEED in digits alone, S and DB with a
+fraction if need be (2.5, -14). The seed goes to stderr, and on a terminal
+the progress too. Samples past full scale are clipped in a FLAC file, and
+one line says how many.
 
 Exit status: 0 when the file is written; 1 when rendering or writing fails;
 2 for a usage error, a FILE that can't be written or replaced included;
@@ -79,20 +81,30 @@ void Complain(const std::string& what)
     fprintf(stderr, "%s: %s\n", kTool, what.c_str());
 }
 
-// `text` as a number within [low, high], or the reason it isn't one.
+// How many decimal digits `text` has from `at` (at most its size) on.
+size_t DigitsAt(const std::string& text, size_t at)
+{
+    return std::min(text.find_first_not_of("0123456789", at), text.size()) - at;
+}
+
+// `text` as a number within [low, high], or the reason it isn't one. Only
+// plain decimal notation is a number: an optional sign, digits and, unless
+// `whole`, a fraction; a whole number is digits alone.
 std::optional<std::string> ParseNumber(const std::string& option, const std::string& text,
     double low, double high, bool whole, double* value)
 {
     const std::string quoted = "'" + text + "'";
-    char* end = nullptr;
-    double number = strtod(text.c_str(), &end);
-    if (text.empty() || isspace(static_cast<unsigned char>(text[0])) || *end != '\0'
-        || !std::isfinite(number))
+    size_t sign = text.starts_with('-') || text.starts_with('+') ? 1 : 0;
+    size_t integer = DigitsAt(text, sign);
+    bool point = text.size() > sign + integer && text[sign + integer] == '.';
+    size_t fraction = point ? DigitsAt(text, sign + integer + 1) : 0;
+    if (integer + fraction == 0 || sign + integer + point + fraction != text.size())
         return option + " needs a number, not " + quoted;
-    if (number < 0 && low >= 0)
+    if (text[0] == '-' && low >= 0)
         return option + " can't be negative: " + quoted;
-    if (whole && number != std::floor(number))
+    if (whole && (sign > 0 || point))
         return option + " needs a whole number, not " + quoted;
+    double number = strtod(text.c_str(), nullptr);
     if (number < low || number > high) {
         char range[64];
         snprintf(range, sizeof range, "from %.15g to %.15g", low, high);
