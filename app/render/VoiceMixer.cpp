@@ -288,19 +288,23 @@ Result<int64> VoiceMixer::Next(float* mix)
 
 Result<> VoiceMixer::Finish()
 {
-    for (size_t voice = 0; voice < fWorkers.size(); voice++) {
-        Worker& worker = fWorkers[voice];
-        int status = 0;
-        // Those reaped already ended well.
-        if (worker.pid <= 0)
-            continue;
-        if (waitpid(worker.pid, &status, 0) < 0)
+    // A worker that hangs on its way out is waited for only until a stop.
+    pollfd fds[2] = { { fStopFd, POLLIN, 0 }, { fChildFd, POLLIN, 0 } };
+    for (;;) {
+        Result<> reaped = ReapEnded();
+        if (!reaped)
+            return poll(fds, 1, 0) == 1 ? Error { B_INTERRUPTED, "interrupted" } : reaped.error();
+        if (std::none_of(fWorkers.begin(), fWorkers.end(),
+                [](const Worker& worker) { return worker.pid > 0; }))
+            return {};
+        if (poll(fds, 2, -1) < 0 && errno != EINTR)
             return Error { B_ERROR, strerror(errno) };
-        worker.pid = -1;
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            return VoiceFailed(static_cast<int>(voice), status);
+        if ((fds[0].revents & POLLIN) != 0)
+            return Error { B_INTERRUPTED, "interrupted" };
+        signalfd_siginfo info;
+        while (read(fChildFd, &info, sizeof info) == sizeof info) {
+        }
     }
-    return {};
 }
 
 void VoiceMixer::EndWorkers()
