@@ -1,6 +1,7 @@
 #include "AppIcon.h"
 #include "ProgramInfo.h"
 #include "Report.h"
+#include "StandardDescriptors.h"
 #include "Window.h"
 #include "gondavel_wubbix.h"
 
@@ -38,6 +39,10 @@ tool: gondavel_wubbix-ctl quit PID|all.
 
 int main(int argc, char** argv)
 {
+    if (Result<> opened = OpenStandardDescriptors(); !opened) {
+        ReportFailure("open /dev/null", opened.error());
+        return 1;
+    }
     // Instances launch one another with no arguments; of what a user may
     // pass, only these two are heard, and they open nothing.
     for (int i = 1; i < argc; i++) {

@@ -26,6 +26,10 @@ public:
     // and stderr go to `outputPath` (truncated), or to /dev/null if empty.
     ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
         const std::string& outputPath = {});
+    // The same, with stdout and stderr going to `outputFd`, which stays the
+    // caller's (a pipe, say).
+    ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+        int outputFd);
     ~ChildProcess();
 
     ChildProcess(const ChildProcess&) = delete;
@@ -46,8 +50,6 @@ public:
         const std::vector<std::string>& environment, std::chrono::milliseconds timeout);
 
 private:
-    ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-        int outputFd);
     void Start(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
         int outputFd);
 

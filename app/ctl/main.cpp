@@ -10,6 +10,7 @@
 #include "Messenger.h"
 #include "ProgramInfo.h"
 #include "Roster.h"
+#include "StandardDescriptors.h"
 
 #include <algorithm>
 #include <climits>
@@ -247,6 +248,10 @@ int SendTo(std::optional<pid_t> pid, MessageTarget target, const BMessage& messa
 
 int main(int argc, char** argv)
 {
+    if (Result<> opened = OpenStandardDescriptors(); !opened) {
+        Complain("couldn't open /dev/null: " + opened.reason());
+        return EXIT_FAILED;
+    }
     std::vector<std::string> arguments(argv + 1, argv + argc);
     for (const std::string& argument : arguments) {
         if (argument == "-h" || argument == "--help") {

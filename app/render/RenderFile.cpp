@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <strings.h>
 
@@ -39,30 +38,23 @@ Error CantWrite(const std::string& path, const std::string& why)
 
 } // namespace
 
-RenderFile::RenderFile(std::string path, std::string hidden, int descriptor, SNDFILE* file,
-    bool clips)
+RenderFile::RenderFile(std::string path, std::unique_ptr<PendingFile> pending, bool clips)
     : fPath(std::move(path)),
-      fHiddenPath(std::move(hidden)),
-      fDescriptor(descriptor),
-      fFile(file),
+      fPending(std::move(pending)),
       fClips(clips)
 {
 }
 
 RenderFile::~RenderFile()
 {
-    if (fCommitted)
-        return;
-    sf_close(fFile);
-    close(fDescriptor);
-    unlink(fHiddenPath.c_str());
+    if (fFile != nullptr)
+        sf_close(fFile);
 }
 
 Result<std::unique_ptr<RenderFile>> RenderFile::Create(const std::string& path, int64 frames)
 {
     size_t slash = path.rfind('/');
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    int format = FormatFor(name);
+    int format = FormatFor(slash == std::string::npos ? path : path.substr(slash + 1));
     if (format == 0) {
         return Error { B_BAD_VALUE,
             "can't tell what type of file '" + path + "' is: end its name in .wav, .flac or .ogg" };
@@ -71,53 +63,27 @@ Result<std::unique_ptr<RenderFile>> RenderFile::Create(const std::string& path, 
     if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAV && frames > kLargestWavFrames)
         format = SF_FORMAT_RF64 | SF_FORMAT_FLOAT;
 
-    // The hidden file will take the name by renaming, which would replace
-    // what a plain write would refuse to, and a link instead of its target.
-    std::string target = path;
-    mode_t mode;
-    struct stat existing;
-    if (stat(path.c_str(), &existing) == 0) {
-        if (!S_ISREG(existing.st_mode))
-            return CantWrite(path, "not a regular file");
-        if (access(path.c_str(), W_OK) != 0)
-            return CantWrite(path, strerror(errno));
-        if (char* resolved = realpath(path.c_str(), nullptr)) {
-            target = resolved;
-            free(resolved);
-        }
-        mode = existing.st_mode & 07777;
-    } else {
-        mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
-    }
+    Result<OutputPlace> place = OutputPlace::Find(path);
+    if (!place)
+        return place.error();
+    Result<std::unique_ptr<PendingFile>> pending = PendingFile::Create(std::move(*place));
+    if (!pending)
+        return CantWrite(path, pending.reason());
+    bool clips = (format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_24;
+    std::unique_ptr<RenderFile> file(new RenderFile(path, std::move(*pending), clips));
 
-    slash = target.rfind('/');
-    std::string directory = slash == std::string::npos ? "." : target.substr(0, slash);
-    std::string hidden = directory + "/." + target.substr(slash + 1) + ".XXXXXX";
-    int descriptor = mkstemp(hidden.data());
-    if (descriptor < 0)
-        return CantWrite(path, strerror(errno));
-    // Made for the owner alone, as mkstemp does; the finished file gets the
-    // permissions of the one it replaces, or those of a new file.
-    fchmod(descriptor, mode);
-
+    static SF_VIRTUAL_IO io = { FileLength, Seek, Read, WriteBytes, Tell };
     SF_INFO info {};
     info.samplerate = kFrameRate;
     info.channels = 2;
     info.format = format;
-    SNDFILE* file = sf_open_fd(descriptor, SFM_WRITE, &info, SF_FALSE);
-    if (file == nullptr) {
-        std::string why = sf_strerror(nullptr);
-        close(descriptor);
-        unlink(hidden.c_str());
-        return CantWrite(path, why);
-    }
+    file->fFile = sf_open_virtual(&io, SFM_WRITE, &info, file.get());
+    if (file->fFile == nullptr)
+        return CantWrite(path, sf_strerror(nullptr));
     // The peak chunk carries the time of writing: without it the same take
     // makes the same bytes.
-    sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
-    bool clips = (format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_24;
-    return std::unique_ptr<RenderFile>(new RenderFile(target, hidden, descriptor, file, clips));
+    sf_command(file->fFile, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
+    return file;
 }
 
 Result<> RenderFile::Write(float* frames, int64 count)
@@ -132,24 +98,90 @@ Result<> RenderFile::Write(float* frames, int64 count)
             }
         }
     }
-    if (sf_writef_float(fFile, frames, count) != count)
-        return CantWrite(fPath, sf_strerror(fFile));
+    if (sf_writef_float(fFile, frames, count) != count || fWriteError != 0)
+        return WriteFailed();
     return {};
 }
 
 Result<> RenderFile::Commit()
 {
+    // libsndfile writes the rest of the file as it closes it, and may say
+    // nothing of a write that failed there.
     int closed = sf_close(fFile);
     fFile = nullptr;
-    if (closed != 0)
-        return CantWrite(fPath, sf_error_number(closed));
-    if (close(fDescriptor) != 0) {
-        fDescriptor = -1;
-        return CantWrite(fPath, strerror(errno));
-    }
-    fDescriptor = -1;
-    if (rename(fHiddenPath.c_str(), fPath.c_str()) != 0)
-        return CantWrite(fPath, strerror(errno));
-    fCommitted = true;
+    if (closed != 0 || fWriteError != 0)
+        return WriteFailed();
+    if (Result<> committed = fPending->Commit(); !committed)
+        return Error { B_ERROR, "couldn't write '" + fPath + "': " + committed.reason() };
     return {};
+}
+
+Error RenderFile::WriteFailed() const
+{
+    std::string why = fWriteError != 0 ? strerror(fWriteError)
+        : fFile != nullptr             ? sf_strerror(fFile)
+                                       : "the file couldn't be completed";
+    return Error { B_ERROR, "couldn't write '" + fPath + "': " + why };
+}
+
+int64 RenderFile::FileLength(void* file)
+{
+    auto* self = static_cast<RenderFile*>(file);
+    struct stat status;
+    if (fstat(self->fPending->Descriptor(), &status) != 0) {
+        self->fWriteError = self->fWriteError != 0 ? self->fWriteError : errno;
+        return -1;
+    }
+    return status.st_size;
+}
+
+int64 RenderFile::Seek(int64 offset, int whence, void* file)
+{
+    auto* self = static_cast<RenderFile*>(file);
+    off_t position = lseek(self->fPending->Descriptor(), offset, whence);
+    if (position < 0 && self->fWriteError == 0)
+        self->fWriteError = errno;
+    return position;
+}
+
+int64 RenderFile::Read(void* data, int64 count, void* file)
+{
+    auto* self = static_cast<RenderFile*>(file);
+    int64 done = 0;
+    while (done < count) {
+        ssize_t got = read(self->fPending->Descriptor(), static_cast<char*>(data) + done,
+            static_cast<size_t>(count - done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && self->fWriteError == 0)
+            self->fWriteError = errno;
+        if (got <= 0)
+            break;
+        done += got;
+    }
+    return done;
+}
+
+int64 RenderFile::WriteBytes(const void* data, int64 count, void* file)
+{
+    auto* self = static_cast<RenderFile*>(file);
+    int64 done = 0;
+    while (done < count) {
+        ssize_t put = write(self->fPending->Descriptor(), static_cast<const char*>(data) + done,
+            static_cast<size_t>(count - done));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0) {
+            if (self->fWriteError == 0)
+                self->fWriteError = put < 0 ? errno : ENOSPC;
+            break;
+        }
+        done += put;
+    }
+    return done;
+}
+
+int64 RenderFile::Tell(void* file)
+{
+    return Seek(0, SEEK_CUR, file);
 }

@@ -75,6 +75,15 @@ VoiceMixer::~VoiceMixer()
         munmap(fSlots, fSlotsSize);
 }
 
+unsigned VoiceMixer::VoiceSeed(unsigned seed, int voice)
+{
+    auto steps = static_cast<unsigned>(voice);
+    // The voices before this one passed 0 if 0 lies fewer than `steps`
+    // steps on from `seed`.
+    bool passedZero = 0u - seed < steps;
+    return seed + steps + (passedZero ? 1 : 0);
+}
+
 Result<std::unique_ptr<VoiceMixer>> VoiceMixer::Start(int voices, unsigned seed, int64 frames,
     int parallel, const std::vector<int>& parentOnly, int stopFd)
 {
@@ -107,7 +116,7 @@ Result<std::unique_ptr<VoiceMixer>> VoiceMixer::Start(int voices, unsigned seed,
     fflush(nullptr);
     Result<> started;
     for (int voice = 0; voice < voices && started; voice++)
-        started = mixer->StartWorker(voice, seed + static_cast<unsigned>(voice), parentOnly);
+        started = mixer->StartWorker(voice, VoiceSeed(seed, voice), parentOnly);
     // Only the workers pass the token on.
     close(mixer->fTokenRead);
     close(mixer->fTokenWrite);
@@ -160,8 +169,10 @@ void VoiceMixer::RunWorker(int voice, unsigned seed, int ready, int free)
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent)
         _exit(1);
-    // The parent takes its signals through a descriptor; a worker dies of
-    // them as any process does.
+    // The parent takes its signals through a descriptor, ignores some and
+    // may clean up on others; a worker dies of them as any process does.
+    for (int number = 1; number <= SIGRTMAX; number++)
+        signal(number, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -277,19 +288,23 @@ Result<int64> VoiceMixer::Next(float* mix)
 
 Result<> VoiceMixer::Finish()
 {
-    for (size_t voice = 0; voice < fWorkers.size(); voice++) {
-        Worker& worker = fWorkers[voice];
-        int status = 0;
-        // Those reaped already ended well.
-        if (worker.pid <= 0)
-            continue;
-        if (waitpid(worker.pid, &status, 0) < 0)
+    // A worker that hangs on its way out is waited for only until a stop.
+    pollfd fds[2] = { { fStopFd, POLLIN, 0 }, { fChildFd, POLLIN, 0 } };
+    for (;;) {
+        Result<> reaped = ReapEnded();
+        if (!reaped)
+            return poll(fds, 1, 0) == 1 ? Error { B_INTERRUPTED, "interrupted" } : reaped.error();
+        if (std::none_of(fWorkers.begin(), fWorkers.end(),
+                [](const Worker& worker) { return worker.pid > 0; }))
+            return {};
+        if (poll(fds, 2, -1) < 0 && errno != EINTR)
             return Error { B_ERROR, strerror(errno) };
-        worker.pid = -1;
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            return VoiceFailed(static_cast<int>(voice), status);
+        if ((fds[0].revents & POLLIN) != 0)
+            return Error { B_INTERRUPTED, "interrupted" };
+        signalfd_siginfo info;
+        while (read(fChildFd, &info, sizeof info) == sizeof info) {
+        }
     }
-    return {};
 }
 
 void VoiceMixer::EndWorkers()

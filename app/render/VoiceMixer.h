@@ -7,8 +7,8 @@
 // Workers render chunk after chunk into memory they share with the parent,
 // a few chunks ahead of the mix; a token passed round among them keeps at
 // most `parallel` rendering at once. The parent adds up each chunk once
-// every voice has it. Voice i is seeded with seed + i, so it sounds the same
-// in every take of that seed, alone or with others.
+// every voice has it. Voice i of a take sounds the same in every take of its
+// own seed (see VoiceSeed), alone or with others.
 
 #include "Result.h"
 #include "SupportDefs.h"
@@ -23,6 +23,13 @@ public:
     static constexpr int64 kChunkFrames = 16384;
     // Chunks each worker may have ready ahead of the mix.
     static constexpr int kSlots = 3;
+
+    // The seed of voice `voice` of a take of `seed`: seed + voice, counting
+    // on past 4294967295 to 0, except that 1 is skipped after 0, since the
+    // C library's srandom() takes 0 as 1. So every voice of a take differs,
+    // and each seed's voices are those of seed + voice wherever those
+    // already differed.
+    static unsigned VoiceSeed(unsigned seed, int voice);
 
     // Starts one worker per voice, each to render `frames` frames. The
     // workers close `parentOnly`, descriptors that are the parent's alone.

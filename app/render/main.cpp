@@ -7,6 +7,7 @@
 #include "Clock.h"
 #include "ProgramInfo.h"
 #include "RenderFile.h"
+#include "StandardDescriptors.h"
 #include "VoiceMixer.h"
 
 #include <sched.h>
@@ -50,17 +51,21 @@ make the same sound.
       --seconds S      how long they play, up to 86400 (default 60)
       --seed SEED      the take's seed, 0 to 4294967295 (default: from the
                        clock); instance I plays what the one instance of seed
-                       SEED + I plays
+                       SEED + I plays, except that 1 is skipped after 0 (the
+                       seeds 0 and 1 give the same voice)
       --gain DB        the mix's gain in decibels, -100 to 100 (default 0)
   -h, --help           print this help and exit
       --version        print the version and exit
 
-The seed goes to stderr, and on a terminal the progress too. Samples past
-full scale are clipped in a FLAC file, and one line says how many.
+Numbers are written in decimal: N and SEED in digits alone, S and DB with a
+fraction if need be (2.5, -14). The seed goes to stderr, and on a terminal
+the progress too. Samples past full scale are clipped in a FLAC file, and
+one line says how many.
 
-Exit status: 0 when the file is written, 1 when rendering or writing fails,
-2 for a usage error (then nothing is written), 128 plus the signal's number
-when interrupted, 130 for Ctrl+C (then nothing is written either).
+Exit status: 0 when the file is written; 1 when rendering or writing fails;
+2 for a usage error, a FILE that can't be written or replaced included;
+128 plus the signal's number when interrupted, 130 for Ctrl+C. Unless the
+status is 0, nothing is written and an older FILE is left as it was.
 )";
 
 struct Options {
@@ -76,20 +81,30 @@ void Complain(const std::string& what)
     fprintf(stderr, "%s: %s\n", kTool, what.c_str());
 }
 
-// `text` as a number within [low, high], or the reason it isn't one.
+// How many decimal digits `text` has from `at` (at most its size) on.
+size_t DigitsAt(const std::string& text, size_t at)
+{
+    return std::min(text.find_first_not_of("0123456789", at), text.size()) - at;
+}
+
+// `text` as a number within [low, high], or the reason it isn't one. Only
+// plain decimal notation is a number: an optional sign, digits and, unless
+// `whole`, a fraction; a whole number is digits alone.
 std::optional<std::string> ParseNumber(const std::string& option, const std::string& text,
     double low, double high, bool whole, double* value)
 {
     const std::string quoted = "'" + text + "'";
-    char* end = nullptr;
-    double number = strtod(text.c_str(), &end);
-    if (text.empty() || isspace(static_cast<unsigned char>(text[0])) || *end != '\0'
-        || !std::isfinite(number))
+    size_t sign = text.starts_with('-') || text.starts_with('+') ? 1 : 0;
+    size_t integer = DigitsAt(text, sign);
+    bool point = text.size() > sign + integer && text[sign + integer] == '.';
+    size_t fraction = point ? DigitsAt(text, sign + integer + 1) : 0;
+    if (integer + fraction == 0 || sign + integer + point + fraction != text.size())
         return option + " needs a number, not " + quoted;
-    if (number < 0 && low >= 0)
+    if (text[0] == '-' && low >= 0)
         return option + " can't be negative: " + quoted;
-    if (whole && number != std::floor(number))
+    if (whole && (sign > 0 || point))
         return option + " needs a whole number, not " + quoted;
+    double number = strtod(text.c_str(), nullptr);
     if (number < low || number > high) {
         char range[64];
         snprintf(range, sizeof range, "from %.15g to %.15g", low, high);
@@ -215,8 +230,9 @@ int Render(const Options& options, unsigned seed, RenderFile& file, int signals)
 {
     const int64 frames = options.frames;
     int parallel = std::min(options.instances, ProcessorCount());
-    auto mixer = VoiceMixer::Start(options.instances, seed, frames, parallel,
-        { file.Descriptor(), signals }, signals);
+    std::vector<int> parentOnly = file.Descriptors();
+    parentOnly.push_back(signals);
+    auto mixer = VoiceMixer::Start(options.instances, seed, frames, parallel, parentOnly, signals);
     if (!mixer) {
         Complain("couldn't start the voices: " + mixer.reason());
         return EXIT_FAILED;
@@ -274,6 +290,15 @@ int Render(const Options& options, unsigned seed, RenderFile& file, int signals)
 
 int main(int argc, char** argv)
 {
+    if (Result<> opened = OpenStandardDescriptors(); !opened) {
+        Complain("couldn't open /dev/null: " + opened.reason());
+        return EXIT_FAILED;
+    }
+    // A reader gone from stderr is no reason to stop, and a file grown past
+    // the size limit is a write that fails.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             fputs(kUsage, stdout);
@@ -311,7 +336,6 @@ int main(int argc, char** argv)
         Complain(std::string("couldn't watch for signals: ") + strerror(errno));
         return EXIT_FAILED;
     }
-    signal(SIGPIPE, SIG_IGN);
 
     return Render(options, seed, **file, signals);
 }

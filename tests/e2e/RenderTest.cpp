@@ -1,17 +1,26 @@
 // The renderer as a user runs it: files of each type, the same take twice,
 // a take against its voices alone and against the fill function driven by
-// hand, bad arguments and an interruption.
+// hand, bad arguments and numbers, signals, a file-size limit, closed
+// standard descriptors, and another user swapping the output for a link.
 
 #include "AudioSubs.h"
 #include "BufferProc.h"
 #include "ChildProcess.h"
 #include "TempDirectory.h"
 #include "TestSupport.h"
+#include "ThrowawayUser.h"
 #include "gondavel_wubbixWindow.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sndfile.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 
 #include <cmath>
 #include <ctime>
@@ -25,17 +34,67 @@ using namespace std::chrono_literals;
 
 namespace {
 
+std::vector<float> Samples(const std::string& path);
+
+std::vector<std::string> Environment()
+{
+    std::vector<std::string> environment = SanitizerEnvironment();
+    environment.push_back(PathVariable());
+    return environment;
+}
+
+// Whether process `pid` holds a file in `directory` open, named or not,
+// with something written in it.
+bool Writing(pid_t pid, const std::string& directory)
+{
+    for (int fd = 3; fd < 64; fd++) {
+        std::string path = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+        std::error_code error;
+        struct stat status;
+        if (std::filesystem::read_symlink(path, error).string().starts_with(directory + "/")
+            && stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0)
+            return true;
+    }
+    return false;
+}
+
 class RenderTest : public testing::Test {
 protected:
-    // Runs the renderer with `arguments` to its end, within 60 seconds.
-    ChildProcess::Result Render(std::vector<std::string> arguments)
+    // Runs the renderer with `arguments` to its end, within 60 seconds,
+    // under a limit on the size of the files it writes.
+    ChildProcess::Result Render(std::vector<std::string> arguments,
+        rlim_t fileSizeLimit = RLIM_INFINITY)
     {
         arguments.insert(arguments.begin(), RENDER_PATH);
-        std::vector<std::string> environment = SanitizerEnvironment();
-        environment.push_back(PathVariable());
-        ChildProcess::Result result = ChildProcess::Run(arguments, environment, 60s);
+        rlimit previous {};
+        getrlimit(RLIMIT_FSIZE, &previous);
+        rlimit limit { fileSizeLimit, previous.rlim_max };
+        setrlimit(RLIMIT_FSIZE, &limit);
+        ChildProcess::Result result = ChildProcess::Run(arguments, Environment(), 60s);
+        setrlimit(RLIMIT_FSIZE, &previous);
         EXPECT_TRUE(result.exited) << "still running after 60 s";
         return result;
+    }
+
+    // The samples of a two-second take of `instances` of `seed`, at 0 dB.
+    std::vector<float> Take(unsigned seed, int instances = 1)
+    {
+        const std::string voices = std::to_string(instances), from = std::to_string(seed);
+        const std::string name = File("take" + from + "x" + voices + ".wav");
+        Render({ "--seconds", "2", "--seed", from, "--instances", voices, "-o", name });
+        return Samples(name);
+    }
+
+    // The two-second takes of one voice of each of `seeds`, added up.
+    std::vector<float> SumOfVoices(const std::vector<unsigned>& seeds)
+    {
+        std::vector<float> sum = Take(seeds[0]);
+        for (size_t voice = 1; voice < seeds.size(); voice++) {
+            std::vector<float> alone = Take(seeds[voice]);
+            for (size_t i = 0; i < std::min(sum.size(), alone.size()); i++)
+                sum[i] += alone[i];
+        }
+        return sum;
     }
 
     std::string File(const std::string& name) const { return fDirectory.File(name); }
@@ -105,17 +164,8 @@ TEST_F(RenderTest, TheSameTakeGivesTheSameBytesAndIsTheSumOfItsVoicesAlone)
 
     // Voice i of seed 77 is the one voice of seed 77 + i; the mix adds them
     // in order, then applies the gain.
-    std::vector<float> sum;
-    for (int voice = 0; voice < 6; voice++) {
-        std::string name = "voice" + std::to_string(voice) + ".wav";
-        Render({ "--seconds", "2", "--seed", std::to_string(77 + voice), "-o", File(name) });
-        std::vector<float> alone = Samples(File(name));
-        ASSERT_EQ(alone.size(), 2u * 88200);
-        if (voice == 0)
-            sum = alone;
-        for (size_t i = 0; voice > 0 && i < sum.size(); i++)
-            sum[i] += alone[i];
-    }
+    std::vector<float> sum = SumOfVoices({ 77, 78, 79, 80, 81, 82 });
+    ASSERT_EQ(sum.size(), 2u * 88200);
     const auto gain = static_cast<float>(std::pow(10.0, -14.0 / 20));
     for (float& sample : sum)
         sample *= gain;
@@ -181,29 +231,159 @@ TEST_F(RenderTest, BadArgumentsSayOneLineAndWriteNothing)
     EXPECT_EQ(Files(), std::set<std::string> {});
 }
 
-// Ctrl+C reaches the renderer and its workers alike.
-TEST_F(RenderTest, AnInterruptedTakeLeavesNoFileAndTheOldOneAsItWas)
+// Numbers mean what they say in decimal, and no two voices of a take are
+// the same, though the C library takes seeds 0 and 1 as one.
+TEST_F(RenderTest, NumbersAreDecimalAndNoTwoVoicesOfATakeAreTheSame)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        { "--instances", "0x10" }, { "--instances", "1e1" }, { "--instances", "+2" },
+        { "--instances", "2.0" }, { "--seed", "0x1F" }, { "--seed", "1e3" },
+        { "--seconds", "1e0" }, { "--seconds", "0x1p0" }, { "--seconds", "inf" },
+        { "--gain", "nan" }, { "--gain", "-1e1" }, { "--gain", "." }, { "--gain", " 1" },
+    };
+    for (const auto& [option, value] : cases) {
+        ChildProcess::Result result = Render({ option, value, "-o", File("x.wav") });
+        EXPECT_EQ(result.exitCode, 2) << option << " " << value;
+        EXPECT_EQ(Lines(result.output).size(), 1u) << result.output;
+    }
+    EXPECT_EQ(Files(), std::set<std::string> {});
+
+    // After 0 comes 2, also where the count passes 4294967295.
+    EXPECT_EQ(CountDifferences(Take(0), Take(1)), 0u);
+    EXPECT_NE(CountDifferences(Take(0), Take(2)), 0u);
+    EXPECT_EQ(CountDifferences(Take(0, 2), SumOfVoices({ 0, 2 })), 0u);
+    EXPECT_EQ(CountDifferences(Take(4294967295, 3), SumOfVoices({ 4294967295, 0, 2 })), 0u);
+}
+
+// A root render to a name in a shared directory, where another user swaps
+// their file there for their link to a victim, again and again, or through
+// their link to the victim's directory.
+TEST_F(RenderTest, OnlyTheNamedFileIsReplacedAndNeverWithSetuidBits)
+{
+    // The longest name a file can have; a link to itself; a setuid file.
+    const std::string longest = File(std::string(251, 'n') + ".wav");
+    EXPECT_EQ(Render({ "--seconds", "0.01", "-o", longest }).exitCode, 0);
+    ASSERT_EQ(symlink("loop.wav", File("loop.wav").c_str()), 0);
+    EXPECT_EQ(Render({ "--seconds", "0.01", "-o", File("loop.wav") }).exitCode, 2);
+    { std::ofstream(File("setuid.wav")) << "old"; }
+    ASSERT_EQ(chmod(File("setuid.wav").c_str(), 06777), 0);
+    EXPECT_EQ(Render({ "--seconds", "0.01", "-o", File("setuid.wav") }).exitCode, 0);
+    EXPECT_EQ(std::filesystem::status(File("setuid.wav")).permissions(),
+        std::filesystem::perms::all);
+
+    ThrowawayUser other;
+    if (other.Uid() == 0)
+        GTEST_SKIP() << "needs root, to act as another user";
+    TempDirectory shared("render-shared");
+    ASSERT_EQ(chmod(shared.Path().c_str(), 01777), 0);
+    { std::ofstream(File("victim.wav")) << "victim"; }
+    ASSERT_EQ(chmod(File("victim.wav").c_str(), 0640), 0);
+    const std::string take = shared.File("take.wav"), link = shared.File("link");
+    const std::string victim = File("victim.wav"), through = shared.File("through");
+    pid_t swapper = fork();
+    if (swapper == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (setgroups(0, nullptr) != 0 || setgid(other.Gid()) != 0 || setuid(other.Uid()) != 0)
+            _exit(1);
+        if (symlink(fDirectory.Path().c_str(), through.c_str()) != 0)
+            _exit(1);
+        for (;;) {
+            if (syscall(SYS_renameat2, AT_FDCWD, take.c_str(), AT_FDCWD, link.c_str(),
+                    RENAME_EXCHANGE)
+                == 0)
+                continue;
+            close(open(take.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0644));
+            symlink(victim.c_str(), link.c_str());
+        }
+    }
+
+    // Each render meets their file and link afresh: what a render left in
+    // their place goes.
+    auto theirs = [&](const std::string& name) {
+        struct stat status;
+        return lstat(name.c_str(), &status) == 0 && status.st_uid == other.Uid();
+    };
+    int refused = 0;
+    for (int i = 0; i < 200; i++) {
+        for (const std::string& name : { take, link }) {
+            if (!theirs(name))
+                unlink(name.c_str());
+        }
+        ASSERT_TRUE(WaitUntil([&] { return theirs(take) && theirs(link); }, 5s));
+        refused += Render({ "--seconds", "0.01", "-o", take }).exitCode == 2;
+    }
+    refused += Render({ "--seconds", "0.01", "-o", through + "/victim.wav" }).exitCode == 2;
+    kill(swapper, SIGKILL);
+    waitpid(swapper, nullptr, 0);
+    EXPECT_EQ(refused, 201);
+    EXPECT_TRUE(ReadFile(victim) == "victim") << "the victim was replaced";
+    EXPECT_EQ(std::filesystem::status(victim).permissions(),
+        static_cast<std::filesystem::perms>(0640));
+}
+
+// A file-size limit just short of the whole take fails the last writes,
+// which libsndfile makes as it closes the file.
+TEST_F(RenderTest, ATakeNotWrittenWholeReplacesNothing)
+{
+    for (const std::string type : { "flac", "ogg" }) {
+        const std::string whole = File("whole." + type), take = File("take." + type);
+        ASSERT_EQ(Render({ "--seconds", "3", "--seed", "3", "-o", whole }).exitCode, 0);
+        { std::ofstream(take) << "an older take"; }
+        ChildProcess::Result result = Render({ "--seconds", "3", "--seed", "3", "-o", take },
+            std::filesystem::file_size(whole) - 1);
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.output, "gondavel_wubbix-render: seed 3\ngondavel_wubbix-render: "
+                                 "couldn't write '" + take + "': File too large\n");
+        EXPECT_EQ(ReadFile(take), "an older take");
+    }
+    EXPECT_EQ(Files(),
+        (std::set<std::string> { "take.flac", "take.ogg", "whole.flac", "whole.ogg" }));
+}
+
+// With stderr closed, the next descriptor opened would take its number.
+TEST_F(RenderTest, AClosedStderrLeavesTheTakeAsItIs)
+{
+    ASSERT_EQ(Render({ "--seconds", "1", "--seed", "9", "-o", File("open.wav") }).exitCode, 0);
+    const std::vector<std::string> closedStderr = { "sh", "-c", "exec \"$0\" \"$@\" 2>&-",
+        RENDER_PATH, "--seconds", "1", "--seed", "9", "-o", File("closed.wav") };
+    ChildProcess::Result closed = ChildProcess::Run(closedStderr, Environment(), 60s);
+    EXPECT_EQ(closed.exitCode, 0);
+    EXPECT_TRUE(ReadFile(File("closed.wav")) == ReadFile(File("open.wav"))) << "the takes differ";
+}
+
+// Ctrl+C reaches the renderer and its workers alike; the other signals the
+// renderer alone, and its workers end with it.
+TEST_F(RenderTest, ASignalLeavesNoFileAndTheOldOneAsItWas)
 {
     std::filesystem::create_directory(File("out"));
     { std::ofstream(File("out/take.flac")) << "an older take"; }
-    std::vector<std::string> environment = SanitizerEnvironment();
-    environment.push_back(PathVariable());
-    ChildProcess render({ RENDER_PATH, "--instances", "4", "--seconds", "86400", "-o",
-                            File("out/take.flac") },
-        environment, File("output"));
-
-    ASSERT_TRUE(WaitUntil([&] {
-        for (const auto& entry : std::filesystem::directory_iterator(File("out"))) {
-            if (entry.path().filename() != "take.flac" && entry.file_size() > 0)
-                return true;
+    for (int signal : { SIGINT, SIGUSR1, SIGALRM, SIGKILL }) {
+        ChildProcess render({ RENDER_PATH, "--instances", "4", "--seconds", "86400", "-o",
+                                File("out/take.flac") },
+            Environment(), File("output"));
+        ASSERT_TRUE(WaitUntil([&] { return Writing(render.Pid(), File("out")); }, 20s))
+            << "nothing written";
+        kill(signal == SIGINT ? -render.Pid() : render.Pid(), signal);
+        ASSERT_TRUE(render.WaitForExit(10s)) << signal;
+        EXPECT_TRUE(WaitUntil([&] { return kill(-render.Pid(), 0) == -1; }, 10s))
+            << "a worker is left";
+        EXPECT_EQ(Files("out"), std::set<std::string> { "take.flac" }) << signal;
+        EXPECT_EQ(ReadFile(File("out/take.flac")), "an older take") << signal;
+        if (signal == SIGINT) {
+            EXPECT_EQ(render.ExitCode(), 130);
+            EXPECT_EQ(Lines(ReadFile(File("output"))).size(), 1u) << "only the seed";
         }
-        return false;
-    }, 20s)) << "nothing written";
-    kill(-render.Pid(), SIGINT);
-    ASSERT_TRUE(render.WaitForExit(10s));
-    EXPECT_EQ(render.ExitCode(), 130);
-    EXPECT_EQ(kill(-render.Pid(), 0), -1) << "a worker is left";
+    }
+
+    // A stderr that nobody reads does not stop the take.
+    int unread[2];
+    ASSERT_EQ(pipe2(unread, O_CLOEXEC), 0);
+    close(unread[0]);
+    ChildProcess render({ RENDER_PATH, "--seconds", "1", "-o", File("out/take.flac") },
+        Environment(), unread[1]);
+    close(unread[1]);
+    ASSERT_TRUE(render.WaitForExit(60s));
+    EXPECT_EQ(render.ExitCode(), 0);
     EXPECT_EQ(Files("out"), std::set<std::string> { "take.flac" });
-    EXPECT_EQ(ReadFile(File("out/take.flac")), "an older take");
-    EXPECT_EQ(Lines(ReadFile(File("output"))).size(), 1u) << "only the seed";
+    EXPECT_NE(ReadFile(File("out/take.flac")), "an older take");
 }
