@@ -1,10 +1,13 @@
 // The Debian package's programs, unpacked into a directory of their own
 // rather than installed, as a user gets them: the first instance shows its
 // window and sounds, a click launches the next from the same place, and the
-// package's control tool quits them all.
+// package's control tool quits them all. Beside the build's own program,
+// the package's ends however a window manager treats its window.
 
 #include "ChildProcess.h"
 #include "TestSupport.h"
+#include "WindowManager.h"
+#include "XvfbServer.h"
 
 #include <gtest/gtest.h>
 
@@ -17,8 +20,6 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
-
-using PackageTest = SessionTest;
 
 // The one package in the directory that GW_PACKAGE_DIR names.
 std::string PackageFile()
@@ -33,16 +34,43 @@ std::string PackageFile()
     return {};
 }
 
+class PackageTest : public SessionTest {
+protected:
+    explicit PackageTest(XServer x = XServer::Shared)
+        : SessionTest(x)
+    {
+    }
+
+    // Unpacks the package; the directory its programs are in, or empty.
+    std::string UnpackedPrograms()
+    {
+        std::string package = PackageFile();
+        EXPECT_FALSE(package.empty()) << "no package in GW_PACKAGE_DIR";
+        ChildProcess::Result unpacked = ChildProcess::Run({ "dpkg-deb", "-x", package, fRoot.Path() },
+            S().Environment(), 60s);
+        EXPECT_TRUE(unpacked.exited && unpacked.exitCode == 0) << unpacked.output;
+        return package.empty() || unpacked.exitCode != 0 ? "" : fRoot.File("usr/games/");
+    }
+
+private:
+    TempDirectory fRoot { "gw_package" };
+};
+
+// On an X server of its own, where a window manager may come and go.
+class PackageDesktopTest : public PackageTest {
+protected:
+    PackageDesktopTest()
+        : PackageTest(XServer::Own)
+    {
+    }
+};
+
 } // namespace
 
 TEST_F(PackageTest, UnpackedProgramShowsItsWindowSoundsLaunchesAnotherAndQuitsWithItsTool)
 {
-    std::string package = PackageFile();
-    ASSERT_FALSE(package.empty()) << "no package in GW_PACKAGE_DIR";
-    TempDirectory root("gw_package");
-    ChildProcess::Result unpacked = ChildProcess::Run({ "dpkg-deb", "-x", package, root.Path() }, S().Environment(), 60s);
-    ASSERT_TRUE(unpacked.exited && unpacked.exitCode == 0) << unpacked.output;
-    std::string games = root.File("usr/games/");
+    std::string games = UnpackedPrograms();
+    ASSERT_FALSE(games.empty());
     S().UsePrograms(games + "gondavel_wubbix", games + "gondavel_wubbix-ctl");
     // A release: its version is the bare number.
     ChildProcess::Result version = ChildProcess::Run({ games + "gondavel_wubbix", "--version" }, S().Environment(), 5s);
@@ -64,4 +92,35 @@ TEST_F(PackageTest, UnpackedProgramShowsItsWindowSoundsLaunchesAnotherAndQuitsWi
     EXPECT_TRUE(S().Exits(first, 0));
     EXPECT_TRUE(WaitUntil([&] { return S().LiveInstances().empty(); }, 10s));
     EXPECT_EQ(S().List(), std::vector<ListedInstance> {});
+}
+
+TEST_F(PackageDesktopTest, WhateverTheWindowManagerDoesEveryWayOfQuittingEndsTheInstance)
+{
+    std::string games = UnpackedPrograms();
+    ASSERT_FALSE(games.empty());
+    const std::pair<std::string, std::string> programs[] = { { PROGRAM_PATH, CTL_PATH },
+        { games + "gondavel_wubbix", games + "gondavel_wubbix-ctl" } };
+    for (const auto& [program, control] : programs) {
+        SCOPED_TRACE(program);
+        S().UsePrograms(program, control);
+        // Started before the window manager, its window destroyed from outside.
+        ChildProcess& early = S().StartInstance();
+        Window window = X().WindowOf(early.Pid());
+        ASSERT_NE(window, 0u) << S().AllOutput();
+        WindowManager manager(Xvfb().Display());
+        ASSERT_TRUE(manager.Runs());
+        ASSERT_TRUE(WaitUntil([&] { return X().FrameExtents(window).size() == 4; }, 10s));
+        X().Destroy(window);
+        EXPECT_TRUE(S().Exits(early, 0));
+
+        // A window manager that stops answering holds up no way of quitting.
+        manager.Stop();
+        ChildProcess& terminated = S().StartInstance();
+        ChildProcess& quitted = S().StartInstance();
+        std::set<pid_t> both { terminated.Pid(), quitted.Pid() };
+        ASSERT_TRUE(WaitUntil([&] { return S().ListedPids() == both; }, 20s)) << S().AllOutput();
+        EXPECT_TRUE(S().EndsCleanly(terminated));
+        EXPECT_EQ(S().Ctl({ "quit", std::to_string(quitted.Pid()) }).exitCode, 0);
+        EXPECT_TRUE(S().Exits(quitted, 0));
+    }
 }
