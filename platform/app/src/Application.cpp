@@ -23,13 +23,18 @@ BApplication* be_app = nullptr;
 
 namespace {
 
+// The signals whose default is to end the process without a core dump:
+// each asks the instance to quit instead, so that it ends cleanly, its
+// roster entry removed and its sound stopped.
 sigset_t QuitSignals()
 {
     sigset_t signals;
     sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
+    for (int signal : { SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
+             SIGIO, SIGPWR, SIGSTKFLT })
+        sigaddset(&signals, signal);
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; signal++)
+        sigaddset(&signals, signal);
     return signals;
 }
 
@@ -49,9 +54,10 @@ BApplication::BApplication(const char* signature)
     mallopt(M_ARENA_MAX, 1);
 
     // A write to a pipe whose reader has gone (an instance's stderr, shared
-    // with every instance it launched) fails and is dropped, rather than
-    // ending the process.
+    // with every instance it launched), or past the file size limit, fails
+    // and is dropped, rather than ending the process.
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
 
     // Blocked before any other thread exists, so every thread inherits the
     // mask and the signals wait in the signalfd for Run() to read.
