@@ -2,7 +2,7 @@
 // rather than installed, as a user gets them: the first instance shows its
 // window and sounds, a click launches the next from the same place, and the
 // package's control tool quits them all. Beside the build's own program,
-// the package's ends however a window manager treats its window.
+// the package's ends however a display or window manager treats it.
 
 #include "ChildProcess.h"
 #include "TestSupport.h"
@@ -94,15 +94,22 @@ TEST_F(PackageTest, UnpackedProgramShowsItsWindowSoundsLaunchesAnotherAndQuitsWi
     EXPECT_EQ(S().List(), std::vector<ListedInstance> {});
 }
 
-TEST_F(PackageDesktopTest, WhateverTheWindowManagerDoesEveryWayOfQuittingEndsTheInstance)
+TEST_F(PackageDesktopTest, WhateverTheDisplayOrWindowManagerDoesEveryWayOfQuittingEndsTheInstance)
 {
     std::string games = UnpackedPrograms();
     ASSERT_FALSE(games.empty());
+    MuteDisplay mute;
+    ASSERT_FALSE(mute.Display().empty());
     const std::pair<std::string, std::string> programs[] = { { PROGRAM_PATH, CTL_PATH },
         { games + "gondavel_wubbix", games + "gondavel_wubbix-ctl" } };
     for (const auto& [program, control] : programs) {
         SCOPED_TRACE(program);
         S().UsePrograms(program, control);
+        // Started on a display that never answers.
+        ChildProcess& hanging = S().StartInstance({ "DISPLAY=" + mute.Display() });
+        ASSERT_TRUE(WaitUntil([&] { return S().Locked().count(hanging.Pid()) == 1; }, 10s));
+        EXPECT_TRUE(S().EndsCleanly(hanging));
+
         // Started before the window manager, its window destroyed from outside.
         ChildProcess& early = S().StartInstance();
         Window window = X().WindowOf(early.Pid());
