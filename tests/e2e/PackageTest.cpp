@@ -5,6 +5,7 @@
 // the package's ends however a display or window manager treats it.
 
 #include "ChildProcess.h"
+#include "PulseServer.h"
 #include "TestSupport.h"
 #include "WindowManager.h"
 #include "XvfbServer.h"
@@ -34,42 +35,26 @@ std::string PackageFile()
     return {};
 }
 
-class PackageTest : public SessionTest {
-protected:
-    explicit PackageTest(XServer x = XServer::Shared)
-        : SessionTest(x)
-    {
-    }
+// Unpacks the package into `root`: the directory its programs are in, or
+// empty (the test failed) if it can't.
+std::string UnpackedPrograms(const TempDirectory& root, const Session& session)
+{
+    std::string package = PackageFile();
+    EXPECT_FALSE(package.empty()) << "no package in GW_PACKAGE_DIR";
+    ChildProcess::Result unpacked = ChildProcess::Run({ "dpkg-deb", "-x", package, root.Path() },
+        session.Environment(), 60s);
+    EXPECT_TRUE(unpacked.exited && unpacked.exitCode == 0) << unpacked.output;
+    return package.empty() || unpacked.exitCode != 0 ? "" : root.File("usr/games/");
+}
 
-    // Unpacks the package; the directory its programs are in, or empty.
-    std::string UnpackedPrograms()
-    {
-        std::string package = PackageFile();
-        EXPECT_FALSE(package.empty()) << "no package in GW_PACKAGE_DIR";
-        ChildProcess::Result unpacked = ChildProcess::Run({ "dpkg-deb", "-x", package, fRoot.Path() },
-            S().Environment(), 60s);
-        EXPECT_TRUE(unpacked.exited && unpacked.exitCode == 0) << unpacked.output;
-        return package.empty() || unpacked.exitCode != 0 ? "" : fRoot.File("usr/games/");
-    }
-
-private:
-    TempDirectory fRoot { "gw_package" };
-};
-
-// On an X server of its own, where a window manager may come and go.
-class PackageDesktopTest : public PackageTest {
-protected:
-    PackageDesktopTest()
-        : PackageTest(XServer::Own)
-    {
-    }
-};
+using PackageTest = SessionTest;
 
 } // namespace
 
 TEST_F(PackageTest, UnpackedProgramShowsItsWindowSoundsLaunchesAnotherAndQuitsWithItsTool)
 {
-    std::string games = UnpackedPrograms();
+    TempDirectory root("gw_package");
+    std::string games = UnpackedPrograms(root, S());
     ASSERT_FALSE(games.empty());
     S().UsePrograms(games + "gondavel_wubbix", games + "gondavel_wubbix-ctl");
     // A release: its version is the bare number.
@@ -94,40 +79,42 @@ TEST_F(PackageTest, UnpackedProgramShowsItsWindowSoundsLaunchesAnotherAndQuitsWi
     EXPECT_EQ(S().List(), std::vector<ListedInstance> {});
 }
 
-TEST_F(PackageDesktopTest, WhateverTheDisplayOrWindowManagerDoesEveryWayOfQuittingEndsTheInstance)
+TEST_F(PackageTest, WhateverTheDisplayOrWindowManagerDoesEveryWayOfQuittingEndsTheInstance)
 {
-    std::string games = UnpackedPrograms();
+    TempDirectory root("gw_package");
+    std::string games = UnpackedPrograms(root, S());
     ASSERT_FALSE(games.empty());
     MuteDisplay mute;
-    ASSERT_FALSE(mute.Display().empty());
+    // A display of its own, for the window manager.
+    XvfbServer x;
+    Session session(x.Display(), &Pulse());
     const std::pair<std::string, std::string> programs[] = { { PROGRAM_PATH, CTL_PATH },
         { games + "gondavel_wubbix", games + "gondavel_wubbix-ctl" } };
     for (const auto& [program, control] : programs) {
         SCOPED_TRACE(program);
-        S().UsePrograms(program, control);
+        session.UsePrograms(program, control);
         // Started on a display that never answers.
-        ChildProcess& hanging = S().StartInstance({ "DISPLAY=" + mute.Display() });
-        ASSERT_TRUE(WaitUntil([&] { return S().Locked().count(hanging.Pid()) == 1; }, 10s));
-        EXPECT_TRUE(S().EndsCleanly(hanging));
+        ChildProcess& hanging = session.StartInstance({ "DISPLAY=" + mute.Display() });
+        ASSERT_TRUE(WaitUntil([&] { return session.Locked().count(hanging.Pid()) == 1; }, 10s));
+        EXPECT_TRUE(session.EndsCleanly(hanging));
 
         // Started before the window manager, its window destroyed from outside.
-        ChildProcess& early = S().StartInstance();
-        Window window = X().WindowOf(early.Pid());
-        ASSERT_NE(window, 0u) << S().AllOutput();
-        WindowManager manager(Xvfb().Display());
-        ASSERT_TRUE(manager.Runs());
-        ASSERT_TRUE(WaitUntil([&] { return X().FrameExtents(window).size() == 4; }, 10s));
-        X().Destroy(window);
-        EXPECT_TRUE(S().Exits(early, 0));
+        ChildProcess& early = session.StartInstance();
+        Window window = session.X().WindowOf(early.Pid());
+        ASSERT_NE(window, 0u) << session.AllOutput();
+        WindowManager manager(x.Display());
+        ASSERT_TRUE(WaitUntil([&] { return session.X().FrameExtents(window).size() == 4; }, 10s));
+        session.X().Destroy(window);
+        EXPECT_TRUE(session.Exits(early, 0));
 
         // A window manager that stops answering holds up no way of quitting.
         manager.Stop();
-        ChildProcess& terminated = S().StartInstance();
-        ChildProcess& quitted = S().StartInstance();
+        ChildProcess& terminated = session.StartInstance();
+        ChildProcess& quitted = session.StartInstance();
         std::set<pid_t> both { terminated.Pid(), quitted.Pid() };
-        ASSERT_TRUE(WaitUntil([&] { return S().ListedPids() == both; }, 20s)) << S().AllOutput();
-        EXPECT_TRUE(S().EndsCleanly(terminated));
-        EXPECT_EQ(S().Ctl({ "quit", std::to_string(quitted.Pid()) }).exitCode, 0);
-        EXPECT_TRUE(S().Exits(quitted, 0));
+        ASSERT_TRUE(WaitUntil([&] { return session.ListedPids() == both; }, 20s)) << session.AllOutput();
+        EXPECT_TRUE(session.EndsCleanly(terminated));
+        EXPECT_EQ(session.Ctl({ "quit", std::to_string(quitted.Pid()) }).exitCode, 0);
+        EXPECT_TRUE(session.Exits(quitted, 0));
     }
 }
