@@ -1,15 +1,21 @@
 // The program on a desktop: under a window manager that starts after it,
-// without a display, with its window destroyed by another client, and on a
-// screen that wants everything twice as large.
+// without a display, with its window destroyed by another client (its alert
+// up or not), on a screen that wants everything twice as large, and on a
+// Wayland compositor.
 
 #include "PulseServer.h"
 #include "TestSupport.h"
+#include "WestonServer.h"
+#include "WindowManager.h"
 #include "XvfbServer.h"
 
 #include <gtest/gtest.h>
 
 // After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
 #include "Session.h"
+
+#include <filesystem>
+#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -29,13 +35,10 @@ TEST_F(DesktopTest, UnderAWindowManagerThatComesLaterTheWindowStaysBareInItsPlac
     Window window = x11.WindowOf(first.Pid());
     ASSERT_NE(window, 0u) << session.Output();
 
-    TempDirectory home("gw_openbox");
-    ChildProcess manager({ "openbox", "--sm-disable" },
-        { "PATH=/usr/bin:/bin", "DISPLAY=" + x.Display(), "HOME=" + home.Path() },
-        home.File("openbox.log"));
+    WindowManager manager(x.Display());
     ASSERT_TRUE(WaitUntil([&] {
         return !x11.FrameExtents(window).empty() && x11.IsShown(window);
-    }, 10s)) << "openbox never managed the window\n" << ReadFile(home.File("openbox.log"));
+    }, 10s)) << "openbox never managed the window";
     EXPECT_EQ(x11.FrameExtents(window), (std::vector<long> { 0, 0, 0, 0 }));
     EXPECT_EQ(x11.Frame(window), (std::array<int, 4> { 502, 394, 21, 21 }));
     EXPECT_EQ(x11.IconSizes(window), (std::vector<long> { 16, 32, 48, 64 }));
@@ -91,6 +94,62 @@ TEST_F(DesktopTest, AWindowDestroyedByAnotherClientEndsItsInstanceLikeAClose)
     EXPECT_NE(X().WindowOf(other.Pid(), 0ms), 0u);
     EXPECT_EQ(S().StreamOwners().count(other.Pid()), 1u);
     EXPECT_EQ(CountOf(S().Output(0), "gondavel_wubbix:"), 0u) << S().Output(0);
+}
+
+TEST_F(DesktopTest, WithItsAlertUpAnInstanceStillEndsWithItsWindowAndOutlivesTheAlert)
+{
+    // Launches fail once the program file is gone.
+    ChildProcess& first = S().StartInstance({}, { S().ProgramCopy() });
+    Window firstWindow = X().WindowOf(first.Pid());
+    ChildProcess& second = S().StartInstance({}, { S().ProgramCopy() });
+    Window secondWindow = X().WindowOf(second.Pid());
+    ASSERT_TRUE(firstWindow != 0 && secondWindow != 0) << S().AllOutput();
+    std::filesystem::remove(S().ProgramCopy());
+    auto raiseAlert = [&](Window window) {
+        std::vector<Window> before = X().TopLevelWindows();
+        X().Click(X().Middle(window));
+        EXPECT_TRUE(WaitUntil([&] { return X().TopLevelWindowsBut(before).size() == 1; }, 10s));
+        std::vector<Window> boxes = X().TopLevelWindowsBut(before);
+        return boxes.empty() ? 0 : boxes[0];
+    };
+
+    // The window destroyed under its alert: the instance ends, alert and all.
+    Window box = raiseAlert(firstWindow);
+    ASSERT_NE(box, 0u) << S().AllOutput();
+    X().Destroy(firstWindow);
+    ASSERT_TRUE(S().Exits(first, 0));
+    EXPECT_EQ(X().TopLevelWindows(), std::vector<Window> { secondWindow });
+
+    // The alert destroyed: it goes, and its instance goes on drifting.
+    box = raiseAlert(secondWindow);
+    ASSERT_NE(box, 0u) << S().AllOutput();
+    X().Destroy(box);
+    EXPECT_TRUE(S().PictureChanges(second.Pid()));
+    EXPECT_TRUE(second.IsRunning());
+    EXPECT_EQ(CountOf(S().AllOutput(), "gondavel_wubbix: alert: "), 2u) << S().AllOutput();
+}
+
+TEST_F(DesktopTest, OnAWaylandCompositorAnInstanceStartsQuietlyAndEndsWithTheCompositor)
+{
+    XvfbServer x;
+    auto weston = std::make_unique<WestonServer>(x.Display());
+    std::string display = weston->Display();
+    ChildProcess& instance = S().StartInstance({ "DISPLAY", "WAYLAND_DISPLAY=" + display });
+    ASSERT_TRUE(WaitUntil([&] { return S().StreamOwners().count(instance.Pid()) == 1; }, 20s))
+        << S().Output() << weston->Log();
+    ASSERT_TRUE(S().Says(0, "format.buffer_size = 8192\n"));
+    // Its window drawn (the text libraries loaded beside the compositor's
+    // decorations), it runs on and has said nothing but the format.
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(instance.IsRunning());
+    EXPECT_EQ(Lines(S().Output()).size(), 5u) << S().Output();
+
+    weston.reset();
+    ASSERT_TRUE(S().Exits(instance, 1));
+    EXPECT_EQ(Lines(S().Output()).back(), "gondavel_wubbix: couldn't keep the window: lost the "
+                                          "connection to Wayland display " + display);
+    EXPECT_EQ(Lines(S().Output()).size(), 6u) << S().Output();
+    EXPECT_EQ(S().RegistryFilesOf(instance.Pid()), std::set<std::string> {});
 }
 
 TEST_F(DesktopTest, AtTwiceTheScaleWindowsAndGridAreTwiceAsLarge)

@@ -15,6 +15,7 @@
 
 #include <X11/keysym.h>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -236,6 +237,26 @@ TEST_P(ProgramCloseTest, ClosingEndsThatInstanceCleanlyAndLeavesTheOtherRunning)
 INSTANTIATE_TEST_SUITE_P(Ways, ProgramCloseTest,
     testing::Values(CloseWay::WindowManager, CloseWay::Terminate, CloseWay::ControlTool),
     CaseNames<CloseWay>({ "WindowManager", "Sigterm", "ControlTool" }));
+
+TEST_F(ProgramTest, EverySignalThatWouldEndItEndsItCleanlyAndAFailedWriteIsNoSignal)
+{
+    const int signals[] = { SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGIO, SIGPWR,
+        SIGSTKFLT, SIGRTMIN, SIGRTMAX };
+    for (size_t n = 0; n <= std::size(signals); n++)
+        S().StartInstance();
+    ASSERT_TRUE(S().WaitUntilSettled(60s)) << S().AllOutput();
+    ChildProcess& writer = S().Instance(std::size(signals));
+    kill(writer.Pid(), SIGPIPE);
+    kill(writer.Pid(), SIGXFSZ);
+    for (size_t n = 0; n < std::size(signals); n++)
+        kill(S().Instance(n).Pid(), signals[n]);
+    for (size_t n = 0; n < std::size(signals); n++) {
+        EXPECT_TRUE(S().Exits(S().Instance(n), 0)) << "signal " << signals[n];
+        EXPECT_EQ(S().RegistryFilesOf(S().Instance(n).Pid()), std::set<std::string> {});
+    }
+    EXPECT_EQ(S().Locked(), std::set<pid_t> { writer.Pid() });
+    EXPECT_TRUE(writer.IsRunning());
+}
 
 namespace {
 

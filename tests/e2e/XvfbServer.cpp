@@ -4,8 +4,14 @@
 
 #include <X11/Xlib.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -72,4 +78,32 @@ XvfbServer::~XvfbServer()
 std::string XvfbServer::Log() const
 {
     return ReadFile(fDirectory.File("xvfb.log"));
+}
+
+MuteDisplay::MuteDisplay()
+{
+    for (int number = 1000; number < 1100 && fDisplay.empty(); number++) {
+        std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
+        if (std::filesystem::exists(path))
+            continue;
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        // Abstract: a name that starts with a zero byte, in no directory.
+        memcpy(address.sun_path + 1, path.c_str(), path.size());
+        socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0
+            && listen(fd, 64) == 0) {
+            fSocket = fd;
+            fDisplay = ":" + std::to_string(number);
+        } else if (fd >= 0) {
+            close(fd);
+        }
+    }
+}
+
+MuteDisplay::~MuteDisplay()
+{
+    if (fSocket >= 0)
+        close(fSocket);
 }

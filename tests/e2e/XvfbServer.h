@@ -34,3 +34,22 @@ private:
     std::unique_ptr<ChildProcess> fServer;
     std::string fDisplay;
 };
+
+// A display that accepts connections and never answers, as a hung X server
+// does: a listening socket in the abstract namespace, where Xlib looks
+// first, on a display number nobody uses. Closed when the object goes away.
+class MuteDisplay {
+public:
+    MuteDisplay();
+    ~MuteDisplay();
+
+    MuteDisplay(const MuteDisplay&) = delete;
+    MuteDisplay& operator=(const MuteDisplay&) = delete;
+
+    // The value for DISPLAY, e.g. ":1000"; empty if no socket could be had.
+    const std::string& Display() const { return fDisplay; }
+
+private:
+    int fSocket = -1;
+    std::string fDisplay;
+};

@@ -2,11 +2,14 @@
 
 // BApplication: the process's one application looper, reachable as be_app.
 // Construct it on the main thread before any other thread exists: it blocks
-// SIGINT, SIGTERM and SIGHUP for the whole process and turns them into a
-// B_QUIT_REQUESTED, opens the display (without one it says so in one line
-// and ends the process with status 1), and registers the instance with the
-// roster so other instances can send it messages. Run() then loops on the calling thread
-// until a quit request is accepted, ends the remaining windows and returns.
+// SIGINT, SIGTERM, SIGHUP and every other signal that would end the process
+// without a core dump (SIGUSR1, SIGALRM, the real-time ones, ...) for the
+// whole process and turns them into a B_QUIT_REQUESTED, ignores SIGPIPE and
+// SIGXFSZ, opens the display (without one it says so in one line and ends
+// the process with status 1), and registers the instance with the roster so
+// other instances can send it messages. Run() then loops on the calling
+// thread until a quit request is accepted, ends the remaining windows and
+// returns.
 // Hooks run on that thread with the application locked; PostMessage() is
 // safe from any thread.
 

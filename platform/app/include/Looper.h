@@ -72,6 +72,9 @@ protected:
     virtual void MessageQueued();
     // Takes the oldest queued message; false when there is none.
     bool TakeNextMessage(BMessage* message);
+    // Takes the oldest queued B_QUIT_REQUESTED, leaving the others queued;
+    // false when none waits.
+    bool TakeQuitRequest(BMessage* message);
     // Waits, holding no lock, until a message is queued or `deadline`
     // (system_time() microseconds; negative: no deadline) passes.
     void WaitForMessage(bigtime_t deadline);

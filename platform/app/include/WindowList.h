@@ -31,7 +31,13 @@ public:
     static void WaitForThread(uint64 serial);
 
     // Ends every window (without asking QuitRequested()) and waits until
-    // their threads are gone; windows never shown are deleted.
+    // their threads are gone; windows never shown are deleted. A window's
+    // thread can be held up by a display or window manager that doesn't
+    // answer, in a wait of the display library's that nothing interrupts:
+    // a thread that hasn't ended within kQuitPatienceMillis is left there,
+    // and the process ends at once with one line and FatalExit(1), which
+    // removes its roster entry; the sound ends with the process.
+    static constexpr int kQuitPatienceMillis = 800;
     static void QuitAll();
     // Posts `message` to the first window still open; B_ERROR when there
     // is none.

@@ -1,6 +1,7 @@
 #include "Application.h"
 
 #include "DisplayConnection.h"
+#include "FatalExit.h"
 #include "InstanceInfo.h"
 #include "InstanceLabel.h"
 #include "LaunchMessage.h"
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <future>
 
@@ -23,14 +25,44 @@ BApplication* be_app = nullptr;
 
 namespace {
 
+// The signals whose default is to end the process without a core dump:
+// each asks the instance to quit instead, so that it ends cleanly, its
+// roster entry removed and its sound stopped.
 sigset_t QuitSignals()
 {
     sigset_t signals;
     sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
+    for (int signal : { SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
+             SIGIO, SIGPWR, SIGSTKFLT })
+        sigaddset(&signals, signal);
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; signal++)
+        sigaddset(&signals, signal);
     return signals;
+}
+
+// How long the display may take to open.
+constexpr std::chrono::seconds kDisplayPatience { 10 };
+
+// What opening the display came to. A display that accepts the connection
+// but never answers would hold the start here for good, with the quit
+// signals blocked: so a quit signal pending ends the process at once, and
+// so does kDisplayPatience passing, with one line. The thread opening the
+// display is left where it waits; FatalExit() runs nothing that could meet
+// it, and removes the roster entry.
+Result<> AwaitDisplay(std::future<Result<>>& display, int signalFd)
+{
+    auto deadline = std::chrono::steady_clock::now() + kDisplayPatience;
+    while (display.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+        pollfd signals { signalFd, POLLIN, 0 };
+        if (signalFd >= 0 && poll(&signals, 1, 0) == 1)
+            FatalExit(0);
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ReportFailure("open a window", "the display didn't answer within "
+                    + std::to_string(kDisplayPatience.count()) + " s");
+            FatalExit(1);
+        }
+    }
+    return display.get();
 }
 
 } // namespace
@@ -49,9 +81,10 @@ BApplication::BApplication(const char* signature)
     mallopt(M_ARENA_MAX, 1);
 
     // A write to a pipe whose reader has gone (an instance's stderr, shared
-    // with every instance it launched) fails and is dropped, rather than
-    // ending the process.
+    // with every instance it launched), or past the file size limit, fails
+    // and is dropped, rather than ending the process.
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
 
     // Blocked before any other thread exists, so every thread inherits the
     // mask and the signals wait in the signalfd for Run() to read.
@@ -83,7 +116,7 @@ BApplication::BApplication(const char* signature)
     if (server)
         fRosterServer = std::move(*server);
     if (display.valid()) {
-        if (Result<> opened = display.get(); !opened) {
+        if (Result<> opened = AwaitDisplay(display, fSignalFd); !opened) {
             fRosterServer.reset();
             ReportFailure("open a window", opened.error());
             exit(1);

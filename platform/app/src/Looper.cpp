@@ -160,6 +160,18 @@ bool BLooper::TakeNextMessage(BMessage* message)
     return true;
 }
 
+bool BLooper::TakeQuitRequest(BMessage* message)
+{
+    std::lock_guard<std::mutex> guard(fQueueMutex);
+    auto quit = std::find_if(fQueue.begin(), fQueue.end(),
+        [](const BMessage& queued) { return queued.what == B_QUIT_REQUESTED; });
+    if (quit == fQueue.end())
+        return false;
+    *message = std::move(*quit);
+    fQueue.erase(quit);
+    return true;
+}
+
 void BLooper::WaitForMessage(bigtime_t deadline)
 {
     std::unique_lock<std::mutex> lock(fQueueMutex);

@@ -1,10 +1,14 @@
 #include "WindowList.h"
 
+#include "FatalExit.h"
 #include "Looper.h"
+#include "Report.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -15,7 +19,10 @@ struct WindowRecord {
     BLooper* window; // nullptr once the window is being deleted
     std::thread thread;
     bool shown = false;
+    bool ended = false; // the thread has run its course and only needs joining
 };
+
+using Deadline = std::chrono::steady_clock::time_point;
 
 std::mutex gWindowsMutex;
 std::condition_variable gWindowsChanged;
@@ -29,6 +36,43 @@ std::list<WindowRecord>::iterator FindRecord(uint64 serial)
             return it;
     }
     return gWindows.end();
+}
+
+// Waits until the window's thread has ended, or `deadline` passes; true
+// once it has ended and been joined, by this caller or another.
+bool JoinThread(uint64 serial, std::optional<Deadline> deadline)
+{
+    std::unique_lock<std::mutex> lock(gWindowsMutex);
+    // Gone, or ended and not yet taken by another caller to join.
+    auto joinable = [serial] {
+        auto it = FindRecord(serial);
+        return it == gWindows.end() || (it->ended && it->thread.joinable());
+    };
+    if (!deadline)
+        gWindowsChanged.wait(lock, joinable);
+    else if (!gWindowsChanged.wait_until(lock, *deadline, joinable))
+        return false;
+    auto it = FindRecord(serial);
+    if (it == gWindows.end())
+        return true;
+    std::thread thread = std::move(it->thread);
+    lock.unlock();
+    thread.join();
+    lock.lock();
+    it = FindRecord(serial);
+    if (it != gWindows.end())
+        gWindows.erase(it);
+    gWindowsChanged.notify_all();
+    return true;
+}
+
+void MarkEnded(uint64 serial)
+{
+    std::lock_guard<std::mutex> guard(gWindowsMutex);
+    auto it = FindRecord(serial);
+    if (it != gWindows.end())
+        it->ended = true;
+    gWindowsChanged.notify_all();
 }
 
 } // namespace
@@ -54,7 +98,10 @@ void WindowList::StartThread(uint64 serial, std::function<void()> body)
     std::lock_guard<std::mutex> guard(gWindowsMutex);
     auto it = FindRecord(serial);
     it->shown = true;
-    it->thread = std::thread(std::move(body));
+    it->thread = std::thread([serial, body = std::move(body)] {
+        body();
+        MarkEnded(serial);
+    });
 }
 
 void WindowList::Forget(uint64 serial)
@@ -67,23 +114,7 @@ void WindowList::Forget(uint64 serial)
 
 void WindowList::WaitForThread(uint64 serial)
 {
-    std::unique_lock<std::mutex> lock(gWindowsMutex);
-    auto it = FindRecord(serial);
-    if (it == gWindows.end())
-        return;
-    if (!it->thread.joinable()) {
-        // Someone else is joining it.
-        gWindowsChanged.wait(lock, [serial] { return FindRecord(serial) == gWindows.end(); });
-        return;
-    }
-    std::thread thread = std::move(it->thread);
-    lock.unlock();
-    thread.join();
-    lock.lock();
-    it = FindRecord(serial);
-    if (it != gWindows.end())
-        gWindows.erase(it);
-    gWindowsChanged.notify_all();
+    JoinThread(serial, std::nullopt);
 }
 
 void WindowList::QuitAll()
@@ -104,8 +135,15 @@ void WindowList::QuitAll()
     }
     for (BLooper* window : neverShown)
         delete window;
+    Deadline deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kQuitPatienceMillis);
+    bool stuck = false;
     for (uint64 serial : running)
-        WaitForThread(serial);
+        stuck |= !JoinThread(serial, deadline);
+    if (stuck) {
+        ReportFailure("close the window", "the display or the window manager didn't answer within "
+                + std::to_string(kQuitPatienceMillis) + " ms; ending without it");
+        FatalExit(1);
+    }
 }
 
 status_t WindowList::PostToFirst(BMessage* message)

@@ -3,7 +3,10 @@
 // BAlert: a modal message with up to three buttons. Create it with new and
 // call Go(), which shows it, waits until a button is pressed and deletes the
 // alert. Called from a window's thread, the box belongs to that window (it
-// stays above it) and goes away when the window is told to quit. From
+// stays above it) and the window's own loop runs it: meanwhile the window
+// handles no pulse and no message but a quit request, and drops its clicks;
+// its close, its destruction by another client or a quit end the window and
+// the box with it, while the box's own close ends only the box. From
 // another thread, it is shown only while no window is.
 
 #include "InterfaceDefs.h"

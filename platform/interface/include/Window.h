@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+class AlertBox;
 class BView;
 struct WindowDisplay;
 
@@ -93,6 +94,13 @@ private:
     // One turn of the window thread's loop: waits for input, a message or
     // the next pulse, then handles what came with the window locked.
     void LoopOnce();
+    // Runs turns of the loop with `box` modal until it ends or the window
+    // quits, and returns its result (0 if the window quit). Meanwhile the
+    // box gets its own events, the window's clicks are dropped, and no
+    // pulse or message is handled but a quit request; a close, an outside
+    // destroy or a quit still ends the window. Call it on the window's
+    // thread, from a hook.
+    int RunModal(AlertBox& box);
     void HandleEvent(const void* event);
     void RequestQuit();
     void HandleMessages();
@@ -112,6 +120,7 @@ private:
     std::atomic<bool> fDisplayOpen { false };
     // Owned by the window thread.
     WindowDisplay* fDisplay = nullptr;
+    AlertBox* fModal = nullptr;
     bigtime_t fNextPulse = -1;
     bigtime_t fScheduledRate = 0;
     uint64 fSerial;

@@ -59,20 +59,24 @@ int32 BAlert::Go()
         line += " " + Quoted(label);
     ReportLine(line);
 
-    int pressed = -1;
+    int pressed = 0;
     if (BWindow* window = BWindow::OfThisThread(); window != nullptr && window->fDisplay != nullptr) {
-        // Shown by the window's thread on its own display connection. The
-        // box goes away when the window is told to quit, as it does when
-        // the instance quits.
-        pressed = AlertBox::Run(fTitle, fText, fButtons, window->fDisplay->window,
-            WindowIconImages(), [window] { return window->IsQuitting(); });
+        // Shown by the window's thread on its own display connection, and
+        // run by the window's own loop: the box goes away when the window
+        // is told to quit, as it does when the instance quits.
+        AlertBox box(fText, fButtons);
+        if (box.Open(fTitle, window->fDisplay->window, WindowIconImages(),
+                [window] { return window->IsQuitting(); }))
+            pressed = window->RunModal(box);
     } else if (SdlVideo::AcquireUnshared()) {
-        pressed = AlertBox::Run(fTitle, fText, fButtons, nullptr, WindowIconImages(), {});
+        {
+            AlertBox box(fText, fButtons);
+            if (box.Open(fTitle, nullptr, WindowIconImages(), {}))
+                pressed = box.RunAlone();
+        }
         SdlVideo::Release();
     }
     // No display to show it on: the line above is all the user gets.
-    if (pressed < 0)
-        pressed = 0;
     delete this;
     return pressed;
 }

@@ -15,9 +15,6 @@ constexpr int kButtonGap = 8;
 constexpr int kButtonMinWidth = 64;
 constexpr int kButtonTextPadding = 14;
 constexpr int kButtonTextMargin = 5;
-// How often the box asks whether to give up while nothing happens.
-constexpr Uint32 kPollMillis = 250;
-
 constexpr SDL_Color kBackground { 216, 216, 216, 255 };
 constexpr SDL_Color kText { 0, 0, 0, 255 };
 constexpr SDL_Color kButtonFace { 240, 240, 240, 255 };
@@ -34,91 +31,83 @@ struct Button {
     SDL_Rect frame {};
 };
 
-class Box {
-public:
-    Box(const std::string& text, const std::vector<std::string>& buttons);
-    ~Box();
+void Fill(SDL_Surface* surface, const SDL_Rect& rect, SDL_Color color)
+{
+    SDL_FillRect(surface, &rect, SDL_MapRGB(surface->format, color.r, color.g, color.b));
+}
 
-    bool Open(const std::string& title, SDL_Window* parent,
-        const std::vector<X11Window::IconImage>& icon);
-    int Run(const std::function<bool()>& giveUp);
+} // namespace
 
-private:
-    void Draw();
-    void Fill(SDL_Surface* surface, const SDL_Rect& rect, SDL_Color color) const;
-    // The button at window pixel (x, y), or -1.
-    int ButtonAt(int x, int y) const;
-    // Window events of other windows, put back for their own loop once
-    // the box is gone; their input is dropped while the box is modal.
-    void KeepForLater(const SDL_Event& event);
-
-    std::vector<Surface> fLines;
-    std::vector<Button> fButtons;
-    int fWidth = 0;
-    int fHeight = 0;
-    int fLineSkip = 0;
-    SDL_Window* fWindow = nullptr;
-    Uint32 fWindowId = 0;
-    Uint32 fParentId = 0;
-    int fPressed = -1;
-    std::vector<SDL_Event> fLater;
+// The box's text and buttons, rendered, and where they go.
+struct AlertBox::Layout {
+    std::vector<Surface> lines;
+    std::vector<Button> buttons;
+    int width = 0;
+    int height = 0;
+    int lineSkip = 0;
     // Pixels a unit is across, and the spacing in pixels.
-    int fScale = SdlVideo::Scale();
-    int fPadding = kPadding * fScale;
+    int scale = SdlVideo::Scale();
+    int padding = kPadding * scale;
 };
 
-Box::Box(const std::string& text, const std::vector<std::string>& buttons)
+AlertBox::AlertBox(const std::string& text, const std::vector<std::string>& buttons)
+    : fLayout(std::make_unique<Layout>())
 {
-    fLineSkip = std::max(Font::LineSkip(), (Font::kPixelSize + 2) * fScale);
+    Layout& layout = *fLayout;
+    int scale = layout.scale;
+    layout.lineSkip = std::max(Font::LineSkip(), (Font::kPixelSize + 2) * scale);
     int textWidth = 0;
     size_t start = 0;
     for (;;) {
         size_t end = text.find('\n', start);
         std::string line = text.substr(start, end == std::string::npos ? end : end - start);
         // An empty line renders as nothing, but takes its place.
-        fLines.emplace_back(Font::Render(line.c_str(), kText));
-        if (fLines.back() != nullptr)
-            textWidth = std::max(textWidth, fLines.back()->w);
+        layout.lines.emplace_back(Font::Render(line.c_str(), kText));
+        if (layout.lines.back() != nullptr)
+            textWidth = std::max(textWidth, layout.lines.back()->w);
         if (end == std::string::npos)
             break;
         start = end + 1;
     }
 
-    int buttonHeight = fLineSkip + 2 * kButtonTextMargin * fScale;
+    int buttonHeight = layout.lineSkip + 2 * kButtonTextMargin * scale;
     int buttonsWidth = 0;
     for (const std::string& label : buttons) {
         Button button;
         button.label.reset(Font::Render(label.c_str(), kText));
         int labelWidth = button.label != nullptr ? button.label->w : 0;
-        button.frame.w = std::max(kButtonMinWidth * fScale, labelWidth + 2 * kButtonTextPadding * fScale);
+        button.frame.w = std::max(kButtonMinWidth * scale, labelWidth + 2 * kButtonTextPadding * scale);
         button.frame.h = buttonHeight;
-        buttonsWidth += button.frame.w + (fButtons.empty() ? 0 : kButtonGap * fScale);
-        fButtons.push_back(std::move(button));
+        buttonsWidth += button.frame.w + (layout.buttons.empty() ? 0 : kButtonGap * scale);
+        layout.buttons.push_back(std::move(button));
     }
 
-    fWidth = std::max(textWidth, buttonsWidth) + 2 * fPadding;
-    int textHeight = static_cast<int>(fLines.size()) * fLineSkip;
-    fHeight = fPadding + textHeight + fPadding + buttonHeight + fPadding;
+    layout.width = std::max(textWidth, buttonsWidth) + 2 * layout.padding;
+    int textHeight = static_cast<int>(layout.lines.size()) * layout.lineSkip;
+    layout.height = layout.padding + textHeight + layout.padding + buttonHeight + layout.padding;
     // The buttons sit at the bottom right, in order, the default last.
-    int x = fWidth - fPadding - buttonsWidth;
-    for (Button& button : fButtons) {
+    int x = layout.width - layout.padding - buttonsWidth;
+    for (Button& button : layout.buttons) {
         button.frame.x = x;
-        button.frame.y = fHeight - fPadding - buttonHeight;
-        x += button.frame.w + kButtonGap * fScale;
+        button.frame.y = layout.height - layout.padding - buttonHeight;
+        x += button.frame.w + kButtonGap * scale;
     }
 }
 
-Box::~Box()
+AlertBox::~AlertBox()
 {
-    if (fWindow != nullptr)
-        SDL_DestroyWindow(fWindow);
-    for (SDL_Event& event : fLater)
-        SDL_PushEvent(&event);
+    if (fWindow == nullptr)
+        return;
+    X11Window::PrepareDestroy(fWindow);
+    SDL_DestroyWindow(fWindow);
 }
 
-bool Box::Open(const std::string& title, SDL_Window* parent,
-    const std::vector<X11Window::IconImage>& icon)
+bool AlertBox::Open(const std::string& title, SDL_Window* parent,
+    const std::vector<X11Window::IconImage>& icon, const std::function<bool()>& giveUp)
 {
+    const Layout& layout = *fLayout;
+    if (layout.buttons.empty())
+        return false;
     int x = SDL_WINDOWPOS_CENTERED;
     int y = SDL_WINDOWPOS_CENTERED;
     if (parent != nullptr) {
@@ -126,24 +115,24 @@ bool Box::Open(const std::string& title, SDL_Window* parent,
         int left = 0, top = 0, width = 0, height = 0;
         SDL_GetWindowPosition(parent, &left, &top);
         SDL_GetWindowSize(parent, &width, &height);
-        x = left + width / 2 - fWidth / 2;
-        y = top + height / 2 - fHeight / 2;
+        x = left + width / 2 - layout.width / 2;
+        y = top + height / 2 - layout.height / 2;
         SDL_Rect display;
         int index = SDL_GetWindowDisplayIndex(parent);
         if (index >= 0 && SDL_GetDisplayBounds(index, &display) == 0) {
-            x = std::clamp(x, display.x, std::max(display.x, display.x + display.w - fWidth));
-            y = std::clamp(y, display.y, std::max(display.y, display.y + display.h - fHeight));
+            x = std::clamp(x, display.x, std::max(display.x, display.x + display.w - layout.width));
+            y = std::clamp(y, display.y, std::max(display.y, display.y + display.h - layout.height));
         }
-        fParentId = SDL_GetWindowID(parent);
     }
-    fWindow = SDL_CreateWindow(title.c_str(), x, y, fWidth, fHeight, SDL_WINDOW_HIDDEN);
+    fWindow = SDL_CreateWindow(title.c_str(), x, y, layout.width, layout.height, SDL_WINDOW_HIDDEN);
     if (fWindow == nullptr)
         return false;
     fWindowId = SDL_GetWindowID(fWindow);
+    fX11Id = X11Window::Id(fWindow);
     X11Window::SetIcon(fWindow, icon);
     if (parent != nullptr)
         SDL_SetWindowModalFor(fWindow, parent);
-    SDL_ShowWindow(fWindow);
+    X11Window::Show(fWindow, giveUp);
     SDL_RaiseWindow(fWindow);
     if (SDL_GetWindowSurface(fWindow) == nullptr)
         return false;
@@ -151,29 +140,25 @@ bool Box::Open(const std::string& title, SDL_Window* parent,
     return true;
 }
 
-void Box::Fill(SDL_Surface* surface, const SDL_Rect& rect, SDL_Color color) const
-{
-    SDL_FillRect(surface, &rect, SDL_MapRGB(surface->format, color.r, color.g, color.b));
-}
-
-void Box::Draw()
+void AlertBox::Draw()
 {
     SDL_Surface* surface = SDL_GetWindowSurface(fWindow);
     if (surface == nullptr)
         return;
+    const Layout& layout = *fLayout;
     Fill(surface, SDL_Rect { 0, 0, surface->w, surface->h }, kBackground);
-    int y = fPadding;
-    for (const Surface& line : fLines) {
+    int y = layout.padding;
+    for (const Surface& line : layout.lines) {
         if (line != nullptr) {
-            SDL_Rect where { fPadding, y, line->w, line->h };
+            SDL_Rect where { layout.padding, y, line->w, line->h };
             SDL_BlitSurface(line.get(), nullptr, surface, &where);
         }
-        y += fLineSkip;
+        y += layout.lineSkip;
     }
-    for (size_t i = 0; i < fButtons.size(); i++) {
-        const Button& button = fButtons[i];
+    for (size_t i = 0; i < layout.buttons.size(); i++) {
+        const Button& button = layout.buttons[i];
         // The default button's edge is drawn twice as thick.
-        int edge = (i + 1 == fButtons.size() ? 2 : 1) * fScale;
+        int edge = (i + 1 == layout.buttons.size() ? 2 : 1) * layout.scale;
         Fill(surface, button.frame, kButtonEdge);
         SDL_Rect face { button.frame.x + edge, button.frame.y + edge, button.frame.w - 2 * edge,
             button.frame.h - 2 * edge };
@@ -188,90 +173,91 @@ void Box::Draw()
     SDL_UpdateWindowSurface(fWindow);
 }
 
-int Box::ButtonAt(int x, int y) const
+int AlertBox::ButtonAt(int x, int y) const
 {
     SDL_Point point { x, y };
-    for (size_t i = 0; i < fButtons.size(); i++) {
-        if (SDL_PointInRect(&point, &fButtons[i].frame))
+    for (size_t i = 0; i < fLayout->buttons.size(); i++) {
+        if (SDL_PointInRect(&point, &fLayout->buttons[i].frame))
             return static_cast<int>(i);
     }
     return -1;
 }
 
-void Box::KeepForLater(const SDL_Event& event)
+bool AlertBox::Owns(const SDL_Event& event) const
 {
-    if (event.type == SDL_WINDOWEVENT)
-        fLater.push_back(event);
-}
-
-int Box::Run(const std::function<bool()>& giveUp)
-{
-    const int defaultButton = static_cast<int>(fButtons.size()) - 1;
-    for (;;) {
-        SDL_Event event;
-        if (SDL_WaitEventTimeout(&event, kPollMillis) != 1 || event.type == SdlVideo::WakeEventType()) {
-            if (giveUp && giveUp())
-                return 0;
-            continue;
-        }
-        switch (event.type) {
-        case SDL_WINDOWEVENT:
-            if (event.window.windowID != fWindowId) {
-                KeepForLater(event);
-                // The instance's own window closed: the box goes with it.
-                if (event.window.windowID == fParentId
-                    && event.window.event == SDL_WINDOWEVENT_CLOSE)
-                    return 0;
-            } else if (event.window.event == SDL_WINDOWEVENT_CLOSE) {
-                return 0;
-            } else if (event.window.event == SDL_WINDOWEVENT_EXPOSED) {
-                Draw();
-            }
-            break;
-        case SDL_MOUSEBUTTONDOWN:
-            if (event.button.windowID == fWindowId && event.button.button == SDL_BUTTON_LEFT) {
-                fPressed = ButtonAt(event.button.x, event.button.y);
-                Draw();
-            }
-            break;
-        case SDL_MOUSEBUTTONUP:
-            if (event.button.windowID == fWindowId && event.button.button == SDL_BUTTON_LEFT) {
-                int released = ButtonAt(event.button.x, event.button.y);
-                int pressed = fPressed;
-                fPressed = -1;
-                if (released >= 0 && released == pressed)
-                    return released;
-                Draw();
-            }
-            break;
-        case SDL_KEYDOWN: {
-            if (event.key.windowID != fWindowId)
-                break;
-            SDL_Keycode key = event.key.keysym.sym;
-            Uint16 modifiers = event.key.keysym.mod;
-            if (key == SDLK_RETURN || key == SDLK_KP_ENTER)
-                return defaultButton;
-            if (key == SDLK_ESCAPE || (key == SDLK_w && (modifiers & KMOD_CTRL) != 0)
-                || (key == SDLK_F4 && (modifiers & KMOD_ALT) != 0))
-                return 0;
-            break;
-        }
-        default:
-            break;
-        }
+    if (fWindow == nullptr)
+        return false;
+    switch (event.type) {
+    case SDL_WINDOWEVENT:
+        return event.window.windowID == fWindowId;
+    case SDL_MOUSEBUTTONDOWN:
+    case SDL_MOUSEBUTTONUP:
+        return event.button.windowID == fWindowId;
+    case SDL_KEYDOWN:
+        return event.key.windowID == fWindowId;
+    case SDL_SYSWMEVENT:
+        return X11Window::IsDestroyNotify(event, fX11Id);
+    default:
+        return false;
     }
 }
 
-} // namespace
-
-int AlertBox::Run(const std::string& title, const std::string& text,
-    const std::vector<std::string>& buttons, SDL_Window* parent,
-    const std::vector<X11Window::IconImage>& icon, const std::function<bool()>& giveUp)
+void AlertBox::HandleEvent(const SDL_Event& event)
 {
-    if (buttons.empty())
-        return -1;
-    Box box(text, buttons);
-    if (!box.Open(title, parent, icon))
-        return -1;
-    return box.Run(giveUp);
+    if (IsDone() || !Owns(event))
+        return;
+    const int defaultButton = static_cast<int>(fLayout->buttons.size()) - 1;
+    switch (event.type) {
+    case SDL_SYSWMEVENT:
+        // Destroyed by another client: as good as closed.
+        fResult = 0;
+        break;
+    case SDL_WINDOWEVENT:
+        if (event.window.event == SDL_WINDOWEVENT_CLOSE)
+            fResult = 0;
+        else if (event.window.event == SDL_WINDOWEVENT_EXPOSED)
+            Draw();
+        break;
+    case SDL_MOUSEBUTTONDOWN:
+        if (event.button.button == SDL_BUTTON_LEFT) {
+            fPressed = ButtonAt(event.button.x, event.button.y);
+            Draw();
+        }
+        break;
+    case SDL_MOUSEBUTTONUP:
+        if (event.button.button == SDL_BUTTON_LEFT) {
+            int released = ButtonAt(event.button.x, event.button.y);
+            int pressed = fPressed;
+            fPressed = -1;
+            if (released >= 0 && released == pressed)
+                fResult = released;
+            else
+                Draw();
+        }
+        break;
+    case SDL_KEYDOWN: {
+        SDL_Keycode key = event.key.keysym.sym;
+        Uint16 modifiers = event.key.keysym.mod;
+        if (key == SDLK_RETURN || key == SDLK_KP_ENTER)
+            fResult = defaultButton;
+        else if (key == SDLK_ESCAPE || (key == SDLK_w && (modifiers & KMOD_CTRL) != 0)
+            || (key == SDLK_F4 && (modifiers & KMOD_ALT) != 0))
+            fResult = 0;
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+int AlertBox::RunAlone()
+{
+    while (!IsDone()) {
+        SDL_Event event;
+        if (SDL_WaitEvent(&event) != 1)
+            return 0;
+        SdlVideo::EndIfLost(event);
+        HandleEvent(event);
+    }
+    return fResult;
 }

@@ -2,6 +2,7 @@
 
 #include "DisplayConnection.h"
 #include "Font.h"
+#include "LostDisplay.h"
 #include "SdlLock.h"
 #include "X11Errors.h"
 #include "X11Window.h"
@@ -23,6 +24,8 @@ bool gFrameKnown = false;
 BRect gDisplayFrame;
 std::atomic<uint32_t> gWakeEventType { 0 };
 std::atomic<int> gScale { 1 };
+// The Wayland display in use, as the user named it; empty on X11.
+std::string gWaylandDisplay;
 
 constexpr int kMaxScale = 8;
 
@@ -116,10 +119,18 @@ void SdlVideo::PrepareEnvironment()
     const char* bus = getenv("DBUS_SESSION_BUS_ADDRESS");
     if (bus == nullptr || bus[0] == '\0')
         setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
-    // Nothing is ever typed into the program, so the input method needn't
+    // Nothing is ever typed into the program, so Xlib's input method needn't
     // read the locale's table of compose sequences, thousands of lines that
     // took most of the display's start-up time and half a megabyte of heap.
-    setenv("XCOMPOSEFILE", "/dev/null", 1);
+    // Only where X11 is what will be used: xkbcommon, the keyboard of SDL's
+    // Wayland driver, reads the same variable and can't read /dev/null.
+    const char* driver = getenv("SDL_VIDEODRIVER");
+    const char* display = getenv("DISPLAY");
+    bool x11 = driver != nullptr && driver[0] != '\0'
+        ? strncmp(driver, "x11", 3) == 0
+        : display != nullptr && display[0] != '\0';
+    if (x11)
+        setenv("XCOMPOSEFILE", "/dev/null", 1);
 }
 
 Result<> SdlVideo::CheckDisplay()
@@ -186,8 +197,11 @@ Result<> SdlVideo::Initialise()
     }
     // Wayland offers no window surface in memory: there, windows draw
     // through SDL's renderer (GL), which costs each instance memory.
-    if (strcmp(SDL_GetCurrentVideoDriver(), "wayland") == 0)
+    if (strcmp(SDL_GetCurrentVideoDriver(), "wayland") == 0) {
         SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "1");
+        const char* name = getenv("WAYLAND_DISPLAY");
+        gWaylandDisplay = name != nullptr && name[0] != '\0' ? name : "wayland-0";
+    }
     if (gWakeEventType == 0)
         gWakeEventType = SDL_RegisterEvents(1);
     // Windows learn this way that another client destroyed them.
@@ -246,6 +260,12 @@ void SdlVideo::RememberDisplayFrame()
 uint32_t SdlVideo::WakeEventType()
 {
     return gWakeEventType;
+}
+
+void SdlVideo::EndIfLost(const SDL_Event& event)
+{
+    if (event.type == SDL_QUIT && !gWaylandDisplay.empty())
+        LostDisplay::End("Wayland display " + gWaylandDisplay);
 }
 
 SDL_Rect SdlVideo::PixelRect(BRect frame)

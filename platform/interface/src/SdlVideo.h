@@ -60,6 +60,11 @@ public:
 
     // The event type that wakes a waiting window thread.
     static uint32_t WakeEventType();
+    // Ends the process as LostDisplay::End() does when `event` says that
+    // the connection to the display broke: SDL's Wayland driver sends one
+    // SDL_QUIT then. (The hints keep SDL from sending any for signals or
+    // closed windows.) Call it for every event a thread takes from SDL.
+    static void EndIfLost(const SDL_Event& event);
 
     // A frame in units in pixels: the corner is the nearest pixel to it
     // times the scale (halves up, floor(x * scale + 0.5)); the size is the

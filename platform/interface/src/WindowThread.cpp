@@ -4,6 +4,7 @@
 
 #include "Window.h"
 
+#include "AlertBox.h"
 #include "Clock.h"
 #include "Font.h"
 #include "Report.h"
@@ -73,7 +74,7 @@ bool BWindow::OpenDisplay()
     }
     if (fType == B_BORDERED_WINDOW)
         X11Window::SetNoDecorations(window);
-    SDL_ShowWindow(window);
+    X11Window::Show(window, [this] { return IsQuitting(); });
     // The icon once the window shows: nothing waits for it.
     X11Window::SetIcon(window, WindowIconImages());
     fDisplay = new WindowDisplay { window, SDL_GetWindowID(window), X11Window::Id(window) };
@@ -90,6 +91,7 @@ void BWindow::CloseDisplay()
     fDisplayOpen = false;
     if (fDisplay == nullptr)
         return;
+    X11Window::PrepareDestroy(fDisplay->window);
     SDL_DestroyWindow(fDisplay->window);
     delete fDisplay;
     fDisplay = nullptr;
@@ -102,12 +104,14 @@ void BWindow::LoopOnce()
         fScheduledRate = rate;
         fNextPulse = rate > 0 ? system_time() + rate : -1;
     }
+    // A modal box holds pulses back: its turns wait for input or a wake-up.
+    bool modal = fModal != nullptr;
 
     SDL_Event event;
     bool gotEvent = false;
     if (fDisplay != nullptr) {
         int timeout = -1;
-        if (fNextPulse >= 0) {
+        if (fNextPulse >= 0 && !modal) {
             bigtime_t left = fNextPulse - system_time();
             timeout = left > 0 ? static_cast<int>((left + 999) / 1000) : 0;
         }
@@ -123,9 +127,14 @@ void BWindow::LoopOnce()
         while (!IsQuitting() && SDL_PollEvent(&event) == 1)
             HandleEvent(&event);
     }
-    if (!IsQuitting())
+    if (!IsQuitting() && modal) {
+        BMessage quit;
+        if (TakeQuitRequest(&quit))
+            DispatchMessage(&quit, this);
+    } else if (!IsQuitting()) {
         HandleMessages();
-    if (!IsQuitting() && fNextPulse >= 0) {
+    }
+    if (!IsQuitting() && !modal && fNextPulse >= 0) {
         bigtime_t now = system_time();
         if (now >= fNextPulse) {
             PulseViews();
@@ -140,6 +149,19 @@ void BWindow::LoopOnce()
     // Views keep the text they rendered, so the text libraries can go once
     // no new string has needed them for a while.
     Font::UnloadIfUnusedFor(kFontIdleTime);
+}
+
+int BWindow::RunModal(AlertBox& box)
+{
+    // One loop per thread: the box is a state of this window's loop, so
+    // that nothing the window must hear of (its destruction above all)
+    // goes to a loop that doesn't know the window.
+    AlertBox* outer = fModal;
+    fModal = &box;
+    while (!box.IsDone() && !IsQuitting())
+        LoopOnce();
+    fModal = outer;
+    return box.IsDone() ? box.Result() : 0;
 }
 
 void BWindow::TakeTurn(bool pulse)
@@ -161,6 +183,11 @@ void BWindow::TakeTurn(bool pulse)
 void BWindow::HandleEvent(const void* data)
 {
     const SDL_Event& event = *static_cast<const SDL_Event*>(data);
+    SdlVideo::EndIfLost(event);
+    if (fModal != nullptr && fModal->Owns(event)) {
+        fModal->HandleEvent(event);
+        return;
+    }
     switch (event.type) {
     case SDL_SYSWMEVENT:
         // Destroyed by another client: as good as closed.
@@ -168,7 +195,8 @@ void BWindow::HandleEvent(const void* data)
             RequestQuit();
         break;
     case SDL_MOUSEBUTTONDOWN:
-        if (event.button.windowID == fDisplay->id) {
+        // While a box is modal, clicks on the window go nowhere.
+        if (event.button.windowID == fDisplay->id && fModal == nullptr) {
             float scale = static_cast<float>(SdlVideo::Scale());
             BPoint where(event.button.x / scale, event.button.y / scale);
             if (BView* view = ViewAt(where))

@@ -1,15 +1,11 @@
 #include "X11Errors.h"
 
-#include "FatalExit.h"
-#include "Report.h"
+#include "LostDisplay.h"
 #include "X11Window.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xproto.h>
 
-#include <unistd.h>
-
-#include <atomic>
 #include <string>
 
 namespace {
@@ -20,7 +16,6 @@ using IOErrorHandler = int (*)(Display*);
 using SetIOErrorHandler = IOErrorHandler (*)(IOErrorHandler);
 
 ErrorHandler gPreviousHandler = nullptr;
-std::atomic<bool> gEnding { false };
 
 int TolerantHandler(Display* display, XErrorEvent* event)
 {
@@ -33,15 +28,9 @@ int TolerantHandler(Display* display, XErrorEvent* event)
 // the process itself should it return.
 int LostDisplayHandler(Display* display)
 {
-    if (gEnding.exchange(true)) {
-        // Another thread is ending the process; _exit() takes this one too.
-        for (;;)
-            pause();
-    }
     const char* name = display != nullptr ? DisplayString(display) : nullptr;
-    ReportFailure("keep the window", std::string("lost the connection to display ")
-        + (name != nullptr && name[0] != '\0' ? name : "(unknown)"));
-    FatalExit(X11Errors::kLostDisplayExitStatus);
+    LostDisplay::End(
+        std::string("display ") + (name != nullptr && name[0] != '\0' ? name : "(unknown)"));
 }
 
 } // namespace

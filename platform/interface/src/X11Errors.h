@@ -18,24 +18,15 @@
 // starts, for SDL to keep and put back; where that finds no libX11 yet, call
 // it again once video has started.
 //
-// EndOnLostDisplay() decides what happens when a connection to the X server
-// breaks (the server ended, or the connection was cut): the process can't
-// draw or hear from its window again, so it ends at once. It prints one line,
-// "gondavel_wubbix: couldn't keep the window: lost the connection to display
-// <name>" and ends with FatalExit(kLostDisplayExitStatus), which removes
-// its roster entry so nobody sends it messages any more; neither other
-// threads nor static destructors get to touch the dead connection on the
-// way out. When several threads lose the connection at once, the
-// first one ends the process and the others wait for that.
+// EndOnLostDisplay() makes a broken connection to the X server (the server
+// ended, or the connection was cut) end the process as LostDisplay::End()
+// does, naming "display <name>".
 //
 // Call both with the video lock held, EndOnLostDisplay() once SDL's video
 // has started. They do nothing unless libX11 is already loaded (SDL's X11
 // driver loads it, where the program isn't linked with it).
 
 namespace X11Errors {
-
-// The exit status of a process that lost its display.
-inline constexpr int kLostDisplayExitStatus = 1;
 
 // Whether the handler is in place: false when libX11 is not loaded.
 bool TolerateLostWakeUps();

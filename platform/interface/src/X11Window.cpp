@@ -5,7 +5,9 @@
 #include <X11/Xlib.h>
 
 #include <dlfcn.h>
+#include <poll.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -81,6 +83,62 @@ void X11Window::SetIcon(SDL_Window* window, const std::vector<IconImage>& images
     changeProperty(display, id, internAtom(display, "_NET_WM_ICON", False), XA_CARDINAL, 32,
         PropModeReplace, reinterpret_cast<unsigned char*>(data.data()),
         static_cast<int>(data.size()));
+}
+
+void X11Window::Show(SDL_Window* window, const std::function<bool()>& giveUp)
+{
+    // SDL's X11 driver maps the window and then waits in XIfEvent() for its
+    // MapNotify, with no deadline: a window manager that is stopped, or
+    // never maps the window, would hold this thread there for good. So the
+    // window is mapped here and its MapNotify awaited with a deadline. Once
+    // it is mapped, SDL_ShowWindow() finds it so and waits for nothing,
+    // and does all else (its flags, SDL_WINDOWEVENT_SHOWN, focus without a
+    // window manager, borders, place) as after its own wait. A window still
+    // unmapped at the deadline is left to the window manager: SDL marks it
+    // shown when its MapNotify comes, as for any window mapped from outside.
+    Display* display = nullptr;
+    Window id = 0;
+    auto mapRaised = X11_FUNCTION(XMapRaised);
+    auto flush = X11_FUNCTION(XFlush);
+    auto checkEvent = X11_FUNCTION(XCheckTypedWindowEvent);
+    auto connection = X11_FUNCTION(XConnectionNumber);
+    if (!X11Handles(window, &display, &id) || mapRaised == nullptr || flush == nullptr
+        || checkEvent == nullptr || connection == nullptr) {
+        SDL_ShowWindow(window);
+        return;
+    }
+    mapRaised(display, id);
+    flush(display);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kMapPatienceMillis);
+    XEvent event;
+    // Events other than the MapNotify stay queued for SDL.
+    while (!checkEvent(display, id, MapNotify, &event)) {
+        if (std::chrono::steady_clock::now() >= deadline || (giveUp && giveUp()))
+            return;
+        pollfd input { connection(display), POLLIN, 0 };
+        poll(&input, 1, 20);
+    }
+    SDL_ShowWindow(window);
+}
+
+void X11Window::PrepareDestroy(SDL_Window* window)
+{
+    Display* display = nullptr;
+    Window id = 0;
+    auto putBack = X11_FUNCTION(XPutBackEvent);
+    if ((SDL_GetWindowFlags(window) & SDL_WINDOW_SHOWN) == 0 || !X11Handles(window, &display, &id)
+        || putBack == nullptr)
+        return;
+    // At the head of the queue, where SDL's wait finds it at once. Where
+    // SDL doesn't wait (the window wasn't mapped), it comes out later as an
+    // event of a window SDL no longer knows, and is dropped.
+    XEvent event {};
+    event.xunmap.type = UnmapNotify;
+    event.xunmap.send_event = True;
+    event.xunmap.display = display;
+    event.xunmap.event = id;
+    event.xunmap.window = id;
+    putBack(display, &event);
 }
 
 unsigned long X11Window::Id(SDL_Window* window)

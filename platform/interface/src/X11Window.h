@@ -9,6 +9,7 @@
 
 #include <SDL.h>
 
+#include <functional>
 #include <vector>
 
 namespace X11Window {
@@ -30,6 +31,21 @@ struct IconImage {
 // The window's icon for task bars and window switchers (_NET_WM_ICON), in
 // every size given.
 void SetIcon(SDL_Window* window, const std::vector<IconImage>& images);
+
+// Shows `window` as SDL_ShowWindow() does, but waits for the window
+// manager for at most kMapPatience, and no longer once `giveUp` says so
+// (asked every few milliseconds). Whether or not the window manager maps
+// the window in that time, the window is on its way: SDL learns of a later
+// map from its MapNotify as usual. On other video drivers it is
+// SDL_ShowWindow().
+inline constexpr int kMapPatienceMillis = 1000;
+void Show(SDL_Window* window, const std::function<bool()>& giveUp);
+
+// Call right before SDL_DestroyWindow(): SDL's X11 driver hides a shown
+// window first and waits for its UnmapNotify with no deadline, which never
+// comes when another client has destroyed the window already. This makes
+// sure one is there to be found.
+void PrepareDestroy(SDL_Window* window);
 
 // The X window behind `window`; 0 when it is no X11 window.
 unsigned long Id(SDL_Window* window);
