@@ -1,7 +1,7 @@
 // The program when things go wrong around it, on a private X server and a
 // private sound server: the display goes away under running instances;
 // instances are killed while others are being launched; twenty start at the
-// same moment; peers connect to an instance's message socket and stall,
+// same moment and take twenty places; peers connect to an instance's message socket and stall,
 // trickle or flood. Each test runs in a session of its own.
 
 #include "InstanceProcesses.h"
@@ -167,7 +167,7 @@ TEST_F(FaultTest, KillingInstancesWhileOthersLaunchLeavesAnExactRosterAndNoLeaks
         EXPECT_EQ(OtherLines(S().Output(n)), std::vector<std::string> {}) << S().Output(n);
 }
 
-TEST_F(FaultTest, TwentyInstancesStartedAtOnceAllRunRegisterAndShowTheirWindows)
+TEST_F(FaultTest, TwentyInstancesStartedAtOnceAllRunAndTakeAnIndexAndAPlaceEach)
 {
     for (int i = 0; i < 20; i++)
         S().StartInstance();
@@ -183,6 +183,17 @@ TEST_F(FaultTest, TwentyInstancesStartedAtOnceAllRunRegisterAndShowTheirWindows)
     EXPECT_EQ(S().LiveInstances(), started) << S().AllOutput();
     EXPECT_EQ(S().ListedPids(), started);
     EXPECT_EQ(X().WindowsByPid().size(), 20u);
+    // Each counted those that registered before it: every index once, and
+    // every window in a place of its own.
+    std::set<std::string> indices;
+    for (const ListedInstance& listed : S().List())
+        indices.insert(listed.index);
+    EXPECT_EQ(indices, (std::set<std::string> { "0", "1", "2", "3", "4", "5", "6", "7", "8", "9",
+                           "10", "11", "12", "13", "14", "15", "16", "17", "18", "19" }));
+    std::set<std::array<int, 4>> places;
+    for (const auto& [pid, window] : X().WindowsByPid())
+        places.insert(X().Frame(window));
+    EXPECT_EQ(places.size(), 20u);
     std::set<std::string> expected = { "executable" };
     for (pid_t pid : started)
         expected.merge(Session::EntryFiles(pid));

@@ -19,7 +19,9 @@ public:
     // included, in increasing order of process id: the instance's process
     // id, stored in the pointer itself
     // (read it back with static_cast<pid_t>(reinterpret_cast<intptr_t>(item))).
-    // Entries left behind by dead processes are removed on the way.
+    // Entries left behind by dead processes are removed on the way. The
+    // first call with the caller's own signature ends its turn to start
+    // (see BApplication): the next instance may register.
     status_t GetAppList(const char* signature, BList* teamList) const;
 
     // Starts a new, detached instance of the executable registered for

@@ -4,6 +4,7 @@
 #include "InstanceInfo.h"
 #include "InstanceLabel.h"
 #include "LaunchMessage.h"
+#include "RegistryStartLock.h"
 #include "Report.h"
 #include "RosterServer.h"
 #include "WindowList.h"
@@ -17,7 +18,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <future>
 
 BApplication* be_app = nullptr;
 
@@ -62,19 +62,20 @@ BApplication::BApplication(const char* signature)
     if (fSignalFd < 0 || fWakeFd < 0)
         ReportFailure("set up the message loop", strerror(errno));
 
-    // No display, no instance: nothing is registered and nothing plays.
-    // The display opens while the instance registers, the longest part of
-    // starting up beside the next longest.
+    // No display, no instance: nothing is registered and nothing plays. The
+    // display opens first: registering takes the registry's start lock,
+    // which this process then holds until it has counted the instances
+    // before it, and no other instance should wait on our display meanwhile.
     const DisplayConnection* connection = ProvidedDisplayConnection();
     if (connection != nullptr) {
-        if (Result<> display = connection->check(); !display) {
+        Result<> display = connection->check();
+        if (display)
+            display = connection->open();
+        if (!display) {
             ReportFailure("open a window", display.error());
             exit(1);
         }
     }
-    std::future<Result<>> display;
-    if (connection != nullptr)
-        display = std::async(std::launch::async, connection->open);
 
     auto server = RosterServer::Start(fSignature.c_str(),
         [this](MessageTarget target, const BMessage& message) {
@@ -82,14 +83,7 @@ BApplication::BApplication(const char* signature)
         });
     if (server)
         fRosterServer = std::move(*server);
-    if (display.valid()) {
-        if (Result<> opened = display.get(); !opened) {
-            fRosterServer.reset();
-            ReportFailure("open a window", opened.error());
-            exit(1);
-        }
-    }
-    if (!server)
+    else
         ReportFailure("register with the roster", server.error());
 
     if (std::unique_ptr<BMessage> launch = LaunchMessage::Take())
@@ -129,6 +123,9 @@ void BApplication::Deliver(int target, const BMessage& message)
 
 thread_id BApplication::Run()
 {
+    // Whether or not the program counted the instances before it, it has
+    // started: the next instance may register.
+    RegistryStartLock::Release();
     SetLooperThread(std::this_thread::get_id());
     Lock();
     ReadyToRun();

@@ -7,6 +7,7 @@
 #include "ProcessLauncher.h"
 #include "RegistryDirectory.h"
 #include "RegistryEntry.h"
+#include "RegistryStartLock.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -116,12 +117,19 @@ status_t BRoster::GetAppList(const char* signature, BList* teamList) const
 {
     if (signature == nullptr || signature[0] == '\0' || teamList == nullptr)
         return B_BAD_VALUE;
-    auto directory = RegistryDirectory::Open(signature, false);
-    if (!directory) // B_ENTRY_NOT_FOUND: nobody has registered yet
-        return directory.code() == B_ENTRY_NOT_FOUND ? B_OK : directory.code();
-    for (pid_t pid : RegistryEntry::ListRunning(**directory))
-        teamList->AddItem(reinterpret_cast<void*>(static_cast<intptr_t>(pid)));
-    return B_OK;
+    status_t status = B_OK;
+    auto directory = RegistryDirectory::Open(signature);
+    if (directory) {
+        for (pid_t pid : RegistryEntry::ListRunning(**directory))
+            teamList->AddItem(reinterpret_cast<void*>(static_cast<intptr_t>(pid)));
+    } else if (directory.code() != B_ENTRY_NOT_FOUND) { // not found: nobody has registered
+        status = directory.code();
+    }
+    // A starting instance has counted those registered before it: the next
+    // may register.
+    if (InstanceInfo::Signature() == signature)
+        RegistryStartLock::Release();
+    return status;
 }
 
 status_t BRoster::Launch(const char* signature, const BMessage* message) const
@@ -140,7 +148,7 @@ status_t BRoster::Launch(const char* signature, const BMessage* message) const
     if (signature == InstanceInfo::Signature()) {
         path = InstanceInfo::ExecutablePath();
     } else {
-        auto directory = RegistryDirectory::Open(signature, false);
+        auto directory = RegistryDirectory::Open(signature);
         if (!directory)
             return directory.code();
         status_t error = (*directory)->ReadExecutable(&path);
@@ -166,7 +174,7 @@ status_t BRoster::GetInstanceInfo(const char* signature, pid_t pid, BMessage* in
     info->MakeEmpty();
     if (signature == nullptr || signature[0] == '\0' || pid <= 0)
         return B_BAD_VALUE;
-    auto directory = RegistryDirectory::Open(signature, false);
+    auto directory = RegistryDirectory::Open(signature);
     if (!directory)
         return directory.code();
     std::vector<uint8> bytes;

@@ -4,6 +4,7 @@
 #include "Message.h"
 #include "RegistryDirectory.h"
 #include "RegistryEntry.h"
+#include "RegistryStartLock.h"
 #include "Report.h"
 #include "ReportLimiter.h"
 
@@ -283,6 +284,7 @@ RosterServer::~RosterServer()
     (void)ignored;
     fImpl->thread.join();
     fImpl.reset();
+    RegistryStartLock::Release();
     InstanceInfo::SetSignature({});
     gRegistered = false;
 }
@@ -301,8 +303,10 @@ Result<std::unique_ptr<RosterServer>> RosterServer::Start(const char* signature,
 
     auto impl = std::make_unique<Impl>();
     impl->deliver = std::move(deliver);
+    // The start lock taken here is held until this process has counted the
+    // instances registered before it (or has no more use for it).
     std::string notice;
-    auto directory = RegistryDirectory::Open(signature, true, &notice);
+    auto directory = RegistryDirectory::OpenToRegister(signature, &notice);
     if (!directory) {
         gRegistered = false;
         return directory.error();
@@ -314,6 +318,7 @@ Result<std::unique_ptr<RosterServer>> RosterServer::Start(const char* signature,
     auto failWithErrno = [&](const char* what) {
         int code = errno;
         impl.reset();
+        RegistryStartLock::Release();
         gRegistered = false;
         return Error { code == EACCES ? B_PERMISSION_DENIED : B_ERROR,
             "registry " + place + ": can't " + what + " the socket: " + strerror(code) };
@@ -321,6 +326,7 @@ Result<std::unique_ptr<RosterServer>> RosterServer::Start(const char* signature,
 
     auto entry = RegistryEntry::Create(*impl->directory);
     if (!entry) {
+        RegistryStartLock::Release();
         gRegistered = false;
         return Error { entry.code(), "registry " + place + ": " + entry.reason() };
     }
