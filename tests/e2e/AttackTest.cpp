@@ -63,6 +63,33 @@ TEST_F(AttackTest, LaunchNeverRunsAProgramAnotherUserPutWhereOursWas)
     EXPECT_EQ(S().LiveInstances().size(), 2u);
 }
 
+TEST_F(AttackTest, LaunchGoesOnFromTheUsersOwnGroupAndNamesAGroupOfOthersItRefuses)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    ThrowawayUser other;
+    ASSERT_NE(other.Uid(), 0u) << "couldn't create a throwaway user";
+    // As made with umask 002: writable by the user's own group, which holds
+    // nobody else.
+    std::string program = S().ProgramCopy();
+    std::string place = fs::path(program).parent_path();
+    ASSERT_EQ(chmod(place.c_str(), 0775), 0);
+    ASSERT_EQ(chmod(program.c_str(), 0775), 0);
+    Window window = X().WindowOf(S().StartInstance({}, { program }).Pid());
+    ASSERT_NE(window, 0u) << S().Output();
+    X().Click(X().Middle(window));
+    ASSERT_TRUE(WaitUntil([&] { return X().WindowsByPid().size() == 2; }, 20s)) << S().Output();
+
+    // A group that holds another user could swap the program.
+    ASSERT_EQ(chown(place.c_str(), 0, other.Gid()), 0);
+    X().Click(X().Middle(window));
+    ASSERT_TRUE(S().Says(0, kAlertPrefix)) << S().Output();
+    EXPECT_EQ(LinesStartingWith(S().Output(), "gondavel_wubbix: couldn't"),
+        std::vector<std::string> { "gondavel_wubbix: couldn't launch another instance: " + place
+            + " is writable by group " + other.Name() + ", which holds other users" });
+    EXPECT_EQ(S().LiveInstances().size(), 2u);
+}
+
 TEST_F(AttackTest, PlacesOfOtherUsersAreLeftAloneAndEveryToolFindsTheOneInstancesUse)
 {
     if (geteuid() != 0)

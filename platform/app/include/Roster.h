@@ -29,8 +29,9 @@ public:
     // hands it `message`, if any; the new instance's application receives it
     // once its message loop runs. Returns B_OK once the executable has been
     // started, or an error code when it can't be (no registered or missing
-    // executable, no permission, message too large). Never waits for the
-    // new instance to start up.
+    // executable, no permission, message too large); where the program may
+    // not be started from where it lies, one line on stderr says why. Never
+    // waits for the new instance to start up.
     status_t Launch(const char* signature, const BMessage* message = nullptr) const;
 
     // The description the instance with process id `pid` registered under
