@@ -12,6 +12,7 @@
 #include "Roster.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -48,9 +49,9 @@ Options:
   -h, --help            print this help and exit
       --version         print the version and exit
 
-Exit status: 0 on success, 1 when a target is not a running instance or a
-request could not be sent (all other targets are still served), 2 for a
-usage error (then nothing is sent).
+Exit status: 0 on success, 1 when a target is not a running instance, a
+request could not be sent (all other targets are still served) or the
+output could not be written, 2 for a usage error (then nothing is sent).
 )";
 
 void Complain(const std::string& what)
@@ -70,10 +71,11 @@ std::string Quoted(const std::string& text)
     return "\"" + text + "\"";
 }
 
-// A process id written as a positive decimal number that fits pid_t.
+// A process id written as the system writes it: a positive decimal number
+// that fits pid_t, without leading zeros.
 std::optional<pid_t> ParsePid(const std::string& text)
 {
-    if (text.empty() || text.size() > 10)
+    if (text.empty() || text.size() > 10 || text[0] == '0')
         return std::nullopt;
     long long value = 0;
     for (char c : text) {
@@ -243,11 +245,9 @@ int SendTo(std::optional<pid_t> pid, MessageTarget target, const BMessage& messa
     return result;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// Does what the command line asks; the exit status.
+int Run(const std::vector<std::string>& arguments)
 {
-    std::vector<std::string> arguments(argv + 1, argv + argc);
     for (const std::string& argument : arguments) {
         if (argument == "-h" || argument == "--help") {
             fputs(kUsage, stdout);
@@ -307,4 +307,20 @@ int main(int argc, char** argv)
     if (delta)
         reroll.AddBool("delta", true);
     return SendTo(pid, MessageTarget::Window, reroll);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int status = Run(std::vector<std::string>(argv + 1, argv + argc));
+    // Output that didn't all arrive (a full disk, a closed pipe) is a failure.
+    bool unflushed = fflush(stdout) != 0;
+    int error = errno;
+    if (unflushed || ferror(stdout)) {
+        Complain(std::string("couldn't write the output")
+            + (unflushed ? std::string(": ") + strerror(error) : ""));
+        return status == EXIT_OK ? EXIT_FAILED : status;
+    }
+    return status;
 }
