@@ -15,6 +15,7 @@
 #include "Session.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -131,6 +132,14 @@ TEST_F(CtlTest, UnknownProcessIdsFailAndNoInstancesIsNothingToDo)
     unknown = S().Ctl({ "reroll", "--delta", "2147483647" });
     EXPECT_EQ(unknown.exitCode, 1);
     EXPECT_EQ(unknown.err, "gondavel_wubbix-ctl: no running instance with pid 2147483647\n");
+}
+
+TEST_F(CtlTest, ListAnswersPastAFifoPutInTheRegistry)
+{
+    ASSERT_TRUE(S().StartOneAfterAnother(1));
+    // In a lock file's place, it would hold any reader that opens it for good.
+    ASSERT_EQ(mkfifo(S().RegistryFile(2147483647, ".lock").c_str(), 0600), 0);
+    EXPECT_EQ(S().List(), (std::vector<ListedInstance> { { Pid(0), "0", "gondavel_wubbix" } }));
 }
 
 TEST_F(CtlTest, OutputThatCantBeWrittenIsAFailure)

@@ -329,11 +329,14 @@ status_t RegistryDirectory::WriteExecutable(const std::string& path) const
 
 status_t RegistryDirectory::ReadExecutable(std::string* path) const
 {
-    int fd = openat(fFd, kExecutableName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // Non-blocking, so a FIFO in its place can't stall the reader.
+    int fd = openat(fFd, kExecutableName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return errno == ENOENT ? B_ENTRY_NOT_FOUND : B_ERROR;
+    struct stat info;
     char buffer[PATH_MAX + 1];
-    ssize_t size = read(fd, buffer, sizeof(buffer));
+    ssize_t size = fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
+        ? read(fd, buffer, sizeof(buffer)) : -1;
     close(fd);
     if (size <= 0 || size > PATH_MAX)
         return B_BAD_DATA;
