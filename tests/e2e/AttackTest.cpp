@@ -112,8 +112,10 @@ TEST_F(AttackTest, PlacesOfOtherUsersAreLeftAloneAndEveryToolFindsTheOneInstance
 
     std::string machine;
     std::ifstream("/etc/machine-id") >> machine;
-    const std::string cache = S().Runtime().File(".cache/gw-roster" + (machine.empty() ? "" : "-" + machine));
-    const std::string theirsTaken = ": is owned by uid " + std::to_string(other.Uid()) + ", not 0; ";
+    const std::string cache
+        = S().Runtime().File(".cache/gw-roster" + (machine.empty() ? "" : "-" + machine));
+    const std::string theirsTaken
+        = ": is owned by uid " + std::to_string(other.Uid()) + ", not 0; ";
     const std::string refusal = "gondavel_wubbix: XDG_RUNTIME_DIR " + theirs.Path() + theirsTaken;
     EXPECT_EQ(LinesStartingWith(S().Output(0), "gondavel_wubbix: "), std::vector<std::string> {
         refusal + "registry " + taken + theirsTaken + "using " + cache + " instead" });

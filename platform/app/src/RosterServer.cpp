@@ -175,7 +175,8 @@ void RosterServer::Impl::AcceptAll()
 void RosterServer::Impl::OutOfDescriptors(int error)
 {
     Clock::time_point now = Clock::now();
-    std::string why = std::string(strerror(error)) + "; closing the connection idle longest and waiting";
+    std::string why
+        = std::string(strerror(error)) + "; closing the connection idle longest and waiting";
     reports.Failure("accept a message", why, why, now);
     if (!connections.empty())
         CloseOldest();

@@ -121,7 +121,8 @@ TEST_F(RegistryDirectoryTest, WithoutARuntimeDirectoryANameTakenInTheSharedOneMo
     // Named by the machine, not by its host name.
     std::string machine;
     std::ifstream("/etc/machine-id") >> machine;
-    const std::string root = fBase + "/home/.cache/gw-roster" + (machine.empty() ? "" : "-") + machine;
+    const std::string root
+        = fBase + "/home/.cache/gw-roster" + (machine.empty() ? "" : "-") + machine;
     auto created = RegistryDirectory::OpenToRegister("application/x-vnd.gw-roster-test", &notice);
     ASSERT_TRUE(created) << created.reason();
     EXPECT_TRUE(RegistryStartLock::Held());
