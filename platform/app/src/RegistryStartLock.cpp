@@ -73,7 +73,7 @@ void RegistryStartLock::Take(const RegistryDirectory& directory)
         }
         if (now >= patientUntil || now - start >= kLongestWait) {
             auto waited = std::chrono::duration_cast<std::chrono::seconds>(now - start);
-            SayOnce("another instance has held " + directory.Path() + " for "
+            SayOnce("another process has held " + directory.Path() + " for "
                 + std::to_string(waited.count()) + " s; registering anyway");
             break;
         }
