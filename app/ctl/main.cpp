@@ -13,6 +13,7 @@
 #include "StandardDescriptors.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -49,9 +50,9 @@ Options:
   -h, --help            print this help and exit
       --version         print the version and exit
 
-Exit status: 0 on success, 1 when a target is not a running instance or a
-request could not be sent (all other targets are still served), 2 for a
-usage error (then nothing is sent).
+Exit status: 0 on success, 1 when a target is not a running instance, a
+request could not be sent (all other targets are still served) or the
+output could not be written, 2 for a usage error (then nothing is sent).
 )";
 
 void Complain(const std::string& what)
@@ -71,10 +72,11 @@ std::string Quoted(const std::string& text)
     return "\"" + text + "\"";
 }
 
-// A process id written as a positive decimal number that fits pid_t.
+// A process id written as the system writes it: a positive decimal number
+// that fits pid_t, without leading zeros.
 std::optional<pid_t> ParsePid(const std::string& text)
 {
-    if (text.empty() || text.size() > 10)
+    if (text.empty() || text.size() > 10 || text[0] == '0')
         return std::nullopt;
     long long value = 0;
     for (char c : text) {
@@ -244,15 +246,9 @@ int SendTo(std::optional<pid_t> pid, MessageTarget target, const BMessage& messa
     return result;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// Does what the command line asks; the exit status.
+int Run(const std::vector<std::string>& arguments)
 {
-    if (Result<> opened = OpenStandardDescriptors(); !opened) {
-        Complain("couldn't open /dev/null: " + opened.reason());
-        return EXIT_FAILED;
-    }
-    std::vector<std::string> arguments(argv + 1, argv + argc);
     for (const std::string& argument : arguments) {
         if (argument == "-h" || argument == "--help") {
             fputs(kUsage, stdout);
@@ -312,4 +308,24 @@ int main(int argc, char** argv)
     if (delta)
         reroll.AddBool("delta", true);
     return SendTo(pid, MessageTarget::Window, reroll);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (Result<> opened = OpenStandardDescriptors(); !opened) {
+        Complain("couldn't open /dev/null: " + opened.reason());
+        return EXIT_FAILED;
+    }
+    int status = Run(std::vector<std::string>(argv + 1, argv + argc));
+    // Output that didn't all arrive (a full disk, a closed pipe) is a failure.
+    bool unflushed = fflush(stdout) != 0;
+    int error = errno;
+    if (unflushed || ferror(stdout)) {
+        Complain(std::string("couldn't write the output")
+            + (unflushed ? std::string(": ") + strerror(error) : ""));
+        return status == EXIT_OK ? EXIT_FAILED : status;
+    }
+    return status;
 }

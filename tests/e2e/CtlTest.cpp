@@ -15,6 +15,7 @@
 #include "Session.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -96,6 +97,7 @@ TEST_F(CtlTest, BadCommandLinesAreRefusedWithoutSendingAnything)
         { { "quit", "0" }, "\"0\" is not a process id" },
         { { "quit", "+5" }, "\"+5\" is not a process id" },
         { { "quit", "2147483648" }, "\"2147483648\" is not a process id" },
+        { { "quit", "0" + PidText(0) }, "\"0" + PidText(0) + "\" is not a process id" },
         { { "quit", PidText(0) + " " }, "\"" + PidText(0) + " \" is not a process id" },
     };
     for (const auto& [arguments, complaint] : cases) {
@@ -130,6 +132,26 @@ TEST_F(CtlTest, UnknownProcessIdsFailAndNoInstancesIsNothingToDo)
     unknown = S().Ctl({ "reroll", "--delta", "2147483647" });
     EXPECT_EQ(unknown.exitCode, 1);
     EXPECT_EQ(unknown.err, "gondavel_wubbix-ctl: no running instance with pid 2147483647\n");
+}
+
+TEST_F(CtlTest, ListAnswersPastAFifoPutInTheRegistry)
+{
+    ASSERT_TRUE(S().StartOneAfterAnother(1));
+    // In a lock file's place, it would hold any reader that opens it for good.
+    ASSERT_EQ(mkfifo(S().RegistryFile(2147483647, ".lock").c_str(), 0600), 0);
+    EXPECT_EQ(S().List(), (std::vector<ListedInstance> { { Pid(0), "0", "gondavel_wubbix" } }));
+}
+
+TEST_F(CtlTest, OutputThatCantBeWrittenIsAFailure)
+{
+    for (const char* command : { "list", "--help" }) {
+        ChildProcess::Result result = ChildProcess::Run(
+            { "/bin/sh", "-c", "exec \"$0\" \"$1\" >/dev/full", CTL_PATH, command },
+            S().Environment(), 20s);
+        EXPECT_EQ(result.exitCode, 1) << command;
+        EXPECT_EQ(result.output,
+            "gondavel_wubbix-ctl: couldn't write the output: No space left on device\n");
+    }
 }
 
 TEST_F(CtlTest, ListShowsWhatWouldSteerTheTerminalEscaped)

@@ -203,6 +203,27 @@ TEST_F(Roster, MessagesArriveForEitherTargetWhileBadAndIdlePeersAreDropped)
         close(fd);
 }
 
+TEST_F(Roster, AFloodOfBadPacketsAndIdlePeersGivesAFewLinesWithACount)
+{
+    pid_t probe = StartProbe();
+    ASSERT_EQ(RegisteredCount(0), 1);
+    std::string socket = S().RegistryFile(probe, ".sock");
+    for (int i = 0; i < 500; ++i)
+        ASSERT_TRUE(SendPacket(socket, { 7 }));
+    std::vector<int> idle;
+    for (int i = 0; i < 40; ++i)
+        idle.push_back(ConnectToSocket(socket));
+    // A line of each kind (which kinds depends on how the server takes the
+    // connections in), then its count when the interval after it ends.
+    EXPECT_TRUE(WaitUntil([&] { return CountOf(S().Output(), " more times in 10 s)\n") > 0; }, 20s))
+        << S().Output();
+    std::vector<std::string> lines = LinesStartingWith(S().Output(), "gondavel_wubbix: couldn't ");
+    EXPECT_GE(lines.size(), 2u);
+    EXPECT_LE(lines.size(), 4u) << S().Output();
+    for (int fd : idle)
+        close(fd);
+}
+
 TEST_F(Roster, MessageFromAnotherUserIsRefused)
 {
     if (geteuid() != 0)

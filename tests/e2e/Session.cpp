@@ -59,7 +59,7 @@ std::vector<std::string> Session::Environment() const
         for (const std::string& variable : fSound->InstanceEnvironment())
             environment.push_back(variable);
     }
-    return environment;
+    return Changed(environment, fChanges);
 }
 
 std::vector<std::string> Session::Changed(std::vector<std::string> environment,

@@ -87,8 +87,15 @@ public:
     const XClient& X() const { return fX; }
 
     // The environment an instance gets: the session's display, sound server
-    // and runtime directory, the sanitizers' settings and a plain PATH.
+    // and runtime directory, the sanitizers' settings and a plain PATH, with
+    // the session's changes.
     std::vector<std::string> Environment() const;
+    // Changes the environment of all the session starts from now on,
+    // instances and the control tool alike, as StartInstance() does.
+    void ChangeEnvironment(const std::vector<std::string>& changes)
+    {
+        fChanges.insert(fChanges.end(), changes.begin(), changes.end());
+    }
     // Starts `argv` (by default the program as built) as a child with that
     // environment, changed by `changes`: "NAME=value" sets a variable,
     // "NAME" removes it. Its stdout and stderr, shared with the instances
@@ -188,6 +195,7 @@ private:
     std::string fProgram = PROGRAM_PATH;
     std::string fCtl = CTL_PATH;
     XClient fX;
+    std::vector<std::string> fChanges;
     std::vector<std::unique_ptr<ChildProcess>> fInstances;
     std::unique_ptr<TempDirectory> fCopyDirectory;
     std::optional<std::string> fOwnRuntime;

@@ -16,6 +16,8 @@ public:
     ThrowawayUser(const ThrowawayUser&) = delete;
     ThrowawayUser& operator=(const ThrowawayUser&) = delete;
 
+    // Its name, also that of its own group.
+    const std::string& Name() const { return fName; }
     uid_t Uid() const { return fUid; }
     gid_t Gid() const { return fGid; }
 

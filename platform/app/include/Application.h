@@ -7,9 +7,12 @@
 // whole process and turns them into a B_QUIT_REQUESTED, ignores SIGPIPE and
 // SIGXFSZ, opens the display (without one it says so in one line and ends
 // the process with status 1), and registers the instance with the roster so
-// other instances can send it messages. Run() then loops on the calling
-// thread until a quit request is accepted, ends the remaining windows and
-// returns.
+// other instances can send it messages. Registering and the program's first
+// count of its own instances (be_roster->GetAppList() with its signature)
+// are one step: instances started at the same moment take turns, each
+// counting those that registered before it. Run() ends the turn too, if
+// nothing counted, then loops on the calling thread until a quit request is
+// accepted, ends the remaining windows and returns.
 // Hooks run on that thread with the application locked; PostMessage() is
 // safe from any thread.
 

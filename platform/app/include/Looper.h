@@ -9,7 +9,9 @@
 // queue holds at most kMaxQueuedMessages: while it is full, what comes is
 // dropped and counted (a quit request still gets in, unless one waits), and
 // once a second has passed without a drop, one line on stderr says how
-// many went in that burst.
+// many went in that burst; within 10 s of such a line, further bursts are
+// added up and said together once the 10 s have passed (with the next
+// message taken, or when the looper goes).
 // Lock()/Unlock() are safe from any thread and nest; while another thread
 // holds the lock, the looper dispatches nothing. Quit() ends the looper and
 // deletes it (loopers that quit are created with new): from the looper's own
@@ -104,15 +106,17 @@ private:
 
     // The thread started by Run(); true when the looper should be deleted.
     bool Loop();
-    // Reports the messages dropped in the burst that ends now.
+    // Reports the messages dropped since the last report.
     void ReportDropped(uint64 dropped) const;
 
     mutable std::mutex fQueueMutex;
     std::condition_variable fQueueChanged;
     std::deque<BMessage> fQueue;
-    // Messages dropped in the current burst, and when the last one was.
+    // Messages dropped and not yet said, when the last one was, and when
+    // drops were last said.
     uint64 fDropped = 0;
     bigtime_t fLastDrop = 0;
+    bigtime_t fLastReport = 0;
     bool fQuitting = false;
     bool fDeletedByOwner = false;
 

@@ -19,7 +19,9 @@ public:
     // included, in increasing order of process id: the instance's process
     // id, stored in the pointer itself
     // (read it back with static_cast<pid_t>(reinterpret_cast<intptr_t>(item))).
-    // Entries left behind by dead processes are removed on the way.
+    // Entries left behind by dead processes are removed on the way. The
+    // first call with the caller's own signature ends its turn to start
+    // (see BApplication): the next instance may register.
     status_t GetAppList(const char* signature, BList* teamList) const;
 
     // Starts a new, detached instance of the executable registered for
@@ -27,8 +29,9 @@ public:
     // hands it `message`, if any; the new instance's application receives it
     // once its message loop runs. Returns B_OK once the executable has been
     // started, or an error code when it can't be (no registered or missing
-    // executable, no permission, message too large). Never waits for the
-    // new instance to start up.
+    // executable, no permission, message too large); where the program may
+    // not be started from where it lies, one line on stderr says why. Never
+    // waits for the new instance to start up.
     status_t Launch(const char* signature, const BMessage* message = nullptr) const;
 
     // The description the instance with process id `pid` registered under

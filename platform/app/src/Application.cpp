@@ -5,6 +5,7 @@
 #include "InstanceInfo.h"
 #include "InstanceLabel.h"
 #include "LaunchMessage.h"
+#include "RegistryStartLock.h"
 #include "Report.h"
 #include "RosterServer.h"
 #include "WindowList.h"
@@ -95,19 +96,22 @@ BApplication::BApplication(const char* signature)
     if (fSignalFd < 0 || fWakeFd < 0)
         ReportFailure("set up the message loop", strerror(errno));
 
-    // No display, no instance: nothing is registered and nothing plays.
-    // The display opens while the instance registers, the longest part of
-    // starting up beside the next longest.
+    // No display, no instance: nothing is registered and nothing plays. The
+    // display opens first: registering takes the registry's start lock,
+    // which this process then holds until it has counted the instances
+    // before it, and no other instance should wait on our display meanwhile.
     const DisplayConnection* connection = ProvidedDisplayConnection();
     if (connection != nullptr) {
-        if (Result<> display = connection->check(); !display) {
+        Result<> display = connection->check();
+        if (display) {
+            std::future<Result<>> opening = std::async(std::launch::async, connection->open);
+            display = AwaitDisplay(opening, fSignalFd);
+        }
+        if (!display) {
             ReportFailure("open a window", display.error());
             exit(1);
         }
     }
-    std::future<Result<>> display;
-    if (connection != nullptr)
-        display = std::async(std::launch::async, connection->open);
 
     auto server = RosterServer::Start(fSignature.c_str(),
         [this](MessageTarget target, const BMessage& message) {
@@ -115,14 +119,7 @@ BApplication::BApplication(const char* signature)
         });
     if (server)
         fRosterServer = std::move(*server);
-    if (display.valid()) {
-        if (Result<> opened = AwaitDisplay(display, fSignalFd); !opened) {
-            fRosterServer.reset();
-            ReportFailure("open a window", opened.error());
-            exit(1);
-        }
-    }
-    if (!server)
+    else
         ReportFailure("register with the roster", server.error());
 
     if (std::unique_ptr<BMessage> launch = LaunchMessage::Take())
@@ -162,6 +159,9 @@ void BApplication::Deliver(int target, const BMessage& message)
 
 thread_id BApplication::Run()
 {
+    // Whether or not the program counted the instances before it, it has
+    // started: the next instance may register.
+    RegistryStartLock::Release();
     SetLooperThread(std::this_thread::get_id());
     Lock();
     ReadyToRun();

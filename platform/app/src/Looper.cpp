@@ -11,6 +11,9 @@
 namespace {
 
 constexpr bigtime_t kDropBurstGap = 1000000;
+// Senders can make burst after burst: after a line, what is dropped is
+// added up and said no sooner than this.
+constexpr bigtime_t kDropReportInterval = 10000000;
 
 } // namespace
 
@@ -150,9 +153,12 @@ bool BLooper::TakeNextMessage(BMessage* message)
         *message = std::move(fQueue.front());
         fQueue.pop_front();
         // A burst ends after a second without a drop.
-        if (fDropped > 0 && system_time() - fLastDrop >= kDropBurstGap) {
+        bigtime_t now = system_time();
+        if (fDropped > 0 && now - fLastDrop >= kDropBurstGap
+            && (fLastReport == 0 || now - fLastReport >= kDropReportInterval)) {
             dropped = fDropped;
             fDropped = 0;
+            fLastReport = now;
         }
     }
     if (dropped > 0)

@@ -37,7 +37,7 @@ status_t BMessenger::SendMessage(const BMessage& message, bigtime_t timeoutMicro
         return B_BAD_VALUE;
     packet.insert(packet.begin(), static_cast<uint8>(fTarget));
 
-    auto directory = RegistryDirectory::Open(fSignature.c_str(), false);
+    auto directory = RegistryDirectory::Open(fSignature.c_str());
     if (!directory)
         return directory.code();
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

@@ -1,5 +1,8 @@
 #include "RegistryDirectory.h"
 
+#include "RegistryEntry.h"
+#include "RegistryStartLock.h"
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -10,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -73,99 +78,209 @@ std::string Variable(const char* name)
     return value != nullptr ? value : "";
 }
 
+status_t StatusOfErrno(int error)
+{
+    if (error == ENOENT)
+        return B_ENTRY_NOT_FOUND;
+    return error == EACCES || error == EPERM ? B_PERMISSION_DENIED : B_ERROR;
+}
+
 // The user's cache directory, created (private) when missing and `create`
-// is set; "" when there is no home to put it in.
-std::string CacheDirectory(bool create)
+// is set; B_ENTRY_NOT_FOUND when there is no home to put it in.
+Result<std::string> CacheDirectory(bool create)
 {
     std::string cache = Variable("XDG_CACHE_HOME");
     if (cache.empty() || cache[0] != '/') {
         std::string home = Variable("HOME");
         if (home.empty() || home[0] != '/') {
-            passwd* entry = getpwuid(geteuid());
-            home = entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "";
+            passwd entry;
+            passwd* found = nullptr;
+            char buffer[4096];
+            getpwuid_r(geteuid(), &entry, buffer, sizeof(buffer), &found);
+            home = found != nullptr && found->pw_dir != nullptr ? found->pw_dir : "";
         }
         if (home.empty() || home[0] != '/')
-            return "";
+            return Error { B_ENTRY_NOT_FOUND, "registry: no home directory to fall back on" };
         cache = home + "/.cache";
     }
-    if (create)
-        mkdir(cache.c_str(), 0700);
+    if (create && mkdir(cache.c_str(), 0700) != 0 && errno != EEXIST) {
+        return Error { StatusOfErrno(errno),
+            "registry " + cache + ": can't create it: " + strerror(errno) };
+    }
     return cache;
 }
 
-// The root's name in the cache directory: per machine, since a home may be
-// shared between machines, and process ids with it.
+// The root's name in the cache directory: per machine, by its machine id,
+// which unlike the host name stays put while instances run; the plain name
+// where there is no machine id.
 std::string CacheRootName()
 {
-    char host[HOST_NAME_MAX + 1] = {};
-    if (gethostname(host, sizeof(host) - 1) != 0 || host[0] == '\0')
-        snprintf(host, sizeof(host), "localhost");
-    for (char* c = host; *c != '\0'; ++c) {
-        if (*c == '/')
-            *c = '_';
+    constexpr size_t kIdLength = 32;
+    char id[kIdLength + 2] = {};
+    int fd = open("/etc/machine-id", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ssize_t size = fd >= 0 ? read(fd, id, sizeof(id) - 1) : -1;
+    if (fd >= 0)
+        close(fd);
+    bool valid = size == kIdLength || (size == kIdLength + 1 && id[kIdLength] == '\n');
+    for (size_t i = 0; valid && i < kIdLength; ++i)
+        valid = (id[i] >= '0' && id[i] <= '9') || (id[i] >= 'a' && id[i] <= 'f');
+    if (!valid)
+        return kRootName;
+    return std::string(kRootName) + "-" + std::string(id, kIdLength);
+}
+
+// $XDG_RUNTIME_DIR, open when it is a directory of the effective user's
+// that nobody else can write to; otherwise why not, unless it is unset.
+struct RuntimeDirectory {
+    std::string path;
+    int fd = -1;
+    std::string refusal;
+
+    RuntimeDirectory() : path(Variable("XDG_RUNTIME_DIR"))
+    {
+        if (path.empty())
+            return;
+        std::string why;
+        struct stat info;
+        if (path[0] != '/')
+            why = "is not an absolute path";
+        else if ((fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0
+            || fstat(fd, &info) != 0)
+            why = strerror(errno);
+        else if (info.st_uid != geteuid())
+            why = "is owned by uid " + std::to_string(info.st_uid) + ", not "
+                + std::to_string(geteuid());
+        else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+            why = "is writable by other users (mode " + Octal(info.st_mode) + ")";
+        if (why.empty())
+            return;
+        refusal = "XDG_RUNTIME_DIR " + path + ": " + why;
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
     }
-    return std::string(kRootName) + "-" + host;
+    ~RuntimeDirectory()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+std::string Joined(const std::vector<std::string>& reasons, const std::string& last)
+{
+    std::string text;
+    for (const std::string& reason : reasons)
+        text += reason + "; ";
+    return text + last;
 }
 
 } // namespace
 
-Result<std::unique_ptr<RegistryDirectory>> RegistryDirectory::Open(const char* signature,
-    bool create, std::string* notice)
+Result<std::unique_ptr<RegistryDirectory>> RegistryDirectory::Open(const char* signature)
 {
-    std::string runtime = Variable("XDG_RUNTIME_DIR");
-    if (!runtime.empty())
-        return OpenUnder(runtime, kRootName, signature, create);
+    return Choose(signature, false, nullptr);
+}
 
+Result<std::unique_ptr<RegistryDirectory>> RegistryDirectory::OpenToRegister(
+    const char* signature, std::string* notice)
+{
+    return Choose(signature, true, notice);
+}
+
+Result<std::unique_ptr<RegistryDirectory>> RegistryDirectory::Choose(const char* signature,
+    bool registering, std::string* notice)
+{
+    RuntimeDirectory runtime;
     std::string temporary = Variable("TMPDIR");
     if (temporary.empty())
         temporary = "/tmp";
-    auto directory = OpenUnder(temporary, std::string(kRootName) + "-" + std::to_string(geteuid()),
-        signature, create);
-    if (directory)
-        return directory;
-    if (directory.code() == B_ENTRY_NOT_FOUND && !create) {
-        // Not there; but the registry may have moved to the cache directory
-        // while another user held its name.
-        if (auto moved = OpenInCache(signature, false, nullptr))
-            return moved;
-        return directory;
-    }
-    // The shared directory's name is taken, or can't be made: a place of
-    // the user's own.
-    std::string root;
-    auto moved = OpenInCache(signature, create, &root);
-    if (moved && notice != nullptr)
-        *notice = directory.reason() + "; using " + root + " instead";
-    return moved;
-}
+    const std::string temporaryRoot = std::string(kRootName) + "-" + std::to_string(geteuid());
+    const std::string cacheRoot = CacheRootName();
+    Result<std::string> cache = CacheDirectory(false);
+    auto say = [&](const std::vector<std::string>& reasons, const std::string& where) {
+        if (notice != nullptr)
+            *notice = Joined(reasons, where);
+    };
+    std::vector<std::string> passed;
+    if (!runtime.refusal.empty())
+        passed.push_back(runtime.refusal);
 
-Result<std::unique_ptr<RegistryDirectory>> RegistryDirectory::OpenInCache(const char* signature,
-    bool create, std::string* root)
-{
-    std::string cache = CacheDirectory(create);
-    if (cache.empty())
-        return Error { B_ENTRY_NOT_FOUND, "registry: no home directory to fall back on" };
-    std::string rootName = CacheRootName();
-    if (root != nullptr)
-        *root = cache + "/" + rootName;
-    return OpenUnder(cache, rootName, signature, create);
+    // A fallback where instances run already keeps them together. A starting
+    // instance looks under the place's start lock, so that no other can
+    // register or leave the place unseen meanwhile.
+    std::vector<std::pair<std::string, std::string>> fallbacks;
+    if (cache)
+        fallbacks.emplace_back(*cache, cacheRoot);
+    fallbacks.emplace_back(temporary, temporaryRoot);
+    for (const auto& [base, rootName] : fallbacks) {
+        auto directory = OpenUnder(base, rootName, signature, false);
+        if (!directory)
+            continue;
+        if (registering)
+            RegistryStartLock::Take(**directory);
+        if (!RegistryEntry::ListRunning(**directory).empty()) {
+            if (base != temporary || !runtime.path.empty())
+                say(passed, "using " + base + "/" + rootName + ", where instances run already");
+            return directory;
+        }
+        if (registering)
+            RegistryStartLock::Release();
+    }
+
+    // The ordinary places, in order. Tools take a missing level as nobody
+    // having registered there; an instance would have created it.
+    auto taken = [registering](const Result<std::unique_ptr<RegistryDirectory>>& directory) {
+        return directory || (!registering && directory.code() == B_ENTRY_NOT_FOUND);
+    };
+    auto chosen = [&](Result<std::unique_ptr<RegistryDirectory>> directory,
+                      const std::string& root) {
+        if (directory && registering)
+            RegistryStartLock::Take(**directory);
+        if (directory && !passed.empty())
+            say(passed, "using " + root + " instead");
+        return directory;
+    };
+    if (runtime.fd >= 0) {
+        auto directory = OpenBelow(runtime.fd, runtime.path, kRootName, signature, registering);
+        if (taken(directory))
+            return chosen(std::move(directory), runtime.path + "/" + kRootName);
+        passed.push_back(directory.reason());
+    }
+    auto directory = OpenUnder(temporary, temporaryRoot, signature, registering);
+    if (taken(directory))
+        return chosen(std::move(directory), temporary + "/" + temporaryRoot);
+    passed.push_back(directory.reason());
+    if (registering)
+        cache = CacheDirectory(true);
+    if (!cache)
+        return Error { cache.code(), Joined(passed, cache.reason()) };
+    directory = OpenUnder(*cache, cacheRoot, signature, registering);
+    if (!directory)
+        return Error { directory.code(), Joined(passed, directory.reason()) };
+    return chosen(std::move(directory), *cache + "/" + cacheRoot);
 }
 
 Result<std::unique_ptr<RegistryDirectory>> RegistryDirectory::OpenUnder(const std::string& base,
     const std::string& rootName, const char* signature, bool create)
 {
-    std::string path = base;
-    auto fail = [&path](const Error& error) {
-        return Error { error.code, "registry " + path + ": " + error.reason };
-    };
     // The base itself is the user's choice (or /tmp): only it may be reached
     // through a symbolic link.
     int baseFd = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (baseFd < 0)
-        return fail(Error { errno == ENOENT ? B_ENTRY_NOT_FOUND : B_ERROR, strerror(errno) });
-    path += "/" + rootName;
-    Result<int> rootFd = OpenPrivateLevel(baseFd, rootName.c_str(), create);
+        return Error { StatusOfErrno(errno), "registry " + base + ": " + strerror(errno) };
+    auto directory = OpenBelow(baseFd, base, rootName, signature, create);
     close(baseFd);
+    return directory;
+}
+
+Result<std::unique_ptr<RegistryDirectory>> RegistryDirectory::OpenBelow(int baseFd,
+    const std::string& base, const std::string& rootName, const char* signature, bool create)
+{
+    std::string path = base + "/" + rootName;
+    auto fail = [&path](const Error& error) {
+        return Error { error.code, "registry " + path + ": " + error.reason };
+    };
+    Result<int> rootFd = OpenPrivateLevel(baseFd, rootName.c_str(), create);
     if (!rootFd)
         return fail(rootFd.error());
     char name[17];
@@ -214,11 +329,14 @@ status_t RegistryDirectory::WriteExecutable(const std::string& path) const
 
 status_t RegistryDirectory::ReadExecutable(std::string* path) const
 {
-    int fd = openat(fFd, kExecutableName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // Non-blocking, so a FIFO in its place can't stall the reader.
+    int fd = openat(fFd, kExecutableName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return errno == ENOENT ? B_ENTRY_NOT_FOUND : B_ERROR;
+    struct stat info;
     char buffer[PATH_MAX + 1];
-    ssize_t size = read(fd, buffer, sizeof(buffer));
+    ssize_t size = fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
+        ? read(fd, buffer, sizeof(buffer)) : -1;
     close(fd);
     if (size <= 0 || size > PATH_MAX)
         return B_BAD_DATA;

@@ -1,15 +1,24 @@
 #pragma once
 
 // One signature's directory in the per-user registry of running instances,
-// opened and verified. The registry root is $XDG_RUNTIME_DIR/gw-roster, or
-// gw-roster-<euid> in $TMPDIR (by default /tmp) where XDG_RUNTIME_DIR is unset
-// or empty. Another user can take that name in a shared directory first; then
-// the root is gw-roster-<host name> in the user's own cache directory
-// ($XDG_CACHE_HOME, by default ~/.cache), which nobody else can. Under it
-// each signature has a directory named by a 64-bit hash of the signature, so
-// any signature length fits. Every level must be a real directory (never a
-// symbolic link), owned by the effective user, with no group or other
-// permission bits; anything else is refused with a reason.
+// opened and verified. The registry lives in one place per user, which
+// instances and tools choose alike, the first of:
+//  1. a fallback (4, then 3) that holds live entries of the signature
+//     already: once instances run there, later ones join them, whatever has
+//     become of the places above meanwhile;
+//  2. $XDG_RUNTIME_DIR/gw-roster, when the variable names a directory owned
+//     by the effective user that nobody else can write to;
+//  3. gw-roster-<euid> in $TMPDIR (by default /tmp), unless another user has
+//     taken the name there first;
+//  4. gw-roster-<machine id> in the user's cache directory ($XDG_CACHE_HOME,
+//     by default ~/.cache): per machine, since a home may be shared between
+//     machines and process ids with it, but not per host name, which may
+//     change while instances run.
+// Under the root each signature has a directory named by a 64-bit hash of
+// the signature, so any signature length fits. Every level below the base
+// must be a real directory (never a symbolic link), owned by the effective
+// user, with no group or other permission bits; anything else is refused
+// with a reason, and the next place is tried.
 //
 // Everything after opening works relative to the open directory, so the
 // paths can't be swapped underneath. Any thread may open one; an object is
@@ -27,15 +36,21 @@
 
 class RegistryDirectory {
 public:
-    // Opens the directory of `signature`, creating missing levels when
-    // `create` is set. Fails with B_ENTRY_NOT_FOUND when a level is missing
-    // and `create` is not set, and with the reason "registry <path>: <why>".
-    // When the registry had to move to the user's cache directory, `notice`
-    // says why and where.
-    static Result<std::unique_ptr<RegistryDirectory>> Open(const char* signature, bool create,
-        std::string* notice = nullptr);
-    // The same with the root's parent directory and the root's name given,
-    // rather than taken from the environment.
+    // The directory of `signature` as tools find it; creates nothing.
+    // B_ENTRY_NOT_FOUND when nobody has registered in the place chosen.
+    static Result<std::unique_ptr<RegistryDirectory>> Open(const char* signature);
+    // The directory a starting instance of `signature` registers in,
+    // created where missing, with its start lock taken (RegistryStartLock):
+    // the choice of a place with live entries is made under that place's
+    // lock. When the place is not the ordinary one (2, or 3 without
+    // XDG_RUNTIME_DIR), `notice` says why and where, for the instance to say
+    // once.
+    static Result<std::unique_ptr<RegistryDirectory>> OpenToRegister(const char* signature,
+        std::string* notice);
+    // The directory of `signature` under the root `rootName` in `base`,
+    // creating missing levels below `base` when `create` is set. Fails with
+    // B_ENTRY_NOT_FOUND when a level is missing and `create` is not set, and
+    // with the reason "registry <path>: <why>".
     static Result<std::unique_ptr<RegistryDirectory>> OpenUnder(const std::string& base,
         const std::string& rootName, const char* signature, bool create);
 
@@ -65,10 +80,11 @@ public:
 
 private:
     RegistryDirectory(int fd, std::string path) : fFd(fd), fPath(std::move(path)) {}
-    // The directory in the user's cache directory; `root` gets the root's
-    // path.
-    static Result<std::unique_ptr<RegistryDirectory>> OpenInCache(const char* signature,
-        bool create, std::string* root);
+    static Result<std::unique_ptr<RegistryDirectory>> Choose(const char* signature,
+        bool registering, std::string* notice);
+    // As OpenUnder(), below the open base `baseFd` at `base`.
+    static Result<std::unique_ptr<RegistryDirectory>> OpenBelow(int baseFd,
+        const std::string& base, const std::string& rootName, const char* signature, bool create);
 
     int fFd;
     std::string fPath;

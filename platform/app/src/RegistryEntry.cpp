@@ -44,11 +44,14 @@ bool StillNames(int directoryFd, const char* name, int fd)
         && open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
-// The pid of a "<pid>.lock" name, or 0 for any other name.
+// The pid of a "<pid>.lock" name, or 0 for any other name: the pid as the
+// system writes it, so no two names stand for one process.
 pid_t PidOfLockName(const char* name)
 {
     long long pid = 0;
     const char* c = name;
+    if (*c == '0')
+        return 0;
     for (; *c >= '0' && *c <= '9'; ++c) {
         pid = pid * 10 + (*c - '0');
         if (pid > INT_MAX)
@@ -226,7 +229,10 @@ std::vector<pid_t> RegistryEntry::ListRunning(const RegistryDirectory& directory
         pid_t pid = PidOfLockName(item->d_name);
         if (pid <= 0)
             continue;
-        int fd = openat(directory.Fd(), item->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        // Non-blocking, so a FIFO put in a lock file's place can't stall the
+        // lister.
+        int fd = openat(directory.Fd(), item->d_name,
+            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0)
             continue; // removed meanwhile
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -283,7 +289,8 @@ status_t RegistryEntry::ReadInfo(const RegistryDirectory& directory, pid_t pid, 
     if (pid <= 0)
         return B_BAD_VALUE;
     std::string lockName = LockName(pid);
-    int lockFd = openat(directory.Fd(), lockName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    int lockFd = openat(directory.Fd(), lockName.c_str(),
+        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (lockFd < 0)
         return B_ENTRY_NOT_FOUND;
     // Live means locked, and still the file under that name: an entry that

@@ -4,7 +4,9 @@
 #include "Message.h"
 #include "RegistryDirectory.h"
 #include "RegistryEntry.h"
+#include "RegistryStartLock.h"
 #include "Report.h"
+#include "ReportLimiter.h"
 
 #include <poll.h>
 #include <sys/epoll.h>
@@ -37,10 +39,8 @@ constexpr int kListenBacklog = 16;
 // Packets read from one connection before the others get a turn.
 constexpr int kPacketsPerTurn = 32;
 // With no descriptor left for a new connection, it stays queued and the
-// socket stays readable: the server stops watching it for this long. A
-// shortage is said once, unless the last one was this long ago.
+// socket stays readable: the server stops watching it for this long.
 constexpr auto kAcceptPause = std::chrono::milliseconds(250);
-constexpr auto kShortageQuiet = std::chrono::seconds(10);
 
 std::atomic<bool> gRegistered { false };
 
@@ -56,11 +56,11 @@ struct RosterServer::Impl {
     int epollFd = -1;
     std::thread thread;
     std::map<int, Clock::time_point> connections; // descriptor -> last activity
-    // Until when accepting is paused for want of descriptors, and when
-    // descriptors last ran short.
+    // Until when accepting is paused for want of descriptors.
     Clock::time_point acceptPausedUntil;
     bool acceptPaused = false;
-    Clock::time_point lastShortage;
+    // Every line a peer can bring about goes through it.
+    ReportLimiter reports;
 
     ~Impl();
     void Serve();
@@ -120,6 +120,7 @@ void RosterServer::Impl::Serve()
         if (accept)
             AcceptAll();
         CloseIdle();
+        reports.Flush();
     }
 }
 
@@ -133,31 +134,33 @@ void RosterServer::Impl::AcceptAll()
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
                 OutOfDescriptors(errno);
             else if (errno != EAGAIN && errno != EWOULDBLOCK)
-                ReportFailure("accept a message", strerror(errno));
+                reports.Failure("accept a message", strerror(errno), strerror(errno));
             return;
         }
         ucred peer = {};
         socklen_t length = sizeof(peer);
         if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
-            ReportFailure("accept a message", std::string("no sender credentials: ") + strerror(errno));
+            reports.Failure("accept a message", "no sender credentials",
+                std::string("no sender credentials: ") + strerror(errno));
             close(fd);
             continue;
         }
         if (peer.uid != geteuid()) {
-            ReportFailure("accept a message",
+            reports.Failure("accept a message", "sender is another user",
                 "sender is another user (uid " + std::to_string(peer.uid) + ")");
             close(fd);
             continue;
         }
         if (connections.size() >= kMaxConnections) {
-            ReportFailure("keep a connection", "too many open, closed the one idle longest");
+            const char* why = "too many open, closed the one idle longest";
+            reports.Failure("keep a connection", why, why);
             CloseOldest();
         }
         epoll_event event = {};
         event.events = EPOLLIN;
         event.data.fd = fd;
         if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
-            ReportFailure("accept a message", strerror(errno));
+            reports.Failure("accept a message", strerror(errno), strerror(errno));
             close(fd);
             continue;
         }
@@ -172,11 +175,9 @@ void RosterServer::Impl::AcceptAll()
 void RosterServer::Impl::OutOfDescriptors(int error)
 {
     Clock::time_point now = Clock::now();
-    if (lastShortage == Clock::time_point() || now - lastShortage >= kShortageQuiet) {
-        ReportFailure("accept a message",
-            std::string(strerror(error)) + "; closing the connection idle longest and waiting");
-    }
-    lastShortage = now;
+    std::string why
+        = std::string(strerror(error)) + "; closing the connection idle longest and waiting";
+    reports.Failure("accept a message", why, why, now);
     if (!connections.empty())
         CloseOldest();
     acceptPaused = true;
@@ -211,17 +212,21 @@ void RosterServer::Impl::ReadPackets(int fd)
             return;
         }
         connections[fd] = Clock::now();
-        std::string why;
+        std::string label;
+        std::string detail;
         BMessage message;
-        if (static_cast<size_t>(size) > sizeof(packet))
-            why = "it is too large (" + std::to_string(size) + " bytes)";
-        else if (packet[0] > static_cast<uint8>(MessageTarget::Window))
-            why = "it is for an unknown target (" + std::to_string(packet[0]) + ")";
-        else if (message.Unflatten(packet + 1, static_cast<size_t>(size) - 1) != B_OK)
-            why = "it is malformed";
-        if (!why.empty()) {
+        if (static_cast<size_t>(size) > sizeof(packet)) {
+            label = "it is too large";
+            detail = " (" + std::to_string(size) + " bytes)";
+        } else if (packet[0] > static_cast<uint8>(MessageTarget::Window)) {
+            label = "it is for an unknown target";
+            detail = " (" + std::to_string(packet[0]) + ")";
+        } else if (message.Unflatten(packet + 1, static_cast<size_t>(size) - 1) != B_OK) {
+            label = "it is malformed";
+        }
+        if (!label.empty()) {
             // A sender of bad input gets no further hearing.
-            ReportFailure("accept a message", why);
+            reports.Failure("accept a message", label, label + detail);
             CloseConnection(fd);
             return;
         }
@@ -244,11 +249,11 @@ void RosterServer::Impl::CloseOldest()
         CloseConnection(oldest->first);
 }
 
-// Until the next idle connection is due to be closed, or accepting is due
-// to resume; -1 when nothing is due.
+// Until the next idle connection is due to be closed, accepting is due to
+// resume or a count of lines held back is due; -1 when nothing is due.
 int RosterServer::Impl::MillisUntilNextTimer() const
 {
-    Clock::time_point next = Clock::time_point::max();
+    Clock::time_point next = reports.NextFlush();
     for (const auto& [fd, lastActivity] : connections)
         next = std::min(next, lastActivity + kIdleTimeout);
     if (acceptPaused)
@@ -280,6 +285,7 @@ RosterServer::~RosterServer()
     (void)ignored;
     fImpl->thread.join();
     fImpl.reset();
+    RegistryStartLock::Release();
     InstanceInfo::SetSignature({});
     gRegistered = false;
 }
@@ -298,8 +304,10 @@ Result<std::unique_ptr<RosterServer>> RosterServer::Start(const char* signature,
 
     auto impl = std::make_unique<Impl>();
     impl->deliver = std::move(deliver);
+    // The start lock taken here is held until this process has counted the
+    // instances registered before it (or has no more use for it).
     std::string notice;
-    auto directory = RegistryDirectory::Open(signature, true, &notice);
+    auto directory = RegistryDirectory::OpenToRegister(signature, &notice);
     if (!directory) {
         gRegistered = false;
         return directory.error();
@@ -311,6 +319,7 @@ Result<std::unique_ptr<RosterServer>> RosterServer::Start(const char* signature,
     auto failWithErrno = [&](const char* what) {
         int code = errno;
         impl.reset();
+        RegistryStartLock::Release();
         gRegistered = false;
         return Error { code == EACCES ? B_PERMISSION_DENIED : B_ERROR,
             "registry " + place + ": can't " + what + " the socket: " + strerror(code) };
@@ -318,6 +327,7 @@ Result<std::unique_ptr<RosterServer>> RosterServer::Start(const char* signature,
 
     auto entry = RegistryEntry::Create(*impl->directory);
     if (!entry) {
+        RegistryStartLock::Release();
         gRegistered = false;
         return Error { entry.code(), "registry " + place + ": " + entry.reason() };
     }

@@ -7,6 +7,7 @@
 #include "Message.h"
 #include "RegistryDirectory.h"
 #include "RegistryEntry.h"
+#include "RegistryStartLock.h"
 #include "Roster.h"
 #include "RosterServer.h"
 
@@ -107,19 +108,29 @@ TEST_F(RegistryDirectoryTest, WithoutARuntimeDirectoryANameTakenInTheSharedOneMo
     unsetenv("XDG_RUNTIME_DIR");
     unsetenv("XDG_CACHE_HOME");
     setenv("TMPDIR", fBase.c_str(), 1);
+    // Where nothing can be made, the reason is said as it is.
+    setenv("HOME", "/sys", 1);
+    std::string notice;
+    auto refused = RegistryDirectory::OpenToRegister("application/x-vnd.gw-roster-test", &notice);
+    EXPECT_EQ(refused.reason(), "registry " + taken + ": is a symbolic link; registry /sys/.cache: "
+            + (geteuid() == 0 ? "can't create it: Operation not permitted"
+                              : "can't create it: Permission denied"));
+
     setenv("HOME", (fBase + "/home").c_str(), 1);
     ASSERT_EQ(mkdir((fBase + "/home").c_str(), 0700), 0);
-    char host[256] = {};
-    gethostname(host, sizeof host - 1);
-    const std::string root = fBase + "/home/.cache/gw-roster-" + host;
-
-    std::string notice;
-    auto created = RegistryDirectory::Open("application/x-vnd.gw-roster-test", true, &notice);
+    // Named by the machine, not by its host name.
+    std::string machine;
+    std::ifstream("/etc/machine-id") >> machine;
+    const std::string root
+        = fBase + "/home/.cache/gw-roster" + (machine.empty() ? "" : "-") + machine;
+    auto created = RegistryDirectory::OpenToRegister("application/x-vnd.gw-roster-test", &notice);
     ASSERT_TRUE(created) << created.reason();
+    EXPECT_TRUE(RegistryStartLock::Held());
+    RegistryStartLock::Release();
     EXPECT_EQ((*created)->Path(), root + "/0e22512666e4fb4a");
     EXPECT_EQ(notice, "registry " + taken + ": is a symbolic link; using " + root + " instead");
     // Tools find it there too.
-    auto found = RegistryDirectory::Open("application/x-vnd.gw-roster-test", false);
+    auto found = RegistryDirectory::Open("application/x-vnd.gw-roster-test");
     ASSERT_TRUE(found) << found.reason();
     EXPECT_EQ((*found)->Path(), (*created)->Path());
     EXPECT_TRUE(std::filesystem::is_empty(fBase + "/theirs"));
@@ -169,7 +180,7 @@ protected:
         auto server = RosterServer::Start(kSignature, [](MessageTarget, const BMessage&) {});
         ASSERT_TRUE(server) << server.reason();
         fServer = std::move(*server);
-        auto directory = RegistryDirectory::Open(kSignature, false);
+        auto directory = RegistryDirectory::Open(kSignature);
         ASSERT_TRUE(directory) << directory.reason();
         fDirectory = (*directory)->Path();
     }
@@ -264,7 +275,7 @@ TEST_F(InstanceInfoTest, AnotherEntryWithTheSamePidLeavesTheLiveOnesFilesAlone)
     BMessage info;
     info.AddInt32("index", 0);
     ASSERT_EQ(fServer->PublishInfo(info), B_OK);
-    auto directory = RegistryDirectory::Open(kSignature, false);
+    auto directory = RegistryDirectory::Open(kSignature);
     ASSERT_TRUE(directory) << directory.reason();
     auto second = RegistryEntry::Create(**directory);
     EXPECT_EQ(second.code(), B_NOT_ALLOWED) << second.reason();
