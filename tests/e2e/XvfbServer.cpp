@@ -4,6 +4,7 @@
 
 #include <X11/Xlib.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -100,6 +101,12 @@ MuteDisplay::MuteDisplay()
             close(fd);
         }
     }
+}
+
+bool MuteDisplay::Called() const
+{
+    pollfd caller { fSocket, POLLIN, 0 };
+    return fSocket >= 0 && poll(&caller, 1, 0) == 1;
 }
 
 MuteDisplay::~MuteDisplay()

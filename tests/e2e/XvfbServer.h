@@ -48,6 +48,8 @@ public:
 
     // The value for DISPLAY, e.g. ":1000"; empty if no socket could be had.
     const std::string& Display() const { return fDisplay; }
+    // Whether a client has connected, and waits for an answer.
+    bool Called() const;
 
 private:
     int fSocket = -1;
