@@ -8,11 +8,11 @@
 #include "ProgramInfo.h"
 #include "RenderFile.h"
 #include "StandardDescriptors.h"
+#include "StopSignals.h"
 #include "VoiceMixer.h"
 
 #include <sched.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -76,9 +76,16 @@ struct Options {
     double gain = 0;
 };
 
+// A line of the renderer's for stderr.
+std::string Line(const std::string& what)
+{
+    return std::string(kTool) + ": " + what + "\n";
+}
+
+// Says what is wrong, before the render has started.
 void Complain(const std::string& what)
 {
-    fprintf(stderr, "%s: %s\n", kTool, what.c_str());
+    fputs(Line(what).c_str(), stderr);
 }
 
 // How many decimal digits `text` has from `at` (at most its size) on.
@@ -193,9 +200,10 @@ std::string Duration(bigtime_t microseconds)
 // redrawn a few times a second; nothing when stderr is no terminal.
 class Progress {
 public:
-    explicit Progress(int64 total)
+    Progress(int64 total, const StopSignals& stops)
         : fTotal(total),
-          fShown(isatty(STDERR_FILENO) == 1)
+          fShown(isatty(STDERR_FILENO) == 1),
+          fStops(stops)
     {
     }
 
@@ -207,40 +215,44 @@ public:
         fLastUpdate = now;
         bigtime_t elapsed = now - fStart;
         bigtime_t left = done > 0 ? static_cast<bigtime_t>(elapsed * (fTotal - done) / done) : 0;
-        fprintf(stderr, "\r%s: %3d%%, %s elapsed, %s left\033[K", kTool,
+        char line[128];
+        snprintf(line, sizeof line, "\r%s: %3d%%, %s elapsed, %s left\033[K", kTool,
             static_cast<int>(done * 100 / fTotal), Duration(elapsed).c_str(), Duration(left).c_str());
+        fStops.Say(line);
     }
 
     void Clear()
     {
         if (fShown && fLastUpdate > 0)
-            fputs("\r\033[K", stderr);
+            fStops.Say("\r\033[K");
     }
 
 private:
     int64 fTotal;
     bool fShown;
+    const StopSignals& fStops;
     bigtime_t fStart = system_time();
     bigtime_t fLastUpdate = 0;
 };
 
 // Renders the take into `file`. Returns the exit status: an interruption
 // is 128 plus the signal's number.
-int Render(const Options& options, unsigned seed, RenderFile& file, int signals)
+int Render(const Options& options, unsigned seed, RenderFile& file, const StopSignals& stops)
 {
     const int64 frames = options.frames;
     int parallel = std::min(options.instances, ProcessorCount());
     std::vector<int> parentOnly = file.Descriptors();
-    parentOnly.push_back(signals);
-    auto mixer = VoiceMixer::Start(options.instances, seed, frames, parallel, parentOnly, signals);
+    parentOnly.push_back(stops.Descriptor());
+    auto mixer = VoiceMixer::Start(options.instances, seed, frames, parallel, parentOnly,
+        stops.Descriptor());
     if (!mixer) {
-        Complain("couldn't start the voices: " + mixer.reason());
+        stops.Say(Line("couldn't start the voices: " + mixer.reason()));
         return EXIT_FAILED;
     }
 
     const auto gain = static_cast<float>(std::pow(10.0, options.gain / 20));
     std::vector<float> mix(VoiceMixer::kChunkFrames * 2);
-    Progress progress(frames);
+    Progress progress(frames, stops);
     Result<> done;
     for (int64 mixed = 0; done;) {
         Result<int64> count = (*mixer)->Next(mix.data());
@@ -264,14 +276,10 @@ int Render(const Options& options, unsigned seed, RenderFile& file, int signals)
         done = file.Commit();
     progress.Clear();
 
-    if (done.code() == B_INTERRUPTED) {
-        signalfd_siginfo info {};
-        if (read(signals, &info, sizeof info) != sizeof info)
-            info.ssi_signo = SIGINT;
-        return 128 + static_cast<int>(info.ssi_signo);
-    }
+    if (done.code() == B_INTERRUPTED)
+        return 128 + stops.Received();
     if (!done) {
-        Complain(done.reason());
+        stops.Say(Line(done.reason()));
         return EXIT_FAILED;
     }
     if (file.ClippedSamples() > 0) {
@@ -279,9 +287,11 @@ int Render(const Options& options, unsigned seed, RenderFile& file, int signals)
         // to a tenth of a decibel.
         double over = 20 * std::log10(static_cast<double>(file.ClippedPeak()));
         double fits = options.gain - std::ceil(over * 10) / 10;
-        fprintf(stderr, "%s: %lld samples went past full scale and were clipped; --gain %.1f keeps "
-                        "them in\n",
-            kTool, static_cast<long long>(file.ClippedSamples()), fits);
+        char line[128];
+        snprintf(line, sizeof line, "%lld samples went past full scale and were clipped; --gain %.1f "
+                                    "keeps them in",
+            static_cast<long long>(file.ClippedSamples()), fits);
+        stops.Say(Line(line));
     }
     return EXIT_OK;
 }
@@ -321,21 +331,15 @@ int main(int argc, char** argv)
         return EXIT_USAGE;
     }
 
-    unsigned seed = options.seed.value_or(static_cast<unsigned>(system_time()));
-    fprintf(stderr, "%s: seed %u\n", kTool, seed);
-
     // Ctrl+C and the like are taken as messages, so the render can stop
     // between two chunks and leave nothing behind; the workers unblock them.
-    sigset_t stops;
-    sigemptyset(&stops);
-    for (int number : { SIGINT, SIGTERM, SIGHUP })
-        sigaddset(&stops, number);
-    sigprocmask(SIG_BLOCK, &stops, nullptr);
-    int signals = signalfd(-1, &stops, SFD_CLOEXEC);
-    if (signals < 0) {
-        Complain(std::string("couldn't watch for signals: ") + strerror(errno));
+    auto stops = StopSignals::Watch();
+    if (!stops) {
+        Complain("couldn't watch for signals: " + stops.reason());
         return EXIT_FAILED;
     }
 
-    return Render(options, seed, **file, signals);
+    unsigned seed = options.seed.value_or(static_cast<unsigned>(system_time()));
+    (*stops)->Say(Line("seed " + std::to_string(seed)));
+    return Render(options, seed, **file, **stops);
 }
