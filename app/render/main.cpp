@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -261,7 +262,9 @@ public:
             return;
         fLastUpdate = now;
         bigtime_t elapsed = now - fStart;
-        bigtime_t left = done > 0 ? static_cast<bigtime_t>(elapsed * (fTotal - done) / done) : 0;
+        // In floating point: a day's take after an hour would overflow.
+        double part = done > 0 ? static_cast<double>(fTotal - done) / done : 0;
+        auto left = static_cast<bigtime_t>(elapsed * part);
         char line[128];
         snprintf(line, sizeof line, "\r%s: %3d%%, %s elapsed, %s left\033[K", kTool,
             static_cast<int>(done * 100 / fTotal), Duration(elapsed).c_str(), Duration(left).c_str());
@@ -284,7 +287,7 @@ private:
 
 // Renders the take into `file`. Returns the exit status: an interruption
 // is 128 plus the signal's number.
-int Render(const Options& options, unsigned seed, RenderFile& file, const StopSignals& stops)
+int RenderTake(const Options& options, unsigned seed, RenderFile& file, const StopSignals& stops)
 {
     const int64 frames = options.frames;
     int parallel = std::min(options.instances, ProcessorCount());
@@ -341,6 +344,18 @@ int Render(const Options& options, unsigned seed, RenderFile& file, const StopSi
         stops.Say(Line(line));
     }
     return EXIT_OK;
+}
+
+// RenderTake(), or a line that says memory ran out, once the workers are
+// ended.
+int Render(const Options& options, unsigned seed, RenderFile& file, const StopSignals& stops)
+{
+    try {
+        return RenderTake(options, seed, file, stops);
+    } catch (const std::bad_alloc&) {
+        stops.Say(Line("couldn't render: out of memory"));
+        return EXIT_FAILED;
+    }
 }
 
 } // namespace
