@@ -95,7 +95,10 @@ Result<std::unique_ptr<VoiceMixer>> VoiceMixer::Start(int voices, unsigned seed,
         return Error { B_ERROR, strerror(errno) };
     mixer->fSlots = static_cast<float*>(slots);
 
-    // Workers that end are heard of through a descriptor too.
+    // Workers that end are heard of through a descriptor too. Ignored, as
+    // it may be when the renderer starts, SIGCHLD would never come, and the
+    // workers would be gone before they could be waited for.
+    signal(SIGCHLD, SIG_DFL);
     sigset_t child;
     sigemptyset(&child);
     sigaddset(&child, SIGCHLD);
