@@ -1,6 +1,7 @@
 #include "StopSignals.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -24,6 +25,20 @@ void CutShort(int signal)
     if (null >= 0) {
         dup2(null, STDERR_FILENO);
         close(null);
+    }
+}
+
+// Writes as much of `text` to stderr as it takes without waiting.
+void WriteAtOnce(const std::string& text)
+{
+    for (size_t done = 0; done < text.size();) {
+        pollfd stderrReady { STDERR_FILENO, POLLOUT, 0 };
+        if (poll(&stderrReady, 1, 0) != 1 || (stderrReady.revents & POLLOUT) == 0)
+            return;
+        ssize_t put = write(STDERR_FILENO, text.data() + done, text.size() - done);
+        if (put <= 0)
+            return;
+        done += static_cast<size_t>(put);
     }
 }
 
@@ -66,6 +81,16 @@ int StopSignals::Received() const
 
 void StopSignals::Say(const std::string& text) const
 {
+    // Once a stop has come, as when the render ends on Ctrl+C and clears
+    // its progress line, the line goes out only if it can at once.
+    sigset_t pending;
+    sigpending(&pending);
+    for (int number : kStops) {
+        if (sigismember(&fSignals, number) == 1 && sigismember(&pending, number) == 1) {
+            WriteAtOnce(text);
+            return;
+        }
+    }
     // While the line is written, the signals interrupt it (no SA_RESTART)
     // instead of waiting for the descriptor to be read.
     struct sigaction cut {};
