@@ -56,9 +56,11 @@ uint64_t Attributes(int directory, const char* name)
 std::string AccessAcl(int directory, const std::string& name)
 {
     std::string path = "/proc/self/fd/" + std::to_string(directory) + "/" + name;
-    char acl[4096];
-    ssize_t length = lgetxattr(path.c_str(), "system.posix_acl_access", acl, sizeof acl);
-    return length > 0 ? std::string(acl, static_cast<size_t>(length)) : std::string();
+    const char* const key = "system.posix_acl_access";
+    std::string acl(std::max<ssize_t>(lgetxattr(path.c_str(), key, nullptr, 0), 0), '\0');
+    ssize_t length = lgetxattr(path.c_str(), key, acl.data(), acl.size());
+    acl.resize(std::max<ssize_t>(length, 0));
+    return acl;
 }
 
 // The target of the link `name` in `directory`, whose status is `link`, if
