@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -36,6 +38,29 @@ bool IsShared(const struct stat& directory)
 Error Refusal(int error)
 {
     return Error { B_BAD_VALUE, strerror(error) };
+}
+
+// The append-only and immutable attributes of `name` in `directory`, or of
+// the directory itself for "": what not even root may remove or replace.
+uint64_t Attributes(int directory, const char* name)
+{
+    struct statx status;
+    int flags = AT_SYMLINK_NOFOLLOW | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
+    if (statx(directory, name, flags, 0, &status) != 0)
+        return 0;
+    return status.stx_attributes & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE);
+}
+
+// The access ACL of `name` in `directory`; empty if it has none, or it
+// can't be read, as without /proc.
+std::string AccessAcl(int directory, const std::string& name)
+{
+    std::string path = "/proc/self/fd/" + std::to_string(directory) + "/" + name;
+    const char* const key = "system.posix_acl_access";
+    std::string acl(std::max<ssize_t>(lgetxattr(path.c_str(), key, nullptr, 0), 0), '\0');
+    ssize_t length = lgetxattr(path.c_str(), key, acl.data(), acl.size());
+    acl.resize(std::max<ssize_t>(length, 0));
+    return acl;
 }
 
 // The target of the link `name` in `directory`, whose status is `link`, if
@@ -94,17 +119,18 @@ Result<int> OpenDirectory(int start, const std::string& path, int* links)
 
 } // namespace
 
-OutputPlace::OutputPlace(int directory, std::string name, std::optional<mode_t> replacedMode)
+OutputPlace::OutputPlace(int directory, std::string name)
     : fDirectory(directory),
-      fName(std::move(name)),
-      fReplacedMode(replacedMode)
+      fName(std::move(name))
 {
 }
 
 OutputPlace::OutputPlace(OutputPlace&& other) noexcept
     : fDirectory(other.fDirectory),
       fName(std::move(other.fName)),
-      fReplacedMode(other.fReplacedMode)
+      fReplacedMode(other.fReplacedMode),
+      fReplacedAcl(std::move(other.fReplacedAcl)),
+      fAppendOnly(other.fAppendOnly)
 {
     other.fDirectory = -1;
 }
@@ -122,7 +148,7 @@ Result<OutputPlace> OutputPlace::Find(const std::string& path)
     Result<int> directory = OpenDirectory(AT_FDCWD, directoryPath, &links);
     if (!directory)
         return CantWrite(path, directory.reason());
-    OutputPlace place(*directory, name, std::nullopt);
+    OutputPlace place(*directory, name);
 
     for (;;) {
         if (place.fName.empty() || place.fName == "." || place.fName == "..")
@@ -157,14 +183,23 @@ Result<OutputPlace> OutputPlace::Find(const std::string& path)
         if ((holder.st_mode & S_ISVTX) != 0 && entry.st_uid != geteuid()
             && entry.st_uid != holder.st_uid)
             return CantWrite(path, "it is another user's file in a shared directory");
+        uint64_t attributes = Attributes(place.fDirectory, place.fName.c_str());
+        if (attributes != 0) {
+            return CantWrite(path,
+                (attributes & STATX_ATTR_IMMUTABLE) != 0 ? "it is immutable" : "it is append-only");
+        }
         if (faccessat(place.fDirectory, place.fName.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW)
             != 0)
             return CantWrite(path, strerror(errno));
         place.fReplacedMode = entry.st_mode & 0777;
+        place.fReplacedAcl = AccessAcl(place.fDirectory, place.fName);
         break;
     }
     // The take is made in the directory and renamed into place there.
     if (faccessat(place.fDirectory, ".", W_OK | X_OK, AT_EACCESS) != 0)
         return CantWrite(path, strerror(errno));
+    place.fAppendOnly = (Attributes(place.fDirectory, "") & STATX_ATTR_APPEND) != 0;
+    if (place.fAppendOnly && place.fReplacedMode)
+        return CantWrite(path, "its directory is append-only");
     return place;
 }

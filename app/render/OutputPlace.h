@@ -9,7 +9,9 @@
 // only where the kernel's protected-links rule would follow it: the link is
 // ours, or its directory's owner's, or its directory is not both sticky and
 // world-writable. An existing file is replaced only if it is a regular file
-// we may write and, in a sticky directory, ours or the directory owner's.
+// we may write, neither append-only nor immutable, and, in a sticky
+// directory, ours or the directory owner's; where the directory is
+// append-only, only a new name can be given.
 
 #include "Result.h"
 
@@ -37,11 +39,19 @@ public:
     // The permission bits of the file the take replaces, without setuid,
     // setgid and sticky bits; nothing when there is no file yet.
     std::optional<mode_t> ReplacedMode() const { return fReplacedMode; }
+    // The access ACL of the file the take replaces, as the kernel keeps it
+    // in "system.posix_acl_access"; empty when it has none.
+    const std::string& ReplacedAcl() const { return fReplacedAcl; }
+    // Whether the directory is append-only: a name can be added to it, but
+    // none removed or replaced.
+    bool AppendOnly() const { return fAppendOnly; }
 
 private:
-    OutputPlace(int directory, std::string name, std::optional<mode_t> replacedMode);
+    OutputPlace(int directory, std::string name);
 
     int fDirectory;
     std::string fName;
     std::optional<mode_t> fReplacedMode;
+    std::string fReplacedAcl;
+    bool fAppendOnly = false;
 };

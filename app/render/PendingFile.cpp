@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,7 @@
 namespace {
 
 constexpr int kNameAttempts = 100;
+constexpr const char kAccessAcl[] = "system.posix_acl_access";
 
 // The hidden file the signal handler removes, if there is one.
 volatile sig_atomic_t gHiddenDirectory = -1;
@@ -85,15 +87,15 @@ void RemoveHiddenOnSignals()
     }
 }
 
-// Makes a hidden file of a new name in `directory`, made known to the
-// signal handler in the same step.
-int CreateHidden(int directory, std::string* name)
+// Makes a hidden file of a new name and mode `mode` in `directory`, made
+// known to the signal handler in the same step.
+int CreateHidden(int directory, mode_t mode, std::string* name)
 {
     BlockedSignals blocked;
     for (int attempt = 0; attempt < kNameAttempts; attempt++) {
         *name = HiddenName();
         int fd = openat(directory, name->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-            0666);
+            mode);
         if (fd >= 0) {
             strcpy(gHiddenName, name->c_str());
             gHiddenDirectory = directory;
@@ -140,19 +142,36 @@ PendingFile::~PendingFile()
 Result<std::unique_ptr<PendingFile>> PendingFile::Create(OutputPlace place)
 {
     // The mode of a new file is the usual one: the kernel takes the umask
-    // off, or applies the directory's default ACL.
-    int fd = openat(place.Directory(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    // off, or applies the directory's default ACL. A file that replaces
+    // another starts as the owner's alone, and then takes on the other's
+    // permissions, so nobody else can open it in between.
+    std::optional<mode_t> mode = place.ReplacedMode();
+    const mode_t creation = mode ? 0600 : 0666;
+    int fd = openat(place.Directory(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, creation);
     std::string hidden;
     if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        // A hidden name in an append-only directory could never be removed.
+        if (place.AppendOnly()) {
+            return Error { B_ERROR,
+                "its directory is append-only, and its file system can't make a file with no name" };
+        }
         RemoveHiddenOnSignals();
-        fd = CreateHidden(place.Directory(), &hidden);
+        fd = CreateHidden(place.Directory(), creation, &hidden);
     }
     if (fd < 0)
         return Failed(errno);
-    std::optional<mode_t> mode = place.ReplacedMode();
+    const std::string acl = place.ReplacedAcl();
     std::unique_ptr<PendingFile> file(new PendingFile(std::move(place), fd, hidden));
-    if (mode && fchmod(fd, *mode) != 0)
-        return Failed(errno);
+    if (mode) {
+        // The directory's default ACL may give others more than the file
+        // replaced did: the file has exactly that file's ACL, or none.
+        if (fremovexattr(fd, kAccessAcl) != 0 && errno != ENODATA && errno != EOPNOTSUPP)
+            return Failed(errno);
+        if (fchmod(fd, *mode) != 0)
+            return Failed(errno);
+        if (!acl.empty() && fsetxattr(fd, kAccessAcl, acl.data(), acl.size(), 0) != 0)
+            return Failed(errno);
+    }
     return file;
 }
 
@@ -181,10 +200,26 @@ Result<> PendingFile::CommitHidden()
 
 Result<> PendingFile::CommitUnnamed()
 {
-    // A link can't replace a file, so the file is linked under a hidden
-    // name first and renamed over the file, with no signal in between.
     BlockedSignals blocked;
     const int directory = fPlace.Directory();
+    // Where there was no file, the file is linked in under its name, with
+    // no second name even for a moment; one come since is replaced as any,
+    // but in an append-only directory, where a hidden name would stay.
+    if (!fPlace.ReplacedMode()) {
+        if (LinkOpenFile(fDescriptor, directory, fPlace.Name()) == 0) {
+            int closed = close(fDescriptor);
+            fDescriptor = -1;
+            if (closed == 0)
+                return {};
+            int error = errno;
+            unlinkat(directory, fPlace.Name().c_str(), 0);
+            return Failed(error);
+        }
+        if (errno != EEXIST || fPlace.AppendOnly())
+            return Failed(errno);
+    }
+    // A link can't replace a file, so the file is linked under a hidden
+    // name first and renamed over the file, with no signal in between.
     std::string linked;
     for (int attempt = 0;; attempt++) {
         linked = HiddenName();

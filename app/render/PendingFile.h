@@ -8,8 +8,10 @@
 // does a handler on every signal that would end the process (only SIGKILL
 // can leave it behind).
 //
-// A new file gets the usual permissions (0666 less the umask); a file that
-// is replaced passes on its permission bits, never setuid, setgid or sticky.
+// A new file gets the usual permissions (0666 less the umask, or the
+// directory's default ACL); a file that is replaced passes on its permission
+// bits and its ACL, never setuid, setgid or sticky, and nobody else can open
+// the new file before it has them.
 // One pending file at a time; the main thread only.
 
 #include "OutputPlace.h"

@@ -95,7 +95,10 @@ Result<std::unique_ptr<VoiceMixer>> VoiceMixer::Start(int voices, unsigned seed,
         return Error { B_ERROR, strerror(errno) };
     mixer->fSlots = static_cast<float*>(slots);
 
-    // Workers that end are heard of through a descriptor too.
+    // Workers that end are heard of through a descriptor too. Ignored, as
+    // it may be when the renderer starts, SIGCHLD would never come, and the
+    // workers would be gone before they could be waited for.
+    signal(SIGCHLD, SIG_DFL);
     sigset_t child;
     sigemptyset(&child);
     sigaddset(&child, SIGCHLD);
@@ -169,10 +172,14 @@ void VoiceMixer::RunWorker(int voice, unsigned seed, int ready, int free)
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent)
         _exit(1);
-    // The parent takes its signals through a descriptor, ignores some and
-    // may clean up on others; a worker dies of them as any process does.
-    for (int number = 1; number <= SIGRTMAX; number++)
-        signal(number, SIG_DFL);
+    // The parent takes its signals through a descriptor and may clean up on
+    // some; a worker dies of them as any process does, and ignores those
+    // ignored, such as a SIGHUP under nohup.
+    for (int number = 1; number <= SIGRTMAX; number++) {
+        struct sigaction current;
+        if (sigaction(number, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
+            signal(number, SIG_DFL);
+    }
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -8,11 +8,11 @@
 #include "ProgramInfo.h"
 #include "RenderFile.h"
 #include "StandardDescriptors.h"
+#include "StopSignals.h"
 #include "VoiceMixer.h"
 
 #include <sched.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -76,9 +77,63 @@ struct Options {
     double gain = 0;
 };
 
+// The length of the UTF-8 sequence that `lead` starts, 0 if it starts none.
+size_t SequenceLength(unsigned char lead)
+{
+    if (lead < 0x80)
+        return 1;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        return 2;
+    if (lead >= 0xE0 && lead <= 0xEF)
+        return 3;
+    return lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+}
+
+// `text` with what a terminal would take for a command written as a C
+// escape (\n, \t, \xHH): control characters, C1 ones in UTF-8 included,
+// and bytes that are no UTF-8. So a name, whoever chose it, can't break a
+// line in two or reach the terminal.
+std::string Printable(const std::string& text)
+{
+    std::string printable;
+    for (size_t at = 0; at < text.size();) {
+        auto lead = static_cast<unsigned char>(text[at]);
+        size_t length = SequenceLength(lead);
+        for (size_t i = 1; i < length; i++) {
+            if (at + i >= text.size() || (text[at + i] & 0xC0) != 0x80)
+                length = 0;
+        }
+        bool control = lead < 0x20 || lead == 0x7F
+            || (lead == 0xC2 && length == 2 && static_cast<unsigned char>(text[at + 1]) < 0xA0);
+        if (length > 0 && !control) {
+            printable.append(text, at, length);
+            at += length;
+            continue;
+        }
+        for (size_t end = at + std::max<size_t>(length, 1); at < end; at++) {
+            char escape[5];
+            snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned char>(text[at]));
+            if (text[at] == '\n')
+                printable += "\\n";
+            else if (text[at] == '\t')
+                printable += "\\t";
+            else
+                printable += escape;
+        }
+    }
+    return printable;
+}
+
+// A line of the renderer's for stderr.
+std::string Line(const std::string& what)
+{
+    return std::string(kTool) + ": " + Printable(what) + "\n";
+}
+
+// Says what is wrong, before the render has started.
 void Complain(const std::string& what)
 {
-    fprintf(stderr, "%s: %s\n", kTool, what.c_str());
+    fputs(Line(what).c_str(), stderr);
 }
 
 // How many decimal digits `text` has from `at` (at most its size) on.
@@ -193,9 +248,10 @@ std::string Duration(bigtime_t microseconds)
 // redrawn a few times a second; nothing when stderr is no terminal.
 class Progress {
 public:
-    explicit Progress(int64 total)
+    Progress(int64 total, const StopSignals& stops)
         : fTotal(total),
-          fShown(isatty(STDERR_FILENO) == 1)
+          fShown(isatty(STDERR_FILENO) == 1),
+          fStops(stops)
     {
     }
 
@@ -206,41 +262,47 @@ public:
             return;
         fLastUpdate = now;
         bigtime_t elapsed = now - fStart;
-        bigtime_t left = done > 0 ? static_cast<bigtime_t>(elapsed * (fTotal - done) / done) : 0;
-        fprintf(stderr, "\r%s: %3d%%, %s elapsed, %s left\033[K", kTool,
+        // In floating point: a day's take after an hour would overflow.
+        double part = done > 0 ? static_cast<double>(fTotal - done) / done : 0;
+        auto left = static_cast<bigtime_t>(elapsed * part);
+        char line[128];
+        snprintf(line, sizeof line, "\r%s: %3d%%, %s elapsed, %s left\033[K", kTool,
             static_cast<int>(done * 100 / fTotal), Duration(elapsed).c_str(), Duration(left).c_str());
+        fStops.Say(line);
     }
 
     void Clear()
     {
         if (fShown && fLastUpdate > 0)
-            fputs("\r\033[K", stderr);
+            fStops.Say("\r\033[K");
     }
 
 private:
     int64 fTotal;
     bool fShown;
+    const StopSignals& fStops;
     bigtime_t fStart = system_time();
     bigtime_t fLastUpdate = 0;
 };
 
 // Renders the take into `file`. Returns the exit status: an interruption
 // is 128 plus the signal's number.
-int Render(const Options& options, unsigned seed, RenderFile& file, int signals)
+int RenderTake(const Options& options, unsigned seed, RenderFile& file, const StopSignals& stops)
 {
     const int64 frames = options.frames;
     int parallel = std::min(options.instances, ProcessorCount());
     std::vector<int> parentOnly = file.Descriptors();
-    parentOnly.push_back(signals);
-    auto mixer = VoiceMixer::Start(options.instances, seed, frames, parallel, parentOnly, signals);
+    parentOnly.push_back(stops.Descriptor());
+    auto mixer = VoiceMixer::Start(options.instances, seed, frames, parallel, parentOnly,
+        stops.Descriptor());
     if (!mixer) {
-        Complain("couldn't start the voices: " + mixer.reason());
+        stops.Say(Line("couldn't start the voices: " + mixer.reason()));
         return EXIT_FAILED;
     }
 
     const auto gain = static_cast<float>(std::pow(10.0, options.gain / 20));
     std::vector<float> mix(VoiceMixer::kChunkFrames * 2);
-    Progress progress(frames);
+    Progress progress(frames, stops);
     Result<> done;
     for (int64 mixed = 0; done;) {
         Result<int64> count = (*mixer)->Next(mix.data());
@@ -264,14 +326,10 @@ int Render(const Options& options, unsigned seed, RenderFile& file, int signals)
         done = file.Commit();
     progress.Clear();
 
-    if (done.code() == B_INTERRUPTED) {
-        signalfd_siginfo info {};
-        if (read(signals, &info, sizeof info) != sizeof info)
-            info.ssi_signo = SIGINT;
-        return 128 + static_cast<int>(info.ssi_signo);
-    }
+    if (done.code() == B_INTERRUPTED)
+        return 128 + stops.Received();
     if (!done) {
-        Complain(done.reason());
+        stops.Say(Line(done.reason()));
         return EXIT_FAILED;
     }
     if (file.ClippedSamples() > 0) {
@@ -279,11 +337,25 @@ int Render(const Options& options, unsigned seed, RenderFile& file, int signals)
         // to a tenth of a decibel.
         double over = 20 * std::log10(static_cast<double>(file.ClippedPeak()));
         double fits = options.gain - std::ceil(over * 10) / 10;
-        fprintf(stderr, "%s: %lld samples went past full scale and were clipped; --gain %.1f keeps "
-                        "them in\n",
-            kTool, static_cast<long long>(file.ClippedSamples()), fits);
+        char line[128];
+        snprintf(line, sizeof line, "%lld samples went past full scale and were clipped; --gain %.1f "
+                                    "keeps them in",
+            static_cast<long long>(file.ClippedSamples()), fits);
+        stops.Say(Line(line));
     }
     return EXIT_OK;
+}
+
+// RenderTake(), or a line that says memory ran out, once the workers are
+// ended.
+int Render(const Options& options, unsigned seed, RenderFile& file, const StopSignals& stops)
+{
+    try {
+        return RenderTake(options, seed, file, stops);
+    } catch (const std::bad_alloc&) {
+        stops.Say(Line("couldn't render: out of memory"));
+        return EXIT_FAILED;
+    }
 }
 
 } // namespace
@@ -321,21 +393,15 @@ int main(int argc, char** argv)
         return EXIT_USAGE;
     }
 
-    unsigned seed = options.seed.value_or(static_cast<unsigned>(system_time()));
-    fprintf(stderr, "%s: seed %u\n", kTool, seed);
-
     // Ctrl+C and the like are taken as messages, so the render can stop
     // between two chunks and leave nothing behind; the workers unblock them.
-    sigset_t stops;
-    sigemptyset(&stops);
-    for (int number : { SIGINT, SIGTERM, SIGHUP })
-        sigaddset(&stops, number);
-    sigprocmask(SIG_BLOCK, &stops, nullptr);
-    int signals = signalfd(-1, &stops, SFD_CLOEXEC);
-    if (signals < 0) {
-        Complain(std::string("couldn't watch for signals: ") + strerror(errno));
+    auto stops = StopSignals::Watch();
+    if (!stops) {
+        Complain("couldn't watch for signals: " + stops.reason());
         return EXIT_FAILED;
     }
 
-    return Render(options, seed, **file, signals);
+    unsigned seed = options.seed.value_or(static_cast<unsigned>(system_time()));
+    (*stops)->Say(Line("seed " + std::to_string(seed)));
+    return Render(options, seed, **file, **stops);
 }

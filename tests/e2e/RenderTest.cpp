@@ -1,7 +1,8 @@
 // The renderer as a user runs it: files of each type, the same take twice,
 // a take against its voices alone and against the fill function driven by
 // hand, bad arguments and numbers, signals, a file-size limit, closed
-// standard descriptors, and another user swapping the output for a link.
+// standard descriptors, a stderr that takes nothing, and another user
+// swapping the output for a link.
 
 #include "AudioSubs.h"
 #include "BufferProc.h"
@@ -21,6 +22,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 
 #include <cmath>
 #include <ctime>
@@ -221,12 +223,14 @@ TEST_F(RenderTest, BadArgumentsSayOneLineAndWriteNothing)
         { "-o", File("x.mp3") },
         { "-o", File("missing/x.wav") },
         { "-o", fDirectory.Path() + "/" },
+        { "-o", File("two\nlines\033]0;title\a.mp3") },
     };
     for (const std::vector<std::string>& arguments : cases) {
         ChildProcess::Result result = Render(arguments);
         EXPECT_EQ(result.exitCode, 2) << arguments[0];
         EXPECT_EQ(Lines(result.output).size(), 1u) << result.output;
         EXPECT_TRUE(result.output.starts_with("gondavel_wubbix-render: ")) << result.output;
+        EXPECT_EQ(result.output.find('\033'), std::string::npos) << result.output;
     }
     EXPECT_EQ(Files(), std::set<std::string> {});
 }
@@ -270,10 +274,35 @@ TEST_F(RenderTest, OnlyTheNamedFileIsReplacedAndNeverWithSetuidBits)
     EXPECT_EQ(Render({ "--seconds", "0.01", "-o", File("setuid.wav") }).exitCode, 0);
     EXPECT_EQ(std::filesystem::status(File("setuid.wav")).permissions(),
         std::filesystem::perms::all);
+    // An ACL that keeps the file's group out, though its mode shows the
+    // group the mask.
+    const std::string acl("\2\0\0\0\1\0\6\0\377\377\377\377\4\0\0\0\377\377\377\377"
+                          "\20\0\4\0\377\377\377\377\40\0\0\0\377\377\377\377",
+        36);
+    const char* const aclName = "system.posix_acl_access";
+    if (setxattr(File("setuid.wav").c_str(), aclName, acl.data(), acl.size(), 0) == 0) {
+        EXPECT_EQ(Render({ "--seconds", "0.01", "-o", File("setuid.wav") }).exitCode, 0);
+        char kept[64] = {};
+        EXPECT_EQ(getxattr(File("setuid.wav").c_str(), aclName, kept, sizeof kept), 36);
+        EXPECT_EQ(std::string(kept, 36), acl);
+    }
 
     ThrowawayUser other;
     if (other.Uid() == 0)
         GTEST_SKIP() << "needs root, to act as another user";
+    // An append-only directory takes a new name but keeps its old ones,
+    // and no hidden name is left in it.
+    std::filesystem::create_directory(File("kept"));
+    { std::ofstream(File("kept/old.wav")) << "old"; }
+    auto chattr = [&](const char* change) {
+        return ChildProcess::Run({ "chattr", change, File("kept") }, { PathVariable() }, 10s).exitCode;
+    };
+    if (chattr("+a") == 0) {
+        EXPECT_EQ(Render({ "--seconds", "0.01", "-o", File("kept/new.wav") }).exitCode, 0);
+        EXPECT_EQ(Render({ "--seconds", "0.01", "-o", File("kept/old.wav") }).exitCode, 2);
+        EXPECT_EQ(Files("kept"), (std::set<std::string> { "new.wav", "old.wav" }));
+        chattr("-a");
+    }
     TempDirectory shared("render-shared");
     ASSERT_EQ(chmod(shared.Path().c_str(), 01777), 0);
     { std::ofstream(File("victim.wav")) << "victim"; }
@@ -375,6 +404,16 @@ TEST_F(RenderTest, ASignalLeavesNoFileAndTheOldOneAsItWas)
         }
     }
 
+    // A signal the renderer starts ignoring, as SIGHUP under nohup, its
+    // workers ignore too.
+    ChildProcess ignoring({ "env", "--ignore-signal=HUP", RENDER_PATH, "--instances", "2",
+                              "--seconds", "600", "-o", File("out/take.flac") },
+        Environment(), File("output"));
+    ASSERT_TRUE(WaitUntil([&] { return Writing(ignoring.Pid(), File("out")); }, 20s));
+    kill(-ignoring.Pid(), SIGHUP);
+    ASSERT_TRUE(ignoring.WaitForExit(60s));
+    EXPECT_EQ(ignoring.ExitCode(), 0);
+
     // A stderr that nobody reads does not stop the take.
     int unread[2];
     ASSERT_EQ(pipe2(unread, O_CLOEXEC), 0);
@@ -386,4 +425,31 @@ TEST_F(RenderTest, ASignalLeavesNoFileAndTheOldOneAsItWas)
     EXPECT_EQ(render.ExitCode(), 0);
     EXPECT_EQ(Files("out"), std::set<std::string> { "take.flac" });
     EXPECT_NE(ReadFile(File("out/take.flac")), "an older take");
+}
+
+// Nothing the renderer waits on holds it for ever: workers whose ending no
+// signal reports, with SIGCHLD ignored, nor a stderr that takes no more,
+// on which a stop still ends the render, with its take written.
+TEST_F(RenderTest, NothingItWaitsOnHoldsItForEver)
+{
+    ChildProcess::Result ignoring = ChildProcess::Run({ "env", "--ignore-signal=CHLD", RENDER_PATH,
+                                                          "--seconds", "1", "-o", File("a.wav") },
+        Environment(), 30s);
+    EXPECT_EQ(ignoring.exitCode, 0);
+
+    // A pipe with room for the seed line, but not for the line on clipping.
+    int full[2];
+    ASSERT_EQ(pipe2(full, O_CLOEXEC), 0);
+    ASSERT_EQ(fcntl(full[1], F_SETPIPE_SZ, 4096), 4096);
+    const std::string filler(4096 - std::string("gondavel_wubbix-render: seed 3\n").size(), 'x');
+    ASSERT_EQ(write(full[1], filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
+    ChildProcess render({ RENDER_PATH, "--instances", "6", "--seconds", "1", "--seed", "3", "-o",
+                            File("clipped.flac") },
+        Environment(), full[1]);
+    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(File("clipped.flac")); }, 60s));
+    kill(render.Pid(), SIGTERM);
+    EXPECT_TRUE(render.WaitForExit(10s)) << "held by stderr";
+    EXPECT_EQ(render.ExitCode(), 0);
+    close(full[0]);
+    close(full[1]);
 }
