@@ -13,6 +13,8 @@
 // After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
 #include "Session.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -186,7 +188,7 @@ TEST_F(AttackTest, RunningOutOfDescriptorsForPeersIsSaidOnceAndTheInstanceGoesOn
     ASSERT_TRUE(S().EndsCleanly(instance));
 }
 
-TEST_F(AttackTest, AStoppedSoundServerHoldsUpNeitherTheWindowNorQuitting)
+TEST_F(AttackTest, AStoppedSoundServerHoldsUpNoWindowAndNoQuitAndAHeldStartLockNoQuit)
 {
     Pulse().Freeze(true);
     ChildProcess& first = S().StartInstance();
@@ -205,6 +207,20 @@ TEST_F(AttackTest, AStoppedSoundServerHoldsUpNeitherTheWindowNorQuitting)
     Pulse().Freeze(false);
     EXPECT_TRUE(WaitUntil([&] { return S().StreamOwners().count(second.Pid()) == 1; }, 10s))
         << S().Output(1);
+
+    // An instance waiting its turn to register, behind a start lock held
+    // for good, ends at once when told to.
+    int held = open(S().RegistryDirectory().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    std::error_code error;
+    ChildProcess& waiting = S().StartInstance();
+    const std::string proc = "/proc/" + std::to_string(waiting.Pid());
+    ASSERT_TRUE(WaitUntil([&] {
+        return fs::read_symlink(proc + "/exe", error) == PROGRAM_PATH
+            && Descriptors(waiting.Pid()).find(S().RegistryDirectory()) != std::string::npos;
+    }, 10s));
+    EXPECT_TRUE(S().EndsCleanly(waiting, 1s)) << S().Output(2);
+    close(held);
 }
 
 TEST_F(AttackTest, AnInstanceWhoseOutputNobodyReadsGoesOn)
