@@ -98,9 +98,10 @@ TEST_F(AttackTest, PlacesOfOtherUsersAreLeftAloneAndEveryToolFindsTheOneInstance
         GTEST_SKIP() << "needs root to act as another user";
     ThrowawayUser other;
     ASSERT_NE(other.Uid(), 0u) << "couldn't create a throwaway user";
-    // Their runtime directory, as after a plain su, and our registry's name
-    // in the shared directory, taken by them first.
-    TempDirectory theirs("gw_theirs");
+    // Their runtime directory, as after a plain su, named to steer a
+    // terminal, and our registry's name in the shared directory, taken by
+    // them first.
+    TempDirectory theirs("gw_theirs\x1b[1m\n");
     TempDirectory shared("gw_shared");
     const std::string taken = shared.File("gw-roster-0");
     ASSERT_EQ(mkdir(taken.c_str(), 0700), 0);
@@ -118,7 +119,8 @@ TEST_F(AttackTest, PlacesOfOtherUsersAreLeftAloneAndEveryToolFindsTheOneInstance
         = S().Runtime().File(".cache/gw-roster" + (machine.empty() ? "" : "-" + machine));
     const std::string theirsTaken
         = ": is owned by uid " + std::to_string(other.Uid()) + ", not 0; ";
-    const std::string refusal = "gondavel_wubbix: XDG_RUNTIME_DIR " + theirs.Path() + theirsTaken;
+    const std::string refusal = "gondavel_wubbix: XDG_RUNTIME_DIR /tmp/gw_theirs\\x1b[1m\\n"
+        + theirs.Path().substr(theirs.Path().rfind('.')) + theirsTaken;
     EXPECT_EQ(LinesStartingWith(S().Output(0), "gondavel_wubbix: "), std::vector<std::string> {
         refusal + "registry " + taken + theirsTaken + "using " + cache + " instead" });
     EXPECT_EQ(LinesStartingWith(S().Output(1), "gondavel_wubbix: "), std::vector<std::string> {
