@@ -219,7 +219,7 @@ Result<std::unique_ptr<RegistryDirectory>> RegistryDirectory::Choose(const char*
             continue;
         if (registering)
             RegistryStartLock::Take(**directory);
-        if (!RegistryEntry::ListRunning(**directory).empty()) {
+        if (RegistryEntry::AnyRunning(**directory)) {
             if (base != temporary || !runtime.path.empty())
                 say(passed, "using " + base + "/" + rootName + ", where instances run already");
             return directory;
