@@ -80,8 +80,9 @@ std::vector<AclEntry> AccessAcl(int fd)
     std::string path = "/proc/self/fd/" + std::to_string(fd);
     std::vector<char> bytes(4096);
     ssize_t size;
-    while ((size = getxattr(path.c_str(), "system.posix_acl_access", bytes.data(), bytes.size())) < 0
-        && errno == ERANGE && bytes.size() < (1u << 20))
+    const char* const key = "system.posix_acl_access";
+    while ((size = getxattr(path.c_str(), key, bytes.data(), bytes.size())) < 0 && errno == ERANGE
+        && bytes.size() < (1u << 20))
         bytes.resize(bytes.size() * 2);
     uint32_t version = 0;
     if (size < static_cast<ssize_t>(sizeof(version)))
