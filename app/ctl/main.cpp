@@ -226,13 +226,19 @@ int SendTo(std::optional<pid_t> pid, MessageTarget target, const BMessage& messa
         return EXIT_FAILED;
     }
     std::vector<pid_t> targets = pid ? std::vector<pid_t> { *pid } : *running;
-    int result = EXIT_OK;
+    std::vector<std::pair<pid_t, status_t>> failed;
     for (pid_t each : targets) {
         status_t status = BMessenger(kProgramSignature, each, target).SendMessage(message);
-        if (status == B_OK)
-            continue;
-        // An instance that ended since it was listed needs nothing more.
-        std::optional<std::vector<pid_t>> now = RunningInstances();
+        if (status != B_OK)
+            failed.emplace_back(each, status);
+    }
+    if (failed.empty())
+        return EXIT_OK;
+    // An instance that ended since it was listed needs nothing more. The
+    // registry is read again once, not once for each failure.
+    std::optional<std::vector<pid_t>> now = RunningInstances();
+    int result = EXIT_OK;
+    for (const auto& [each, status] : failed) {
         if (now && !isRunning(*now, each)) {
             if (pid) {
                 Complain("no running instance with pid " + std::to_string(each));

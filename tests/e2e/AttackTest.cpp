@@ -13,6 +13,8 @@
 // After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
 #include "Session.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,9 +98,10 @@ TEST_F(AttackTest, PlacesOfOtherUsersAreLeftAloneAndEveryToolFindsTheOneInstance
         GTEST_SKIP() << "needs root to act as another user";
     ThrowawayUser other;
     ASSERT_NE(other.Uid(), 0u) << "couldn't create a throwaway user";
-    // Their runtime directory, as after a plain su, and our registry's name
-    // in the shared directory, taken by them first.
-    TempDirectory theirs("gw_theirs");
+    // Their runtime directory, as after a plain su, named to steer a
+    // terminal, and our registry's name in the shared directory, taken by
+    // them first.
+    TempDirectory theirs("gw_theirs\x1b[1m\n");
     TempDirectory shared("gw_shared");
     const std::string taken = shared.File("gw-roster-0");
     ASSERT_EQ(mkdir(taken.c_str(), 0700), 0);
@@ -116,7 +119,8 @@ TEST_F(AttackTest, PlacesOfOtherUsersAreLeftAloneAndEveryToolFindsTheOneInstance
         = S().Runtime().File(".cache/gw-roster" + (machine.empty() ? "" : "-" + machine));
     const std::string theirsTaken
         = ": is owned by uid " + std::to_string(other.Uid()) + ", not 0; ";
-    const std::string refusal = "gondavel_wubbix: XDG_RUNTIME_DIR " + theirs.Path() + theirsTaken;
+    const std::string refusal = "gondavel_wubbix: XDG_RUNTIME_DIR /tmp/gw_theirs\\x1b[1m\\n"
+        + theirs.Path().substr(theirs.Path().rfind('.')) + theirsTaken;
     EXPECT_EQ(LinesStartingWith(S().Output(0), "gondavel_wubbix: "), std::vector<std::string> {
         refusal + "registry " + taken + theirsTaken + "using " + cache + " instead" });
     EXPECT_EQ(LinesStartingWith(S().Output(1), "gondavel_wubbix: "), std::vector<std::string> {
@@ -186,7 +190,7 @@ TEST_F(AttackTest, RunningOutOfDescriptorsForPeersIsSaidOnceAndTheInstanceGoesOn
     ASSERT_TRUE(S().EndsCleanly(instance));
 }
 
-TEST_F(AttackTest, AStoppedSoundServerHoldsUpNeitherTheWindowNorQuitting)
+TEST_F(AttackTest, AStoppedSoundServerHoldsUpNoWindowAndNoQuitAndAHeldStartLockNoQuit)
 {
     Pulse().Freeze(true);
     ChildProcess& first = S().StartInstance();
@@ -205,6 +209,20 @@ TEST_F(AttackTest, AStoppedSoundServerHoldsUpNeitherTheWindowNorQuitting)
     Pulse().Freeze(false);
     EXPECT_TRUE(WaitUntil([&] { return S().StreamOwners().count(second.Pid()) == 1; }, 10s))
         << S().Output(1);
+
+    // An instance waiting its turn to register, behind a start lock held
+    // for good, ends at once when told to.
+    int held = open(S().RegistryDirectory().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    std::error_code error;
+    ChildProcess& waiting = S().StartInstance();
+    const std::string proc = "/proc/" + std::to_string(waiting.Pid());
+    ASSERT_TRUE(WaitUntil([&] {
+        return fs::read_symlink(proc + "/exe", error) == PROGRAM_PATH
+            && Descriptors(waiting.Pid()).find(S().RegistryDirectory()) != std::string::npos;
+    }, 10s));
+    EXPECT_TRUE(S().EndsCleanly(waiting, 1s)) << S().Output(2);
+    close(held);
 }
 
 TEST_F(AttackTest, AnInstanceWhoseOutputNobodyReadsGoesOn)

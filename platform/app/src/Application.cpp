@@ -5,6 +5,7 @@
 #include "InstanceInfo.h"
 #include "InstanceLabel.h"
 #include "LaunchMessage.h"
+#include "QuitSignals.h"
 #include "RegistryStartLock.h"
 #include "Report.h"
 #include "RosterServer.h"
@@ -25,21 +26,6 @@
 BApplication* be_app = nullptr;
 
 namespace {
-
-// The signals whose default is to end the process without a core dump:
-// each asks the instance to quit instead, so that it ends cleanly, its
-// roster entry removed and its sound stopped.
-sigset_t QuitSignals()
-{
-    sigset_t signals;
-    sigemptyset(&signals);
-    for (int signal : { SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
-             SIGIO, SIGPWR, SIGSTKFLT })
-        sigaddset(&signals, signal);
-    for (int signal = SIGRTMIN; signal <= SIGRTMAX; signal++)
-        sigaddset(&signals, signal);
-    return signals;
-}
 
 // How long the display may take to open.
 constexpr std::chrono::seconds kDisplayPatience { 10 };

@@ -1,71 +1,27 @@
 #include "LaunchCheck.h"
 
+#include "WriteAccess.h"
+
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
-#include <vector>
 
 namespace {
 
-// Whether a level owned by `owner`, or writable by `owner` through a group,
-// is ours to trust: our own, or the system's.
 bool Trusted(uid_t owner)
 {
-    return owner == geteuid() || owner == 0;
+    return WriteAccess::Trusted(owner);
 }
 
-// The account database is read in turn: its enumeration has one position
-// per process.
-std::mutex gAccountsLock;
-
-// Whether a user we don't trust belongs to the group `gid`: as a member, or
-// through an account whose primary group it is. `name` gets the group's name.
-bool GroupHoldsOthers(gid_t gid, std::string* name)
+// Why others could replace what the level `path`, open as `fd` with `info`,
+// holds, or "" when they can't.
+std::string OpenToOthers(const std::string& path, int fd, const struct stat& info)
 {
-    std::vector<char> buffer(4096);
-    group entry;
-    group* found = nullptr;
-    while (getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == ERANGE
-        && buffer.size() < (1u << 20))
-        buffer.resize(buffer.size() * 2);
-    *name = found != nullptr ? found->gr_name : std::to_string(gid);
-    std::vector<char> accountBuffer(4096);
-    passwd account;
-    passwd* user = nullptr;
-    for (char** member = found != nullptr ? found->gr_mem : nullptr;
-         member != nullptr && *member != nullptr; ++member) {
-        // A member with no account is not known to be harmless.
-        if (getpwnam_r(*member, &account, accountBuffer.data(), accountBuffer.size(), &user) != 0
-            || user == nullptr || !Trusted(user->pw_uid))
-            return true;
-    }
-    std::lock_guard<std::mutex> guard(gAccountsLock);
-    bool others = false;
-    setpwent();
-    while (!others
-        && getpwent_r(&account, accountBuffer.data(), accountBuffer.size(), &user) == 0)
-        others = user->pw_gid == gid && !Trusted(user->pw_uid);
-    endpwent();
-    return others;
-}
-
-// Why others could replace what the level `path` with `info` holds, or ""
-// when they can't.
-std::string OpenToOthers(const std::string& path, const struct stat& info)
-{
-    bool sticky = S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) != 0;
-    if ((info.st_mode & S_IWOTH) != 0 && !sticky)
-        return path + " is writable by every user";
-    std::string group;
-    if ((info.st_mode & S_IWGRP) != 0 && !sticky && GroupHoldsOthers(info.st_gid, &group))
-        return path + " is writable by group " + group + ", which holds other users";
-    return "";
+    std::string why = WriteAccess::OpenToOthers(fd, info);
+    return why.empty() ? why : path + " " + why;
 }
 
 } // namespace
@@ -103,7 +59,7 @@ Result<> LaunchCheck::Check(const std::string& path)
             break;
         }
         // What a directory holds is only as safe as the directory.
-        if (std::string why = OpenToOthers(level, info); !why.empty()) {
+        if (std::string why = OpenToOthers(level, fd, info); !why.empty()) {
             refusal = Error { B_NOT_ALLOWED, why };
             break;
         }
@@ -128,15 +84,17 @@ Result<> LaunchCheck::Check(const std::string& path)
             refusal = Error { B_NOT_ALLOWED, level + " belongs to another user (uid "
                     + std::to_string(info.st_uid) + ")" };
     }
+    if (refusal.code == B_OK && !S_ISREG(info.st_mode))
+        refusal = Error { B_LAUNCH_FAILED, path + " is not a regular file" };
+    // Nor may anyone else rewrite the program.
+    if (refusal.code == B_OK) {
+        if (std::string why = OpenToOthers(path, fd, info); !why.empty())
+            refusal = Error { B_NOT_ALLOWED, why };
+    }
     if (fd >= 0)
         close(fd);
     if (refusal.code != B_OK)
         return refusal;
-    if (!S_ISREG(info.st_mode))
-        return Error { B_LAUNCH_FAILED, path + " is not a regular file" };
-    // Nor may anyone else rewrite the program.
-    if (std::string why = OpenToOthers(path, info); !why.empty())
-        return Error { B_NOT_ALLOWED, why };
     if (access(path.c_str(), X_OK) != 0)
         return Error { B_PERMISSION_DENIED, path + ": " + strerror(errno) };
     return {};

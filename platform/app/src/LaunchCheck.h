@@ -3,12 +3,10 @@
 // Whether a program may be started from its path: it is still there, and no
 // user but this one (and root) could have put it there or could change it.
 // The program and every directory above it must be ours or root's, with no
-// symbolic link on the way. A level that others may write to is allowed
-// only where they can't replace what it holds: a directory with the sticky
-// bit, or a level writable by a group that holds nobody but us and root (a
-// user's private group, as directories made with umask 002 have). Each level
-// is opened relative to the one above it, so the path can't change under the
-// check. Safe from any thread.
+// symbolic link on the way, and none that others may write to, by its mode
+// or its ACL, where they could replace what it holds (see WriteAccess).
+// Each level is opened relative to the one above it, so the path can't
+// change under the check. Safe from any thread.
 
 #include "Result.h"
 

@@ -2,6 +2,7 @@
 
 #include "RegistryEntry.h"
 #include "RegistryStartLock.h"
+#include "WriteAccess.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -218,7 +219,7 @@ Result<std::unique_ptr<RegistryDirectory>> RegistryDirectory::Choose(const char*
             continue;
         if (registering)
             RegistryStartLock::Take(**directory);
-        if (!RegistryEntry::ListRunning(**directory).empty()) {
+        if (RegistryEntry::AnyRunning(**directory)) {
             if (base != temporary || !runtime.path.empty())
                 say(passed, "using " + base + "/" + rootName + ", where instances run already");
             return directory;
@@ -264,10 +265,28 @@ Result<std::unique_ptr<RegistryDirectory>> RegistryDirectory::OpenUnder(const st
     const std::string& rootName, const char* signature, bool create)
 {
     // The base itself is the user's choice (or /tmp): only it may be reached
-    // through a symbolic link.
+    // through a symbolic link. Another user who could rename what it holds
+    // could hide instances from one another; so it must be ours or root's,
+    // open to nobody else unless it is sticky, as /tmp is. A relative one
+    // would be another place for each working directory.
+    if (base.empty() || base[0] != '/')
+        return Error { B_NOT_ALLOWED, "registry " + base + ": is not an absolute path" };
     int baseFd = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (baseFd < 0)
         return Error { StatusOfErrno(errno), "registry " + base + ": " + strerror(errno) };
+    struct stat info;
+    std::string why;
+    if (fstat(baseFd, &info) != 0)
+        why = strerror(errno);
+    else if (!WriteAccess::Trusted(info.st_uid))
+        why = "is owned by uid " + std::to_string(info.st_uid) + ", not "
+            + std::to_string(geteuid());
+    else
+        why = WriteAccess::OpenToOthers(baseFd, info);
+    if (!why.empty()) {
+        close(baseFd);
+        return Error { B_NOT_ALLOWED, "registry " + base + ": " + why };
+    }
     auto directory = OpenBelow(baseFd, base, rootName, signature, create);
     close(baseFd);
     return directory;

@@ -14,6 +14,9 @@
 //     by default ~/.cache): per machine, since a home may be shared between
 //     machines and process ids with it, but not per host name, which may
 //     change while instances run.
+// The directory a root goes in ($TMPDIR, the cache directory) must be an
+// absolute path, owned by the effective user or root, that nobody else could
+// rename things in (see WriteAccess); otherwise that place is passed.
 // Under the root each signature has a directory named by a 64-bit hash of
 // the signature, so any signature length fits. Every level below the base
 // must be a real directory (never a symbolic link), owned by the effective

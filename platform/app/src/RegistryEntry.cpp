@@ -215,6 +215,16 @@ RegistryEntry::~RegistryEntry()
 
 std::vector<pid_t> RegistryEntry::ListRunning(const RegistryDirectory& directory)
 {
+    return Scan(directory, false);
+}
+
+bool RegistryEntry::AnyRunning(const RegistryDirectory& directory)
+{
+    return !Scan(directory, true).empty();
+}
+
+std::vector<pid_t> RegistryEntry::Scan(const RegistryDirectory& directory, bool firstOnly)
+{
     std::vector<pid_t> running;
     // A descriptor of its own: a DIR stream moves its descriptor's offset.
     int listFd = openat(directory.Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -225,7 +235,8 @@ std::vector<pid_t> RegistryEntry::ListRunning(const RegistryDirectory& directory
         close(listFd);
         return running;
     }
-    while (dirent* item = readdir(stream)) {
+    dirent* item;
+    while ((running.empty() || !firstOnly) && (item = readdir(stream)) != nullptr) {
         pid_t pid = PidOfLockName(item->d_name);
         if (pid <= 0)
             continue;

@@ -7,8 +7,8 @@
 // beside it and goes away with it, and so does "<pid>.info", the small
 // description the instance may publish of itself for tools to read.
 //
-// ListRunning() may be called from any thread; an entry object belongs to
-// one thread at a time.
+// ListRunning() and AnyRunning() may be called from any thread; an entry
+// object belongs to one thread at a time.
 
 #include "Result.h"
 #include "SupportDefs.h"
@@ -44,6 +44,9 @@ public:
     // order. The files of dead entries are removed on the way; a locked
     // entry is never touched.
     static std::vector<pid_t> ListRunning(const RegistryDirectory& directory);
+    // Whether `directory` has a live entry; it stops at the first, so that
+    // looking costs the same however many there are.
+    static bool AnyRunning(const RegistryDirectory& directory);
 
     // Replaces this entry's published description with `size` bytes. They
     // go to a new file that is then renamed over "<pid>.info", so a reader
@@ -63,6 +66,8 @@ public:
 
 private:
     RegistryEntry(int directoryFd, int lockFd) : fDirectoryFd(directoryFd), fLockFd(lockFd) {}
+    // ListRunning(), or only the first live entry found when `firstOnly`.
+    static std::vector<pid_t> Scan(const RegistryDirectory& directory, bool firstOnly);
     // Makes this entry the one RemoveOwnNow() removes, unless there is one.
     void PrepareRemoval();
 

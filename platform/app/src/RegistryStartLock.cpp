@@ -1,5 +1,7 @@
 #include "RegistryStartLock.h"
 
+#include "FatalExit.h"
+#include "QuitSignals.h"
 #include "RegistryDirectory.h"
 #include "Report.h"
 
@@ -64,6 +66,10 @@ void RegistryStartLock::Take(const RegistryDirectory& directory)
             SayOnce(directory.Path() + ": " + strerror(errno));
             break;
         }
+        // Asked to quit while it waits, the instance ends at once, as it
+        // does while its display opens: it has registered nothing yet.
+        if (QuitSignalPending())
+            FatalExit(0);
         Clock::time_point now = Clock::now();
         struct stat info;
         if (fstat(fd, &info) == 0

@@ -18,7 +18,8 @@ public:
     // (the directory changes as they register) and at most kLongestWait in
     // all. An instance stopped while holding it makes no progress: after
     // kPatience the wait ends, with one line (once per process), and the
-    // caller goes on without the lock.
+    // caller goes on without the lock. A quit signal that comes meanwhile
+    // (QuitSignals) ends the process at once.
     static void Take(const RegistryDirectory& directory);
     // Gives the lock up; nothing when it isn't held.
     static void Release();

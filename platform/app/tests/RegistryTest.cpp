@@ -15,6 +15,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -94,6 +95,21 @@ TEST_F(RegistryDirectoryTest, RefusesALevelThatIsNotADirectoryPrivateToTheUser)
         ASSERT_EQ(chown(root.c_str(), 65534, 65534), 0);
         expectRefused("is owned by uid 65534, not 0");
     }
+
+    // The base may be open to others only as /tmp is, with the sticky bit;
+    // an ACL counts as the mode does. Little-endian entries (tag, then
+    // permissions) after the version: owner, user 65534, group, mask, other.
+    const uint32_t anyone = 0xffffffff;
+    const uint32_t acl[] = { 2, 0x70001, anyone, 0x70002, 65534, 0x00004, anyone, 0x70010,
+        anyone, 0x00020, anyone };
+    ASSERT_EQ(setxattr(fBase.c_str(), "system.posix_acl_access", acl, sizeof(acl), 0), 0);
+    EXPECT_EQ(Open().reason(), "registry " + fBase + ": gives user nobody write access in its ACL");
+    ASSERT_EQ(chmod(fBase.c_str(), 01777), 0);
+    EXPECT_TRUE(Open());
+    ASSERT_EQ(chmod(fBase.c_str(), 0777), 0);
+    EXPECT_EQ(Open().reason(), "registry " + fBase + ": is writable by every user");
+    EXPECT_EQ(RegistryDirectory::OpenUnder("tmp", "gw-roster-0", "application/x-vnd.gw-roster-test",
+                  true).reason(), "registry tmp: is not an absolute path");
 }
 
 TEST_F(RegistryDirectoryTest, WithoutARuntimeDirectoryANameTakenInTheSharedOneMovesItHome)
