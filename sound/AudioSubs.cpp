@@ -2,12 +2,9 @@
 
 #include "BufferProc.h"
 #include "Clock.h"
-#include "ParameterBlock.h"
 #include "SoundPlayer.h"
 
-#include <cmath>
 #include <cstdlib>
-#include <new>
 
 AudioSubs::AudioSubs()
 {
@@ -38,17 +35,11 @@ void AudioSubs::InitAudioStuff()
 
 void AudioSubs::InitVoice()
 {
-    // Cleared, so the first trip round the delay line feeds back silence.
-    delayLine = static_cast<float*>(calloc(DELAY_CAPACITY, sizeof(float)));
-    if (delayLine == nullptr)
-        throw std::bad_alloc();
+    delayLine = NewDelayLine();
     writePos = 0;
     phase = 0.0f;
     rampAccumulator = 0;
-
-    globalWubbix.pan = 0.5f;
-    globalWubbix.rightGain = static_cast<float>(std::sqrt(0.5));
-    globalWubbix.leftGain = static_cast<float>(std::sqrt(1.0 - globalWubbix.pan));
+    CentreVoice(*parameters);
 }
 
 void AudioSubs::CleanUp()

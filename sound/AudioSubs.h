@@ -12,7 +12,9 @@
 // and writes them in BufferProc.
 
 #include "MediaFormat.h"
+#include "ParameterBlock.h"
 #include "SupportDefs.h"
+#include "Synth.h"
 
 class BSoundPlayer;
 
@@ -21,15 +23,15 @@ class BSoundPlayer;
 constexpr media_raw_audio_format EngineFormat()
 {
     return {
-        .frame_rate = 44100.0f,
+        .frame_rate = static_cast<float>(kSynthFrameRate),
         .channel_count = 2,
         .format = B_AUDIO_FLOAT,
         .byte_order = B_MEDIA_LITTLE_ENDIAN,
-        .buffer_size = 1024 * 2 * sizeof(float),
+        .buffer_size = kEngineBufferFrames * 2 * sizeof(float),
     };
 }
 
-class AudioSubs {
+class AudioSubs : public SynthState {
 public:
     // An engine whose sound nobody plays: it sets the voice up as a playing
     // one does, and its owner calls BufferProc with it as the cookie.
@@ -49,11 +51,10 @@ public:
     void Go();
     void SetSRate(float rate);
 
-    float* delayLine = nullptr;       // DELAY_CAPACITY samples on the 16-bit scale
-    int32 writePos = 0;
-    float phase = 0.0f;               // sine phase in radians, 0 ... 6.28
-    uint16 rampAccumulator = 0;
+    // The delay line and oscillator come first, from SynthState.
     BSoundPlayer* player = nullptr;
+    // What the voice plays; the process's own block.
+    ParameterBlock* parameters = &globalWubbix;
 
 private:
     // The part of InitAudioStuff() that sets the voice up: a cleared delay

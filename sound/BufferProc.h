@@ -1,9 +1,7 @@
 #pragma once
 
-// The sound player's fill function: renders one voice, a sine or a 16-bit
-// ramp, through a feedback delay line whose sum wraps around the 16-bit range
-// instead of clipping, into interleaved stereo float frames panned by the
-// parameter block's gains.
+// The sound player's fill function: synthesizes the engine's voice (see
+// Synthesize) from the engine's parameter block.
 //
 // Runs on the player's thread only, one call at a time. It takes no lock and
 // allocates nothing; the only exception is the first call of the process,

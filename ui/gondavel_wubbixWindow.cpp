@@ -6,11 +6,7 @@
 #include "InterfaceDefs.h"
 #include "Message.h"
 #include "MessageCodes.h"
-#include "ParameterBlock.h"
-#include "Uniform01.h"
 #include "mainView.h"
-
-#include <cstdlib>
 
 gondavel_wubbixWindow::gondavel_wubbixWindow(BPoint topLeft, float width, float height,
     const char* title)
@@ -43,13 +39,12 @@ void gondavel_wubbixWindow::SetUp(unsigned seed, bool silent)
     // The window's thread already runs: holding the lock keeps every pulse
     // and message back until the parameters are complete and the sound runs.
     Lock();
-    SetPulseRate(100000);
-    srandom(seed);
-    view = new mainView(Bounds(), "mainView");
+    SetPulseRate(VoiceModel::kPulseMicros);
+    voice.Seed(seed);
+    view = new mainView(Bounds(), "mainView", voice);
     AddChild(view);
     InitializeSliders(true, true);
-    globalWubbix.waveform = uniform01() > 0.5 ? WAVE_SINE : WAVE_RAMP;
-    globalWubbix.restlessnessStep = static_cast<float>(random() / 858993459200.0);
+    voice.RollCharacter();
     audio = silent ? new AudioSubs(AudioSubs::Silent {}) : new AudioSubs();
     Unlock();
 }
@@ -77,19 +72,5 @@ void gondavel_wubbixWindow::MessageReceived(BMessage* message)
 
 void gondavel_wubbixWindow::InitializeSliders(bool mains, bool delta)
 {
-    // Each value is computed in double and stored as a float, so the top
-    // draws reach 1.0 and 1270 exactly.
-    if (delta)
-        globalWubbix.restlessness = static_cast<float>(uniform01());
-    if (mains) {
-        globalWubbix.delayLength = static_cast<int32>(uniform01() * 22049.0);
-        globalWubbix.frequency = static_cast<float>(uniform01() * 1270.0);
-        globalWubbix.feedback = static_cast<float>(uniform01());
-    }
-    globalWubbix.delayDriftScale = static_cast<float>(uniform01());
-    globalWubbix.delayDriftChance = static_cast<float>(uniform01());
-    globalWubbix.frequencyDriftScale = static_cast<float>(uniform01());
-    globalWubbix.frequencyDriftChance = static_cast<float>(uniform01());
-    globalWubbix.feedbackDriftScale = static_cast<float>(uniform01());
-    globalWubbix.feedbackDriftChance = static_cast<float>(uniform01());
+    voice.Roll(mains, delta);
 }

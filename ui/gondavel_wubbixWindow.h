@@ -5,7 +5,9 @@
 // pulses and messages that make the sound wander; the application's thread
 // only creates it and sets it up with the window locked.
 
+#include "ParameterBlock.h"
 #include "Rect.h"
+#include "VoiceModel.h"
 #include "Window.h"
 
 class AudioSubs;
@@ -26,6 +28,8 @@ public:
     // renders by calling BufferProc with Engine() as the cookie.
     void InitSilent(unsigned seed);
     AudioSubs* Engine() const { return audio; }
+    // How the instance's sound moves, on the process's parameter block.
+    VoiceModel& Voice() { return voice; }
 
     // Acts on INIT_SLIDERS; every message, that one included, then goes on
     // to the platform's own handling.
@@ -35,12 +39,13 @@ public:
 
     // Rolls the six drift settings; with `mains` first the delay length,
     // frequency and feedback, with `delta` before those the restlessness.
-    // Draws come from random() in exactly that order.
+    // The voice's generator draws them in exactly that order.
     void InitializeSliders(bool mains, bool delta);
 
 private:
     void SetUp(unsigned seed, bool silent);
 
+    VoiceModel voice { globalWubbix };
     AudioSubs* audio = nullptr;
     mainView* view = nullptr;
 };

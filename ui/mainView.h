@@ -2,16 +2,18 @@
 
 // The only view of an instance window. It shows the words "gondavel" and
 // "wubbix" in one random colour at random places on a random background,
-// launches another instance when clicked, and on every pulse lets the sound
-// drift a little.
+// launches another instance when clicked, and on every pulse has the voice
+// drift a little. Its colours and places come from the voice's generator.
 
 #include "GraphicsDefs.h"
 #include "Rect.h"
 #include "View.h"
 
+class VoiceModel;
+
 class mainView : public BView {
 public:
-    mainView(BRect frame, const char* name);
+    mainView(BRect frame, const char* name, VoiceModel& voice);
     ~mainView() override;
 
     void Draw(BRect updateRect) override;
@@ -26,6 +28,7 @@ public:
     rgb_color TextColor() const { return textColor; }
 
 private:
+    VoiceModel& voice;
     rgb_color backColor { 0, 0, 0, 255 };
     rgb_color textColor { 0, 0, 0, 255 };
     BRect frameRect;

@@ -1,6 +1,6 @@
 #include "VoiceMixer.h"
 
-#include "Voice.h"
+#include "OfflineVoice.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -192,7 +192,7 @@ void VoiceMixer::RunWorker(int voice, unsigned seed, int ready, int free)
     }
 
     try {
-        Voice sound(seed);
+        OfflineVoice sound(seed);
         for (int64 chunk = 0, done = 0; done < fFrames; chunk++) {
             int64 count = std::min(kChunkFrames, fFrames - done);
             // A slot used before is free again once its chunk is mixed.
