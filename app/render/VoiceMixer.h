@@ -1,27 +1,27 @@
 #pragma once
 
-// Renders the voices of a take, each in a worker process of its own, and
-// mixes them as a sound server does: the sum of their floats, voice by voice
-// in order, so the same take always gives the same bits.
+// Plays the voices of a take on worker threads and mixes them as a sound
+// server does: the sum of their floats, voice by voice in order, so the same
+// take always gives the same bits.
 //
-// Workers render chunk after chunk into memory they share with the parent,
-// a few chunks ahead of the mix; a token passed round among them keeps at
-// most `parallel` rendering at once. The parent adds up each chunk once
-// every voice has it. Voice i of a take sounds the same in every take of its
-// own seed (see VoiceSeed), alone or with others.
+// Each voice renders chunk after chunk into slots of its own, a few chunks
+// ahead of the mix, always on the same one of the `threads` threads. The mixer adds up each chunk once every voice has
+// it.
 
+#include "OfflineVoice.h"
 #include "Result.h"
 #include "SupportDefs.h"
 
-#include <sys/types.h>
-
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 class VoiceMixer {
 public:
     static constexpr int64 kChunkFrames = 16384;
-    // Chunks each worker may have ready ahead of the mix.
+    // Chunks each voice may have ready ahead of the mix.
     static constexpr int kSlots = 3;
 
     // The seed of voice `voice` of a take of `seed`: seed + voice, counting
@@ -31,50 +31,47 @@ public:
     // already differed.
     static unsigned VoiceSeed(unsigned seed, int voice);
 
-    // Starts one worker per voice, each to render `frames` frames. The
-    // workers close `parentOnly`, descriptors that are the parent's alone.
+    // Starts playing `voices` on `threads` threads, `frames` frames of each.
     // The mixer stops waiting, with B_INTERRUPTED, once `stopFd` is readable.
-    static Result<std::unique_ptr<VoiceMixer>> Start(int voices, unsigned seed, int64 frames,
-        int parallel, const std::vector<int>& parentOnly, int stopFd);
-    // Ends the workers still running.
+    static Result<std::unique_ptr<VoiceMixer>> Start(
+        std::vector<std::unique_ptr<OfflineVoice>> voices, int64 frames, int threads, int stopFd);
+    // Stops the threads.
     ~VoiceMixer();
 
     VoiceMixer(const VoiceMixer&) = delete;
     VoiceMixer& operator=(const VoiceMixer&) = delete;
 
     // Mixes the next chunk into `mix` (room for kChunkFrames stereo frames)
-    // and returns its length in frames, 0 once all are done. A worker that
-    // ends early is an error.
+    // and returns its length in frames, 0 once all are done.
     Result<int64> Next(float* mix);
-    // Waits for the workers once every chunk is mixed; an error if one
-    // failed.
-    Result<> Finish();
 
 private:
-    struct Worker {
-        pid_t pid = -1;
-        int ready = -1; // a byte per chunk it has rendered
-        int free = -1;  // a byte per slot the parent is done with
+    struct Track {
+        std::unique_ptr<OfflineVoice> voice;
+        int64 rendered = 0; // chunks ready
     };
 
-    VoiceMixer(int64 frames, int stopFd);
-    Result<> StartWorker(int voice, unsigned seed, const std::vector<int>& parentOnly);
-    [[noreturn]] void RunWorker(int voice, unsigned seed, int ready, int free);
-    float* Slot(int voice, int64 chunk) const;
-    // Takes the byte that says the voice's next chunk is ready; stops when
-    // the stop descriptor is readable or a worker fails.
-    Result<> Receive(size_t voice);
-    // Reaps the workers that have ended; an error if one of them failed.
-    Result<> ReapEnded();
-    void EndWorkers();
+    VoiceMixer(std::vector<std::unique_ptr<OfflineVoice>> voices, int64 frames, int stopFd);
+    void Play(size_t thread);
+    // A voice of `thread` whose next chunk may be rendered now, or -1; with
+    // fLock held.
+    int NextTrack(size_t thread) const;
+    int64 ChunkLength(int64 chunk) const;
+    float* Slot(size_t track, int64 chunk);
+    // Waits until every voice has chunk `chunk`; B_INTERRUPTED on a stop.
+    Result<> AwaitChunk(int64 chunk);
 
     int64 fFrames;
-    int64 fMixed = 0;
+    int64 fChunks;
     int fStopFd;
-    int fChildFd = -1;
-    int fTokenRead = -1;
-    int fTokenWrite = -1;
-    float* fSlots = nullptr;
-    size_t fSlotsSize = 0;
-    std::vector<Worker> fWorkers;
+    int fProgressFd = -1; // an event counter the threads bump after each chunk
+    std::vector<float> fSlots;
+    std::vector<Track> fTracks;
+    std::vector<std::thread> fThreads;
+    size_t fThreadCount = 1;
+
+    std::mutex fLock;
+    std::condition_variable fChanged;
+    int64 fMixed = 0; // chunks mixed
+    bool fQuitting = false;
 };

@@ -1,8 +1,8 @@
 // gondavel_wubbix-render: writes what a number of instances started
 // together would play to a sound file, far faster than real time. Each
-// voice is an instance run by the program's own code in a process of its
-// own (see VoiceMixer); the same options and seed always make the same
-// sound. Usage errors are one line on stderr and exit 2 before any work.
+// voice is an instance's voice played offline by the program's own sound
+// code, on threads shared among the voices (see VoiceMixer); the same
+// options and seed always make the same sound. Usage errors are one line on stderr and exit 2 before any work.
 
 #include "Clock.h"
 #include "ProgramInfo.h"
@@ -244,11 +244,10 @@ private:
 int RenderTake(const Options& options, unsigned seed, RenderFile& file, const StopSignals& stops)
 {
     const int64 frames = options.frames;
-    int parallel = std::min(options.instances, ProcessorCount());
-    std::vector<int> parentOnly = file.Descriptors();
-    parentOnly.push_back(stops.Descriptor());
-    auto mixer = VoiceMixer::Start(options.instances, seed, frames, parallel, parentOnly,
-        stops.Descriptor());
+    std::vector<std::unique_ptr<OfflineVoice>> voices;
+    for (int voice = 0; voice < options.instances; voice++)
+        voices.push_back(std::make_unique<OfflineVoice>(VoiceMixer::VoiceSeed(seed, voice)));
+    auto mixer = VoiceMixer::Start(std::move(voices), frames, ProcessorCount(), stops.Descriptor());
     if (!mixer) {
         stops.Say(Line("couldn't start the voices: " + mixer.reason()));
         return EXIT_FAILED;
@@ -274,8 +273,7 @@ int RenderTake(const Options& options, unsigned seed, RenderFile& file, const St
         mixed += *count;
         progress.Update(mixed);
     }
-    if (done)
-        done = (*mixer)->Finish();
+    mixer->reset();
     if (done)
         done = file.Commit();
     progress.Clear();
@@ -300,8 +298,8 @@ int RenderTake(const Options& options, unsigned seed, RenderFile& file, const St
     return EXIT_OK;
 }
 
-// RenderTake(), or a line that says memory ran out, once the workers are
-// ended.
+// RenderTake(), or a line that says memory ran out, once the voices' threads
+// are stopped.
 int Render(const Options& options, unsigned seed, RenderFile& file, const StopSignals& stops)
 {
     try {
@@ -348,7 +346,8 @@ int main(int argc, char** argv)
     }
 
     // Ctrl+C and the like are taken as messages, so the render can stop
-    // between two chunks and leave nothing behind; the workers unblock them.
+    // between two chunks and leave nothing behind. The voices' threads
+    // start later and hold them back too.
     auto stops = StopSignals::Watch();
     if (!stops) {
         Complain("couldn't watch for signals: " + stops.reason());
