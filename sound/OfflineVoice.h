@@ -15,6 +15,8 @@
 #include "Synth.h"
 #include "VoiceModel.h"
 
+struct VoiceSnapshot;
+
 #include <cstdlib>
 #include <memory>
 
@@ -25,6 +27,8 @@ public:
 
     // The voice of an instance started with `seed`, from its start.
     explicit OfflineVoice(unsigned seed);
+    // The voice of a running instance, from the moment of `snapshot`.
+    explicit OfflineVoice(const VoiceSnapshot& snapshot);
 
     OfflineVoice(const OfflineVoice&) = delete;
     OfflineVoice& operator=(const OfflineVoice&) = delete;
