@@ -10,14 +10,12 @@
 #include "RenderFile.h"
 #include "StandardDescriptors.h"
 #include "StopSignals.h"
+#include "TakeOptions.h"
+#include "TakeWriter.h"
 #include "VoiceMixer.h"
 
-#include <sched.h>
 #include <signal.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,10 +34,7 @@ enum ExitCode {
     EXIT_USAGE = 2,
 };
 
-constexpr double kFrameRate = 44100;
 constexpr double kMaxInstances = 64;
-constexpr double kMaxSeconds = 24 * 60 * 60;
-constexpr double kMaxGain = 100;
 constexpr double kMaxSeed = 4294967295.0;
 
 constexpr const char kUsage[] = R"(Usage: gondavel_wubbix-render [OPTION]... -o FILE
@@ -73,9 +68,8 @@ status is 0, nothing is written and an older FILE is left as it was.
 struct Options {
     std::string output;
     int instances = 1;
-    int64 frames = 60 * static_cast<int64>(kFrameRate);
     std::optional<unsigned> seed;
-    double gain = 0;
+    TakeOptions take;
 };
 
 // A line of the renderer's for stderr.
@@ -88,39 +82,6 @@ std::string Line(const std::string& what)
 void Complain(const std::string& what)
 {
     fputs(Line(what).c_str(), stderr);
-}
-
-// How many decimal digits `text` has from `at` (at most its size) on.
-size_t DigitsAt(const std::string& text, size_t at)
-{
-    return std::min(text.find_first_not_of("0123456789", at), text.size()) - at;
-}
-
-// `text` as a number within [low, high], or the reason it isn't one. Only
-// plain decimal notation is a number: an optional sign, digits and, unless
-// `whole`, a fraction; a whole number is digits alone.
-std::optional<std::string> ParseNumber(const std::string& option, const std::string& text,
-    double low, double high, bool whole, double* value)
-{
-    const std::string quoted = "'" + text + "'";
-    size_t sign = text.starts_with('-') || text.starts_with('+') ? 1 : 0;
-    size_t integer = DigitsAt(text, sign);
-    bool point = text.size() > sign + integer && text[sign + integer] == '.';
-    size_t fraction = point ? DigitsAt(text, sign + integer + 1) : 0;
-    if (integer + fraction == 0 || sign + integer + point + fraction != text.size())
-        return option + " needs a number, not " + quoted;
-    if (text[0] == '-' && low >= 0)
-        return option + " can't be negative: " + quoted;
-    if (whole && (sign > 0 || point))
-        return option + " needs a whole number, not " + quoted;
-    double number = strtod(text.c_str(), nullptr);
-    if (number < low || number > high) {
-        char range[64];
-        snprintf(range, sizeof range, "from %.15g to %.15g", low, high);
-        return option + " must be " + range + ", not " + quoted;
-    }
-    *value = number;
-    return std::nullopt;
 }
 
 // The options, or the one line that says what is wrong with them.
@@ -160,16 +121,12 @@ std::optional<std::string> ParseOptions(int argc, char** argv, Options* options)
             wrong = ParseNumber(name, *value, 1, kMaxInstances, true, &number);
             options->instances = static_cast<int>(number);
         } else if (name == "--seconds") {
-            wrong = ParseNumber(name, *value, 0, kMaxSeconds, false, &number);
-            options->frames = std::llround(number * kFrameRate);
-            if (!wrong && options->frames == 0)
-                wrong = name + " is too short to hold a single frame: '" + *value + "'";
+            wrong = options->take.SetSeconds(name, *value);
         } else if (name == "--seed") {
             wrong = ParseNumber(name, *value, 0, kMaxSeed, true, &number);
             options->seed = static_cast<unsigned>(number);
         } else {
-            wrong = ParseNumber(name, *value, -kMaxGain, kMaxGain, false, &number);
-            options->gain = number;
+            wrong = options->take.SetGain(name, *value);
         }
         if (wrong)
             return wrong;
@@ -179,123 +136,14 @@ std::optional<std::string> ParseOptions(int argc, char** argv, Options* options)
     return std::nullopt;
 }
 
-int ProcessorCount()
-{
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) != 0)
-        return 1;
-    return std::max(1, CPU_COUNT(&set));
-}
-
-std::string Duration(bigtime_t microseconds)
-{
-    long long seconds = microseconds / 1000000;
-    char text[32];
-    if (seconds >= 3600)
-        snprintf(text, sizeof text, "%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60, seconds % 60);
-    else
-        snprintf(text, sizeof text, "%lld:%02lld", seconds / 60, seconds % 60);
-    return text;
-}
-
-// A line on a terminal's stderr saying how far the render has come,
-// redrawn a few times a second; nothing when stderr is no terminal.
-class Progress {
-public:
-    Progress(int64 total, const StopSignals& stops)
-        : fTotal(total),
-          fShown(isatty(STDERR_FILENO) == 1),
-          fStops(stops)
-    {
-    }
-
-    void Update(int64 done)
-    {
-        bigtime_t now = system_time();
-        if (!fShown || now - fLastUpdate < 250000)
-            return;
-        fLastUpdate = now;
-        bigtime_t elapsed = now - fStart;
-        // In floating point: a day's take after an hour would overflow.
-        double part = done > 0 ? static_cast<double>(fTotal - done) / done : 0;
-        auto left = static_cast<bigtime_t>(elapsed * part);
-        char line[128];
-        snprintf(line, sizeof line, "\r%s: %3d%%, %s elapsed, %s left\033[K", kTool,
-            static_cast<int>(done * 100 / fTotal), Duration(elapsed).c_str(), Duration(left).c_str());
-        fStops.Say(line);
-    }
-
-    void Clear()
-    {
-        if (fShown && fLastUpdate > 0)
-            fStops.Say("\r\033[K");
-    }
-
-private:
-    int64 fTotal;
-    bool fShown;
-    const StopSignals& fStops;
-    bigtime_t fStart = system_time();
-    bigtime_t fLastUpdate = 0;
-};
-
 // Renders the take into `file`. Returns the exit status: an interruption
 // is 128 plus the signal's number.
 int RenderTake(const Options& options, unsigned seed, RenderFile& file, const StopSignals& stops)
 {
-    const int64 frames = options.frames;
     std::vector<std::unique_ptr<OfflineVoice>> voices;
     for (int voice = 0; voice < options.instances; voice++)
         voices.push_back(std::make_unique<OfflineVoice>(VoiceMixer::VoiceSeed(seed, voice)));
-    auto mixer = VoiceMixer::Start(std::move(voices), frames, ProcessorCount(), stops.Descriptor());
-    if (!mixer) {
-        stops.Say(Line("couldn't start the voices: " + mixer.reason()));
-        return EXIT_FAILED;
-    }
-
-    const auto gain = static_cast<float>(std::pow(10.0, options.gain / 20));
-    std::vector<float> mix(VoiceMixer::kChunkFrames * 2);
-    Progress progress(frames, stops);
-    Result<> done;
-    for (int64 mixed = 0; done;) {
-        Result<int64> count = (*mixer)->Next(mix.data());
-        if (!count) {
-            done = count.error();
-            break;
-        }
-        if (*count == 0)
-            break;
-        if (gain != 1.0f) {
-            for (int64 i = 0; i < 2 * *count; i++)
-                mix[i] *= gain;
-        }
-        done = file.Write(mix.data(), *count);
-        mixed += *count;
-        progress.Update(mixed);
-    }
-    mixer->reset();
-    if (done)
-        done = file.Commit();
-    progress.Clear();
-
-    if (done.code() == B_INTERRUPTED)
-        return 128 + stops.Received();
-    if (!done) {
-        stops.Say(Line(done.reason()));
-        return EXIT_FAILED;
-    }
-    if (file.ClippedSamples() > 0) {
-        // The gain that would have kept the loudest sample in, rounded down
-        // to a tenth of a decibel.
-        double over = 20 * std::log10(static_cast<double>(file.ClippedPeak()));
-        double fits = options.gain - std::ceil(over * 10) / 10;
-        char line[128];
-        snprintf(line, sizeof line, "%lld samples went past full scale and were clipped; --gain %.1f "
-                                    "keeps them in",
-            static_cast<long long>(file.ClippedSamples()), fits);
-        stops.Say(Line(line));
-    }
-    return EXIT_OK;
+    return TakeWriter(kTool, file, stops).Write(std::move(voices), options.take.frames, options.take.gain);
 }
 
 // RenderTake(), or a line that says memory ran out, once the voices' threads
@@ -339,7 +187,7 @@ int main(int argc, char** argv)
         Complain(*wrong);
         return EXIT_USAGE;
     }
-    auto file = RenderFile::Create(options.output, options.frames);
+    auto file = RenderFile::Create(options.output, options.take.frames);
     if (!file) {
         Complain(file.reason());
         return EXIT_USAGE;

@@ -1,0 +1,32 @@
+#pragma once
+
+// The length and gain of a take, as the renderer and the control tool read
+// them from the command line, and the plain decimal numbers both take.
+// Plain values and functions, safe from any thread.
+
+#include "SupportDefs.h"
+
+#include <optional>
+#include <string>
+
+struct TakeOptions {
+    static constexpr double kFrameRate = 44100;
+    static constexpr double kMaxSeconds = 24 * 60 * 60;
+    static constexpr double kMaxGain = 100;
+
+    int64 frames = 60 * static_cast<int64>(kFrameRate);
+    double gain = 0; // in decibels
+
+    // Takes `text`, the value of the option `option`, as the take's length
+    // in seconds; the reason when it isn't one.
+    std::optional<std::string> SetSeconds(const std::string& option, const std::string& text);
+    // Takes `text` as the gain in decibels, likewise.
+    std::optional<std::string> SetGain(const std::string& option, const std::string& text);
+};
+
+// `text`, the value of `option`, as a number within [low, high], or the
+// reason it isn't one. Only plain decimal notation is a number: an optional
+// sign, digits and, unless `whole`, a fraction; a whole number is digits
+// alone.
+std::optional<std::string> ParseNumber(const std::string& option, const std::string& text,
+    double low, double high, bool whole, double* value);
