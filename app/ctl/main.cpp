@@ -4,18 +4,15 @@
 // messages over the instance's socket. Errors are one line on stderr; the
 // exit status says what kind of failure it was.
 
-#include "List.h"
 #include "Message.h"
 #include "MessageCodes.h"
 #include "Messenger.h"
 #include "ProgramInfo.h"
 #include "Roster.h"
 #include "StandardDescriptors.h"
+#include "Tool.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -23,14 +20,6 @@
 #include <vector>
 
 namespace {
-
-constexpr const char kTool[] = "gondavel_wubbix-ctl";
-
-enum ExitCode {
-    EXIT_OK = 0,
-    EXIT_FAILED = 1, // a target is not a running instance, or a send failed
-    EXIT_USAGE = 2,  // nothing was sent
-};
 
 constexpr const char kUsage[] = R"(Usage: gondavel_wubbix-ctl COMMAND [ARGUMENTS]
 Lists the running instances of gondavel_wubbix and asks them to roll new
@@ -54,83 +43,6 @@ Exit status: 0 on success, 1 when a target is not a running instance, a
 request could not be sent (all other targets are still served) or the
 output could not be written, 2 for a usage error (then nothing is sent).
 )";
-
-void Complain(const std::string& what)
-{
-    fprintf(stderr, "%s: %s\n", kTool, what.c_str());
-}
-
-int UsageError(const std::string& what)
-{
-    Complain(what);
-    fprintf(stderr, "Try '%s --help' for more information.\n", kTool);
-    return EXIT_USAGE;
-}
-
-std::string Quoted(const std::string& text)
-{
-    return "\"" + text + "\"";
-}
-
-// A process id written as the system writes it: a positive decimal number
-// that fits pid_t, without leading zeros.
-std::optional<pid_t> ParsePid(const std::string& text)
-{
-    if (text.empty() || text.size() > 10 || text[0] == '0')
-        return std::nullopt;
-    long long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    if (value <= 0 || value > INT_MAX)
-        return std::nullopt;
-    return static_cast<pid_t>(value);
-}
-
-// Whether `argument` is written as an option rather than as a target: "-x"
-// or "--x", but not "-5", which is a (bad) process id.
-bool IsOption(const std::string& argument)
-{
-    return argument.size() > 1 && argument[0] == '-' && (argument[1] < '0' || argument[1] > '9');
-}
-
-std::string Describe(status_t status)
-{
-    switch (status) {
-    case B_ENTRY_NOT_FOUND:
-        return "it is not listening";
-    case B_TIMED_OUT:
-        return "timed out";
-    case B_PERMISSION_DENIED:
-        return "permission denied";
-    case B_NOT_ALLOWED:
-        return "not allowed";
-    case B_BAD_VALUE:
-        return "bad request";
-    default:
-        return "error " + std::to_string(status);
-    }
-}
-
-// The running instances in increasing order of process id, or nullopt after
-// saying why there are none to be had.
-std::optional<std::vector<pid_t>> RunningInstances()
-{
-    BList list;
-    status_t status = be_roster->GetAppList(kProgramSignature, &list);
-    if (status != B_OK) {
-        Complain("couldn't read the registry of running instances: "
-            + (status == B_NOT_ALLOWED ? std::string("it is not private to this user")
-                                       : Describe(status)));
-        return std::nullopt;
-    }
-    std::vector<pid_t> pids;
-    for (int32 i = 0; i < list.CountItems(); ++i)
-        pids.push_back(static_cast<pid_t>(reinterpret_cast<intptr_t>(list.ItemAt(i))));
-    return pids;
-}
 
 // The length of the UTF-8 sequence at `text` and the code point it encodes,
 // or 0 when it is not a valid, shortest-form sequence.
@@ -218,10 +130,7 @@ int SendTo(std::optional<pid_t> pid, MessageTarget target, const BMessage& messa
     std::optional<std::vector<pid_t>> running = RunningInstances();
     if (!running)
         return EXIT_FAILED;
-    auto isRunning = [](const std::vector<pid_t>& pids, pid_t candidate) {
-        return std::find(pids.begin(), pids.end(), candidate) != pids.end();
-    };
-    if (pid && !isRunning(*running, *pid)) {
+    if (pid && !IsRunning(*running, *pid)) {
         Complain("no running instance with pid " + std::to_string(*pid));
         return EXIT_FAILED;
     }
@@ -239,7 +148,7 @@ int SendTo(std::optional<pid_t> pid, MessageTarget target, const BMessage& messa
     std::optional<std::vector<pid_t>> now = RunningInstances();
     int result = EXIT_OK;
     for (const auto& [each, status] : failed) {
-        if (now && !isRunning(*now, each)) {
+        if (now && !IsRunning(*now, each)) {
             if (pid) {
                 Complain("no running instance with pid " + std::to_string(each));
                 result = EXIT_FAILED;
