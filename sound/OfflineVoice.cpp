@@ -1,6 +1,7 @@
 #include "OfflineVoice.h"
 
 #include "PictureDraws.h"
+#include "VoiceSnapshot.h"
 
 #include <algorithm>
 #include <array>
@@ -26,6 +27,22 @@ OfflineVoice::OfflineVoice(unsigned seed)
     fSynth.delayLine = fDelayLine.get();
     CentreVoice(fParameters);
     Redraw();
+}
+
+OfflineVoice::OfflineVoice(const VoiceSnapshot& snapshot)
+{
+    fModel.Restore(snapshot.model);
+    fDelayLine.reset(NewDelayLine());
+    std::copy(snapshot.delayLine.begin(), snapshot.delayLine.end(), fDelayLine.get());
+    fSynth.delayLine = fDelayLine.get();
+    fSynth.writePos = snapshot.writePos;
+    fSynth.phase = snapshot.phase;
+    fSynth.rampAccumulator = snapshot.rampAccumulator;
+    fUntilPulse = snapshot.framesToPulse;
+    // A roll the last pulse asked for is done on the window's next turn,
+    // before any more sound.
+    if (VoiceModel::Reroll pending = fModel.Pending(); pending.asked)
+        fModel.Roll(pending.mains, false);
 }
 
 void OfflineVoice::Redraw()

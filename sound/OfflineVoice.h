@@ -27,7 +27,8 @@ public:
 
     // The voice of an instance started with `seed`, from its start.
     explicit OfflineVoice(unsigned seed);
-    // The voice of a running instance, from the moment of `snapshot`.
+    // The voice of a running instance, from the moment of `snapshot`: one
+    // that VoiceSnapshot::Decode() accepted or a voice's own.
     explicit OfflineVoice(const VoiceSnapshot& snapshot);
 
     OfflineVoice(const OfflineVoice&) = delete;

@@ -20,6 +20,7 @@ void VoiceModel::Roll(bool mains, bool delta)
     // Each value is computed in double and stored as a float, so the top
     // draws reach 1.0 and 1270 exactly.
     ParameterBlock& p = fParameters;
+    fPending = {};
     if (delta)
         p.restlessness = static_cast<float>(fRandom.Uniform01());
     if (mains) {
@@ -84,6 +85,7 @@ VoiceModel::Reroll VoiceModel::Pulse(const std::function<void()>& pitchStepped)
     if (restlessness * restlessness > fRandom.Uniform01()) {
         reroll.asked = true;
         reroll.mains = fRandom.Uniform01() > 0.5;
+        fPending = reroll;
     }
 
     restlessness = p.restlessness + p.restlessnessStep * static_cast<float>(fDirection);
@@ -103,6 +105,7 @@ VoiceModel::State VoiceModel::Save() const
         p.rightGain, p.restlessnessStep };
     state.direction = fDirection;
     state.random = fRandom.Save();
+    state.pending = fPending;
     return state;
 }
 
@@ -111,7 +114,8 @@ bool VoiceModel::Restore(const State& state)
     const Parameters& v = state.parameters;
     if ((state.direction != 1 && state.direction != -1)
         || (v.waveform != WAVE_SINE && v.waveform != WAVE_RAMP) || v.delayLength < 0
-        || v.delayLength > MAX_DELAY_LENGTH || !fRandom.Restore(state.random))
+        || v.delayLength > MAX_DELAY_LENGTH || (state.pending.mains && !state.pending.asked)
+        || !fRandom.Restore(state.random))
         return false;
     ParameterBlock& p = fParameters;
     p.delayLength = v.delayLength;
@@ -130,5 +134,6 @@ bool VoiceModel::Restore(const State& state)
     p.rightGain = v.rightGain;
     p.restlessnessStep = v.restlessnessStep;
     fDirection = state.direction;
+    fPending = state.pending;
     return true;
 }

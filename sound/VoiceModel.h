@@ -22,6 +22,8 @@ public:
     struct Reroll {
         bool asked = false; // roll the drift settings again
         bool mains = false; // and the delay, frequency and feedback
+
+        bool operator==(const Reroll&) const = default;
     };
 
     // The values of every field of a parameter block.
@@ -50,6 +52,8 @@ public:
         Parameters parameters;
         int32 direction = -1;
         RandomSource::State random;
+        // The roll the last pulse asked for, until a roll is done.
+        Reroll pending;
 
         bool operator==(const State&) const = default;
     };
@@ -68,7 +72,10 @@ public:
 
     // Rolls the six drift settings; with `mains` first the delay length,
     // frequency and feedback, with `delta` before those the restlessness.
+    // Any roll counts as the one a pulse asked for.
     void Roll(bool mains, bool delta);
+    // The roll the last pulse asked for and nothing has done yet.
+    Reroll Pending() const { return fPending; }
     // Chooses the waveform and the pace of the restlessness's sweep.
     void RollCharacter();
     // One pulse: each walk tests a fresh draw and takes its step from the
@@ -81,7 +88,7 @@ public:
     // Puts back a saved state; false, changing nothing, when it holds values
     // the model never produces (a direction other than 1 or -1, a waveform
     // it doesn't know, a delay out of range, a generator state no draws
-    // reach).
+    // reach, a pending roll with mains but not asked).
     bool Restore(const State& state);
 
 private:
@@ -89,4 +96,5 @@ private:
     RandomSource fRandom;
     // The sign of the next restlessness move.
     int32 fDirection = -1;
+    Reroll fPending;
 };

@@ -1,19 +1,21 @@
-// The view's colours, drawing positions and pulse drift, against the C
-// library's generator seeded by the test. The view sits in a window that is
-// never shown, so no display is involved and what a pulse posts stays queued.
+// The view's colours, word places and pulse, drawing from the voice model it
+// is built with, against the C library's generator seeded by the test. The
+// view sits in a window that is never shown, so no display is involved and
+// what a pulse posts stays queued.
 
 #include "Message.h"
 #include "MessageCodes.h"
 #include "ParameterBlock.h"
+#include "VoiceModel.h"
 #include "Window.h"
 #include "mainView.h"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <ostream>
+#include <string>
 #include <vector>
 
 void PrintTo(const rgb_color& color, std::ostream* out)
@@ -25,12 +27,12 @@ void PrintTo(const rgb_color& color, std::ostream* out)
 namespace {
 
 constexpr unsigned kSeed = 12345;
-// After srandom(12822), with every walk taken: the pan test passes and the
-// pan, feedback and delay steps are all at least nine tenths of their top.
+// After srandom(12822), with every walk taken: the pan test passes, and the
+// frequency step is followed by six draws for the colours.
 constexpr unsigned kRiseSeed = 12822;
-// After srandom(2329), with every walk taken: the pan test passes and the
-// pan, frequency, feedback and delay steps are all in their lowest tenth.
-constexpr unsigned kFallSeed = 2329;
+// After srandom(2), with no walk but the pan's and full restlessness: a roll
+// with the mains.
+constexpr unsigned kMainsSeed = 2;
 
 constexpr rgb_color kDefaultViewColor { 216, 216, 216, 255 };
 constexpr rgb_color kBlack { 0, 0, 0, 255 };
@@ -45,11 +47,6 @@ std::vector<long> Draws(unsigned seed, int count)
     return draws;
 }
 
-double Uniform(long draw)
-{
-    return static_cast<double>(draw) * 4.656612873077393e-10;
-}
-
 // A window whose queue the test can read.
 class ProbeWindow : public BWindow {
 public:
@@ -57,75 +54,32 @@ public:
     using BLooper::TakeNextMessage;
 };
 
-class PulseTest : public testing::Test {
+class MainViewTest : public testing::Test {
 protected:
     void SetUp() override
     {
         fWindow = std::make_unique<ProbeWindow>();
-        fView = new mainView(BRect(0, 0, 20, 20), "view");
+        fView = new mainView(BRect(0, 0, 20, 20), "view", fVoice);
         fWindow->AddChild(fView);
-        SetQuietState();
     }
 
-    // Mid-range values, no walk but the pan's, and no restlessness.
-    void SetQuietState()
+    // What was posted, each message as "init" or "update", "+mains" when it
+    // holds a true "mains", "+more" when it holds any other field.
+    std::string Posted()
     {
-        ParameterBlock& p = globalWubbix;
-        p.delayLength = 10000;
-        p.waveform = WAVE_SINE;
-        p.frequency = 600;
-        p.feedback = 0.5f;
-        p.pan = 0.5f;
-        p.leftGain = std::sqrt(0.5f);
-        p.rightGain = std::sqrt(0.5f);
-        SetDrift(0.5f, 0.0f);
-        p.restlessness = 0.0f;
-        p.restlessnessStep = 0.001f;
-    }
-
-    void SetDrift(float scale, float chance)
-    {
-        ParameterBlock& p = globalWubbix;
-        p.frequencyDriftScale = scale;
-        p.feedbackDriftScale = scale;
-        p.delayDriftScale = scale;
-        p.frequencyDriftChance = chance;
-        p.feedbackDriftChance = chance;
-        p.delayDriftChance = chance;
-    }
-
-    void Pulse(unsigned seed)
-    {
-        srandom(seed);
-        fView->Pulse();
-    }
-
-    std::vector<BMessage> Posted()
-    {
-        std::vector<BMessage> messages;
+        std::string posted;
         BMessage message;
-        while (fWindow->TakeNextMessage(&message))
-            messages.push_back(message);
-        return messages;
-    }
-
-    // The restlessness direction lives for the whole process, so the tests
-    // learn it from one pulse and turn it where they need it.
-    void TurnRestlessnessTo(int direction)
-    {
-        ParameterBlock& p = globalWubbix;
-        p.restlessness = 0.5f;
-        p.restlessnessStep = 0.25f;
-        Pulse(kSeed);
-        int learned = p.restlessness > 0.5f ? 1 : -1;
-        if (learned != direction) {
-            // 0.5 -/+ 0.75 leaves the range and turns.
-            p.restlessness = 0.5f;
-            p.restlessnessStep = 0.75f;
-            Pulse(kSeed);
+        while (fWindow->TakeNextMessage(&message)) {
+            bool mains = false;
+            posted += message.what == INIT_SLIDERS ? " init"
+                : message.what == UPDATE_SLIDERS   ? " update"
+                                                   : " other";
+            if (message.FindBool("mains", &mains) == B_OK && mains)
+                posted += "+mains";
+            if (message.CountNames() != (mains ? 1 : 0))
+                posted += "+more";
         }
-        Posted();
-        SetQuietState();
+        return posted;
     }
 
     void ExpectColorsApplied(rgb_color back, rgb_color text)
@@ -137,16 +91,20 @@ protected:
         EXPECT_EQ(fView->HighColor(), text);
     }
 
+    ParameterBlock fBlock;
+    VoiceModel fVoice { fBlock };
     std::unique_ptr<ProbeWindow> fWindow;
     mainView* fView = nullptr;
 };
 
 TEST(MainView, NewColorsTakesSixBytesBelow255AndOutsideAWindowOnlyKeepsThem)
 {
-    mainView view(BRect(0, 0, 20, 20), "view");
+    ParameterBlock block;
+    VoiceModel voice(block);
+    mainView view(BRect(0, 0, 20, 20), "view", voice);
     for (unsigned seed = 1; seed <= 300; seed++) {
         auto d = Draws(seed, 6);
-        srandom(seed);
+        voice.Seed(seed);
         view.NewColors();
         rgb_color back = view.BackColor();
         rgb_color text = view.TextColor();
@@ -160,20 +118,15 @@ TEST(MainView, NewColorsTakesSixBytesBelow255AndOutsideAWindowOnlyKeepsThem)
     EXPECT_EQ(view.HighColor(), kBlack);
 }
 
-TEST_F(PulseTest, NewColorsInAWindowAppliesThem)
-{
-    srandom(kSeed);
-    fView->NewColors();
-    ExpectColorsApplied(fView->BackColor(), fView->TextColor());
-}
-
 TEST(MainView, DrawPutsBothBaselinesWithinAWidthLeftOfTheView)
 {
-    mainView view(BRect(0, 0, 20, 20), "view");
+    ParameterBlock block;
+    VoiceModel voice(block);
+    mainView view(BRect(0, 0, 20, 20), "view", voice);
     float width = view.StringWidth("wubbix");
     for (unsigned seed = 1; seed <= 100; seed++) {
         auto d = Draws(seed, 5);
-        srandom(seed);
+        voice.Seed(seed);
         view.Draw(view.Bounds());
         // The pen ends past the second word.
         BPoint pen = view.PenLocation();
@@ -181,177 +134,42 @@ TEST(MainView, DrawPutsBothBaselinesWithinAWidthLeftOfTheView)
         EXPECT_LE(pen.x - width, 19.0f);
         EXPECT_GE(pen.y, 0.0f);
         EXPECT_LE(pen.y, 19.0f);
-        EXPECT_EQ(random(), d[4]) << "four draws";
+        EXPECT_EQ(voice.Random().Next(), d[4]) << "four draws";
     }
 
     // No baseline fits in a view without width: nothing is drawn, no draw taken.
-    mainView empty(BRect(0, 0, 0, 0), "empty");
+    mainView empty(BRect(0, 0, 0, 0), "empty", voice);
     auto d = Draws(kSeed, 1);
-    srandom(kSeed);
+    voice.Seed(kSeed);
     empty.Draw(empty.Bounds());
-    EXPECT_EQ(random(), d[0]);
+    EXPECT_EQ(voice.Random().Next(), d[0]);
 }
 
-TEST_F(PulseTest, QuietPulseMovesOnlyPanAndRestlessnessAndPostsOneBareUpdate)
+TEST_F(MainViewTest, PulseAppliesAPitchStepsColorsAndPostsAnAskedRollBeforeTheUpdate)
 {
-    const ParameterBlock& p = globalWubbix;
-    for (unsigned seed = 1; seed <= 20; seed++) {
-        SetQuietState();
-        rgb_color back = fView->BackColor();
-        auto d = Draws(seed, 7);
-        Pulse(seed);
-
-        bool panMoves = Uniform(d[0]) > 0.5;
-        float pan = 0.5f;
-        if (panMoves)
-            pan += static_cast<float>(static_cast<double>(d[1]) * 0x1p-33 - 0.125);
-        EXPECT_EQ(p.pan, pan) << "seed " << seed;
-        EXPECT_EQ(p.rightGain, std::sqrt(pan));
-        EXPECT_EQ(p.leftGain, std::sqrt(1.0f - pan));
-        EXPECT_EQ(std::fabs(p.restlessness), 0.001f);
-        EXPECT_EQ(random(), d[panMoves ? 6 : 5]) << "a test for each walk and the message";
-
-        EXPECT_EQ(p.delayLength, 10000);
-        EXPECT_EQ(p.frequency, 600.0f);
-        EXPECT_EQ(p.feedback, 0.5f);
-        EXPECT_EQ(p.waveform, WAVE_SINE);
-        EXPECT_EQ(p.restlessnessStep, 0.001f);
-        EXPECT_EQ(p.frequencyDriftScale, 0.5f);
-        EXPECT_EQ(p.delayDriftChance, 0.0f);
-        EXPECT_EQ(fView->BackColor(), back);
-
-        auto posted = Posted();
-        ASSERT_EQ(posted.size(), 1u);
-        EXPECT_EQ(posted[0].what, UPDATE_SLIDERS);
-        EXPECT_TRUE(posted[0].IsEmpty());
-    }
-}
-
-TEST_F(PulseTest, EveryWalkStepsFromTheDrawAfterItsTest)
-{
-    // Draws: pan test and step, frequency test and step, six colour bytes,
-    // feedback test and step, delay test and step, message test.
-    auto d = Draws(kRiseSeed, 16);
-    ASSERT_GT(Uniform(d[0]), 0.5);
-    float panStep = static_cast<float>(static_cast<double>(d[1]) * 0x1p-33 - 0.125);
-    float frequencyStep = static_cast<float>(static_cast<double>(d[3]) / 21474836.48 - 50.0);
-    double feedbackStep = static_cast<double>(d[11]) * 0x1p-33 - 0.125;
-    float delayStep = static_cast<float>(static_cast<double>(d[13]) / 214748.3648 - 5000.0);
-
-    ParameterBlock& p = globalWubbix;
-    SetDrift(0.5f, 1.0f);
-    // A large scale, with the feedback set to land near 0.5, shows whether the
-    // feedback step goes in unrounded.
-    p.feedbackDriftScale = 1024.0f;
-    float feedback = 0.5f - static_cast<float>(feedbackStep * 1024.0);
-    p.feedback = feedback;
-    Pulse(kRiseSeed);
-
-    EXPECT_EQ(p.pan, 0.5f + panStep);
-    EXPECT_EQ(p.frequency, frequencyStep * 0.5f + 600.0f);
-    EXPECT_EQ(p.feedback, static_cast<float>(feedbackStep * 1024.0 + feedback));
-    EXPECT_EQ(p.delayLength, static_cast<int32>(delayStep * 0.5f + 10000.0f));
-    EXPECT_EQ(fView->BackColor(), (rgb_color {226, 133, 78, 255}));
-    EXPECT_EQ(random(), d[15]);
-}
-
-TEST_F(PulseTest, PanFeedbackAndDelayStopAtTheTopButFrequencyGoesOn)
-{
-    ParameterBlock& p = globalWubbix;
-    SetDrift(1.0f, 1.0f);
-    p.pan = 0.99f;
-    p.frequency = 1269.0f;
-    p.feedback = 0.95f;
-    p.delayLength = 22000;
-    Pulse(kRiseSeed);
-
-    EXPECT_EQ(p.pan, 1.0f);
-    EXPECT_EQ(p.rightGain, 1.0f);
-    EXPECT_EQ(p.leftGain, 0.0f);
-    EXPECT_EQ(p.frequency, 1309.27515f);
-    EXPECT_EQ(p.feedback, 1.0f);
-    EXPECT_EQ(p.delayLength, 22049);
+    // Every walk taken and full restlessness: new colours, and a roll without
+    // the mains.
+    for (RelaxedField<float>* chance :
+        { &fBlock.frequencyDriftChance, &fBlock.feedbackDriftChance, &fBlock.delayDriftChance })
+        *chance = 1.0f;
+    fBlock.restlessness = 1.0f;
+    fVoice.Seed(kRiseSeed);
+    fView->Pulse();
     ExpectColorsApplied({226, 133, 78, 255}, {253, 218, 19, 255});
-}
+    EXPECT_EQ(Posted(), " init update");
 
-TEST_F(PulseTest, PanFrequencyFeedbackAndDelayStopAtZero)
-{
-    ParameterBlock& p = globalWubbix;
-    SetDrift(1.0f, 1.0f);
-    p.pan = 0.05f;
-    p.frequency = 10.0f;
-    p.feedback = 0.05f;
-    p.delayLength = 100;
-    Pulse(kFallSeed);
+    // No pitch step: the colours stay.
+    for (RelaxedField<float>* chance :
+        { &fBlock.frequencyDriftChance, &fBlock.feedbackDriftChance, &fBlock.delayDriftChance })
+        *chance = 0.0f;
+    fVoice.Seed(kMainsSeed);
+    fView->Pulse();
+    EXPECT_EQ(fView->BackColor(), (rgb_color { 226, 133, 78, 255 }));
+    EXPECT_EQ(Posted(), " init+mains update+mains");
 
-    EXPECT_EQ(p.pan, 0.0f);
-    EXPECT_EQ(p.rightGain, 0.0f);
-    EXPECT_EQ(p.leftGain, 1.0f);
-    EXPECT_EQ(p.frequency, 0.0f);
-    EXPECT_EQ(p.feedback, 0.0f);
-    EXPECT_EQ(p.delayLength, 0);
-    // The colours change with every frequency step, down to zero as well.
-    ExpectColorsApplied({15, 28, 98, 255}, {56, 110, 91, 255});
-}
-
-TEST_F(PulseTest, RestlessnessSquaredIsTheChanceOfARollBeforeTheUpdate)
-{
-    int rolls = 0;
-    int withMains = 0;
-    for (float restlessness : {1.0f, 0.5f}) {
-        for (unsigned seed = 1; seed <= 40; seed++) {
-            SetQuietState();
-            globalWubbix.restlessness = restlessness;
-            globalWubbix.restlessnessStep = 0.0f;
-            auto d = Draws(seed, 8);
-            Pulse(seed);
-
-            // The message test follows the pan test (and step) and three walk tests.
-            int test = Uniform(d[0]) > 0.5 ? 5 : 4;
-            bool roll = restlessness * restlessness > Uniform(d[test]);
-            bool mains = roll && Uniform(d[test + 1]) > 0.5;
-            rolls += roll;
-            withMains += mains;
-            auto posted = Posted();
-            ASSERT_EQ(posted.size(), roll ? 2u : 1u) << "seed " << seed;
-            EXPECT_EQ(posted.front().what, roll ? INIT_SLIDERS : UPDATE_SLIDERS);
-            EXPECT_EQ(posted.back().what, UPDATE_SLIDERS);
-            for (const BMessage& message : posted) {
-                bool value = false;
-                EXPECT_EQ(message.FindBool("mains", &value) == B_OK, mains);
-                EXPECT_EQ(value, mains);
-                EXPECT_EQ(message.CountNames(), mains ? 1 : 0);
-            }
-            EXPECT_EQ(random(), d[test + (roll ? 2 : 1)]);
-        }
-        if (restlessness == 1.0f) {
-            EXPECT_EQ(rolls, 40) << "full restlessness rolls on every pulse";
-        }
-    }
-    EXPECT_GT(rolls, 40);
-    EXPECT_LT(rolls, 80);
-    EXPECT_GT(withMains, 0);
-    EXPECT_LT(withMains, rolls);
-}
-
-TEST_F(PulseTest, RestlessnessTurnsOnceItLeavesTheRange)
-{
-    ParameterBlock& p = globalWubbix;
-    TurnRestlessnessTo(+1);
-    p.restlessness = 0.999f;
-    p.restlessnessStep = 0.002f;
-    Pulse(kSeed);
-    EXPECT_FLOAT_EQ(p.restlessness, 1.001f) << "not clamped";
-    Pulse(kSeed);
-    EXPECT_FLOAT_EQ(p.restlessness, 0.999f);
-
-    // Still going down.
-    p.restlessness = 0.0005f;
-    p.restlessnessStep = 0.001f;
-    Pulse(kSeed);
-    EXPECT_FLOAT_EQ(p.restlessness, -0.0005f);
-    Pulse(kSeed);
-    EXPECT_FLOAT_EQ(p.restlessness, 0.0005f);
+    fBlock.restlessness = 0.0f;
+    fView->Pulse();
+    EXPECT_EQ(Posted(), " update");
 }
 
 } // namespace

@@ -146,7 +146,7 @@ size_t CountDifferences(const std::vector<float>& a, const std::vector<float>& b
 
 } // namespace
 
-// Two seconds span several of the chunks the workers hand over and all the
+// Two seconds span several of the chunks the voices hand over and all the
 // slots they reuse, and twenty pulses.
 TEST_F(RenderTest, TheSameTakeGivesTheSameBytesAndIsTheSumOfItsVoicesAlone)
 {
@@ -172,6 +172,27 @@ TEST_F(RenderTest, TheSameTakeGivesTheSameBytesAndIsTheSumOfItsVoicesAlone)
     for (float& sample : sum)
         sample *= gain;
     EXPECT_EQ(CountDifferences(Samples(File("a.wav")), sum), 0u);
+}
+
+// A seed's sound never changes: these takes are kept as their checksums.
+TEST_F(RenderTest, TakesOfAFewSeedsAreTheBytesTheyAlwaysWere)
+{
+    const std::vector<std::vector<std::string>> takes = {
+        { "0", "2", "t.wav", "2c01585c4ac81b1eacf34e527190533a49fe6c06e0e727ed9824fd4d210f1dd2" },
+        { "7", "6", "t.wav", "c3c93317fe82295fc232014970397cb6653cddbdea7af35ffe92ae8c9ad98044" },
+        { "4294967295", "3", "t.wav",
+            "714d3d4d9ff41e8ee647b083d76a77f10a61287f3917fc523372cd96885e1331" },
+        { "99", "3", "t.flac", "b599229ec1d1b6bd5fd4338cde9a0ae6d11e1b3008904be5579a65bfe9536a42" },
+    };
+    for (const auto& take : takes) {
+        ASSERT_EQ(Render({ "--seed", take[0], "--instances", take[1], "--seconds", "3", "-o",
+                             File(take[2]) })
+                      .exitCode,
+            0);
+        ChildProcess::Result sum = ChildProcess::Run({ "sha256sum", File(take[2]) },
+            { PathVariable() }, 10s);
+        EXPECT_EQ(sum.output.substr(0, 64), take[3]) << "seed " << take[0];
+    }
 }
 
 TEST_F(RenderTest, TheFirstPulsePeriodIsTheFillFunctionFromTheSameStartUp)
@@ -380,8 +401,8 @@ TEST_F(RenderTest, AClosedStderrLeavesTheTakeAsItIs)
     EXPECT_TRUE(ReadFile(File("closed.wav")) == ReadFile(File("open.wav"))) << "the takes differ";
 }
 
-// Ctrl+C reaches the renderer and its workers alike; the other signals the
-// renderer alone, and its workers end with it.
+// Ctrl+C reaches the whole process group; the other signals the renderer
+// alone, and nothing of it is left.
 TEST_F(RenderTest, ASignalLeavesNoFileAndTheOldOneAsItWas)
 {
     std::filesystem::create_directory(File("out"));
@@ -395,7 +416,7 @@ TEST_F(RenderTest, ASignalLeavesNoFileAndTheOldOneAsItWas)
         kill(signal == SIGINT ? -render.Pid() : render.Pid(), signal);
         ASSERT_TRUE(render.WaitForExit(10s)) << signal;
         EXPECT_TRUE(WaitUntil([&] { return kill(-render.Pid(), 0) == -1; }, 10s))
-            << "a worker is left";
+            << "a process is left";
         EXPECT_EQ(Files("out"), std::set<std::string> { "take.flac" }) << signal;
         EXPECT_EQ(ReadFile(File("out/take.flac")), "an older take") << signal;
         if (signal == SIGINT) {
@@ -404,8 +425,8 @@ TEST_F(RenderTest, ASignalLeavesNoFileAndTheOldOneAsItWas)
         }
     }
 
-    // A signal the renderer starts ignoring, as SIGHUP under nohup, its
-    // workers ignore too.
+    // A signal the renderer starts ignoring, as SIGHUP under nohup, it
+    // goes on ignoring.
     ChildProcess ignoring({ "env", "--ignore-signal=HUP", RENDER_PATH, "--instances", "2",
                               "--seconds", "600", "-o", File("out/take.flac") },
         Environment(), File("output"));
@@ -427,9 +448,9 @@ TEST_F(RenderTest, ASignalLeavesNoFileAndTheOldOneAsItWas)
     EXPECT_NE(ReadFile(File("out/take.flac")), "an older take");
 }
 
-// Nothing the renderer waits on holds it for ever: workers whose ending no
-// signal reports, with SIGCHLD ignored, nor a stderr that takes no more,
-// on which a stop still ends the render, with its take written.
+// Nothing the renderer waits on holds it for ever: not SIGCHLD ignored
+// from the start, nor a stderr that takes no more, on which a stop still
+// ends the render, with its take written.
 TEST_F(RenderTest, NothingItWaitsOnHoldsItForEver)
 {
     ChildProcess::Result ignoring = ChildProcess::Run({ "env", "--ignore-signal=CHLD", RENDER_PATH,
