@@ -7,12 +7,18 @@
 // Messages that cross processes travel flattened, in a small binary format
 // of this program's own. Unflatten() treats its input as untrusted: any
 // malformed input gives an error and leaves the message empty.
+//
+// A message that came from another process whose sender waits for an answer
+// carries the way back: IsSourceWaiting() says so, and SendReply() answers,
+// once, from any thread. Copies share that one answer; when the last copy
+// goes without one, the sender is told there will be none (B_NO_REPLY).
 
 #include "SupportDefs.h"
 
 #include <sys/types.h>
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <variant>
 #include <vector>
@@ -26,6 +32,10 @@ inline constexpr uint32 B_RAW_TYPE = FourCC("RAWT");
 
 // Messages the platform itself understands.
 inline constexpr uint32 B_QUIT_REQUESTED = FourCC("_QRQ");
+// The reply a sender gets when the receiver let the message go unanswered.
+inline constexpr uint32 B_NO_REPLY = FourCC("_NRP");
+
+class ReplyChannel;
 
 class BMessage {
 public:
@@ -75,6 +85,8 @@ public:
     // The number of distinct names.
     int32 CountNames() const;
     bool IsEmpty() const;
+    // Removes the what code and every field; a sender waiting for a reply
+    // still waits.
     void MakeEmpty();
 
     // The flattened form, at most kMaxReplySize bytes.
@@ -84,10 +96,24 @@ public:
     // message is left empty (what 0, no fields) and the error is returned.
     status_t Unflatten(const void* data, size_t size, size_t maxSize = kMaxFlattenedSize);
 
-    // Equal what codes and fields.
+    // Whether this message came from a sender that waits for a reply, and
+    // none has gone yet.
+    bool IsSourceWaiting() const;
+    // Sends `reply` to the waiting sender, without waiting for it to read
+    // it; the first call on any copy of the message is the only one. B_OK
+    // once the reply is on its way; B_BAD_VALUE when no sender waits (none
+    // ever did, or a reply went already); B_WOULD_BLOCK when the connection
+    // can't take the reply at once, and B_ERROR when the sender has gone or
+    // the connection was closed to make room for others: then the sender
+    // gets no reply.
+    status_t SendReply(const BMessage& reply);
+
+    // Equal what codes and fields; the way back to a sender doesn't count.
     bool operator==(const BMessage& other) const;
 
 private:
+    friend class ReplyChannel;
+
     using Values = std::variant<std::vector<bool>, std::vector<int8>, std::vector<int32>,
         std::vector<std::string>, std::vector<std::vector<uint8>>>;
     struct Field {
@@ -111,4 +137,6 @@ private:
     std::vector<Field> fFields;
     // The flattened size of the fields, kept as they are added.
     size_t fFieldsSize = 0;
+    // Where the reply goes, when a sender waits for one.
+    std::shared_ptr<ReplyChannel> fReplyChannel;
 };

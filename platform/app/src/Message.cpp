@@ -1,5 +1,7 @@
 #include "Message.h"
 
+#include "ReplyChannel.h"
+
 #include <algorithm>
 #include <cstring>
 #include <type_traits>
@@ -316,6 +318,18 @@ void BMessage::MakeEmpty()
     what = 0;
     fFields.clear();
     fFieldsSize = 0;
+}
+
+bool BMessage::IsSourceWaiting() const
+{
+    return fReplyChannel != nullptr && fReplyChannel->IsWaiting();
+}
+
+status_t BMessage::SendReply(const BMessage& reply)
+{
+    if (fReplyChannel == nullptr)
+        return B_BAD_VALUE;
+    return fReplyChannel->Send(reply);
 }
 
 bool BMessage::operator==(const BMessage& other) const
