@@ -37,7 +37,8 @@ public:
     // instance let the message go unanswered, refused it, or ended; the
     // errors above; B_TIMED_OUT also when no whole reply came in time;
     // B_BAD_VALUE and an empty `reply` for a malformed or oversized one.
-    // Timeouts past a day count as a day.
+    // Timeouts past a day count as a day. Asked from the thread that would
+    // handle the message, it can only time out.
     status_t SendMessage(const BMessage& message, BMessage* reply, bigtime_t sendTimeout,
         bigtime_t replyTimeout) const;
 
