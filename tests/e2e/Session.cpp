@@ -304,23 +304,6 @@ int ConnectToSocket(const std::string& path)
     return fd;
 }
 
-int ListenAtSocket(const std::string& path)
-{
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(address.sun_path))
-        return -1;
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 4) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 bool SendPacket(const std::string& path, const std::vector<uint8_t>& packet)
 {
     int fd = ConnectToSocket(path);

@@ -61,8 +61,6 @@ int ConnectToSocket(const std::string& path);
 // Sends `packet` on a connection of its own to the socket at `path`, and
 // closes it; whether all of it went.
 bool SendPacket(const std::string& path, const std::vector<uint8_t>& packet);
-// A message socket listening at `path`, as an instance's; -1 on failure.
-int ListenAtSocket(const std::string& path);
 
 // Names the cases of a test parameterised on an enum after its values,
 // given in the enum's order, for INSTANTIATE_TEST_SUITE_P.

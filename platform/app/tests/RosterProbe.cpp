@@ -6,7 +6,7 @@
 // open that a launched program must not inherit. A request 'SNAP' gets a
 // reply 'SNAP' with `number` raw bytes (byte i is i % 251), answered twice;
 // 'HOLD' is kept unanswered until a message 'FREE'; other requests go
-// unanswered. Requests for its window are answered by a looper's thread.
+// unanswered. Requests are answered on a looper's thread.
 
 #include "LaunchMessage.h"
 #include "List.h"
@@ -51,26 +51,24 @@ int Count(const char* signature)
     return status == B_OK ? list.CountItems() : status;
 }
 
-void Answer(BMessage* request)
-{
-    if (!request->IsSourceWaiting() || request->what != FourCC("SNAP"))
-        return;
-    int32 size = 0;
-    request->FindInt32("number", &size);
-    std::vector<uint8> bytes(static_cast<size_t>(size));
-    for (size_t i = 0; i < bytes.size(); i++)
-        bytes[i] = static_cast<uint8>(i % 251);
-    BMessage reply(FourCC("SNAP"));
-    reply.AddData("bytes", B_RAW_TYPE, bytes.data(), size);
-    reply.AddInt32("number", size);
-    status_t first = request->SendReply(reply);
-    Say("reply-status " + std::to_string(first) + " again "
-        + std::to_string(request->SendReply(reply)));
-}
-
+// Answers requests 'SNAP' on a thread of its own.
 class Answerer : public BLooper {
 public:
-    void MessageReceived(BMessage* message) override { Answer(message); }
+    void MessageReceived(BMessage* request) override
+    {
+        int32 size = 0;
+        if (!request->IsSourceWaiting() || request->what != FourCC("SNAP")
+            || request->FindInt32("number", &size) != B_OK)
+            return;
+        std::vector<uint8> bytes(static_cast<size_t>(size));
+        for (size_t i = 0; i < bytes.size(); i++)
+            bytes[i] = static_cast<uint8>(i % 251);
+        BMessage reply(FourCC("SNAP"));
+        reply.AddData("bytes", B_RAW_TYPE, bytes.data(), size);
+        status_t first = request->SendReply(reply);
+        Say("reply-status " + std::to_string(first) + " again "
+            + std::to_string(request->SendReply(reply)));
+    }
 };
 
 } // namespace
@@ -110,10 +108,8 @@ int main()
             held.push_back(message);
         else if (message.what == FourCC("FREE"))
             held.clear();
-        else if (target == MessageTarget::Window)
-            answerer->PostMessage(&copy);
         else
-            Answer(&copy);
+            answerer->PostMessage(&copy);
         if (message.what == FourCC("LNCH"))
             Say("launch-status " + std::to_string(be_roster->Launch(signature, &message)));
         else if (message.what == FourCC("LIST"))
