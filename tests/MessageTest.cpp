@@ -95,16 +95,41 @@ TEST(MessageAdd, RefusesBadNamesASecondTypeAndAnythingPastTheLimits)
         ASSERT_EQ(message.AddBool(std::to_string(n).c_str(), true), B_OK);
     EXPECT_EQ(message.AddBool("one more", true), B_BAD_VALUE);
 
-    // Whatever could be added still flattens and comes back.
+    // Whatever could be added still flattens and comes back, as a reply.
     BMessage big;
+    std::vector<uint8> block(1000, 0);
+    while (big.AddData("d", B_RAW_TYPE, block.data(), 1000) == B_OK) { }
     while (big.AddString("s", "0123456789") == B_OK) { }
-    EXPECT_EQ(big.AddInt8("b", 1), B_BAD_VALUE);
+    while (big.AddInt8("b", 1) == B_OK) { }
+    EXPECT_EQ(big.AddBool("c", true), B_BAD_VALUE);
     std::vector<uint8> flat = big.Flatten();
-    EXPECT_LE(flat.size(), 4096u);
-    EXPECT_GT(flat.size(), 4096u - 14);
+    EXPECT_EQ(flat.size(), 262144u);
+    BMessage copy;
+    EXPECT_EQ(copy.Unflatten(flat.data(), flat.size()), B_BAD_DATA);
+    ASSERT_EQ(copy.Unflatten(flat.data(), flat.size(), 262144), B_OK);
+    EXPECT_EQ(copy, big);
+}
+
+TEST(MessageRaw, AnyBytesRoundTripAndAreFoundOnlyAsRaw)
+{
+    BMessage message(1);
+    const uint8 bytes[] = { 0, 'G', 'W', 'M', 1, 0xff, 0 };
+    EXPECT_EQ(message.AddData("raw", B_STRING_TYPE, bytes, 7), B_BAD_TYPE);
+    EXPECT_EQ(message.AddData("raw", B_RAW_TYPE, bytes, -1), B_BAD_VALUE);
+    ASSERT_EQ(message.AddData("raw", B_RAW_TYPE, bytes, 7), B_OK);
+    ASSERT_EQ(message.AddData("raw", B_RAW_TYPE, nullptr, 0), B_OK);
+    std::vector<uint8> flat = message.Flatten();
+    EXPECT_EQ(flat, Bytes().Field("raw", B_RAW_TYPE, 2, "").U32(7)
+        .Raw(std::string("\0GWM\1\xff\0", 7)).U32(0).data);
     BMessage copy;
     ASSERT_EQ(copy.Unflatten(flat.data(), flat.size()), B_OK);
-    EXPECT_EQ(copy, big);
+    const void* data = nullptr;
+    ssize_t size = 0;
+    ASSERT_EQ(copy.FindData("raw", B_RAW_TYPE, &data, &size), B_OK);
+    const uint8* found = static_cast<const uint8*>(data);
+    EXPECT_EQ(std::vector<uint8>(found, found + size), std::vector<uint8>(bytes, bytes + 7));
+    EXPECT_EQ(copy.FindData("raw", B_INT32_TYPE, &data, &size), B_BAD_TYPE);
+    EXPECT_EQ(Sample().FindData("label", B_RAW_TYPE, &data, &size), B_BAD_TYPE);
 }
 
 TEST(MessageUnflatten, RejectsTruncationAtEveryLengthAndTrailingBytes)
@@ -141,6 +166,8 @@ TEST(MessageUnflatten, RejectsBadHeadersNamesTypesValuesAndSizes)
         { "65 fields", Bytes().Header(1, 65) },
         { "huge value count", Bytes().Field("v", B_INT32_TYPE, 0xFFFFFFFF, "").U32(7) },
         { "huge string length", Bytes().Field("s", B_STRING_TYPE, 1, "").U32(0xFFFFFFFF).Raw("abc") },
+        { "raw past the end", Bytes().Field("r", B_RAW_TYPE, 1, "").U32(8).Raw("1234567") },
+        { "raw count too high", Bytes().Field("r", B_RAW_TYPE, 3, "").U32(0).U32(0) },
     };
     for (const auto& [what, bytes] : cases) {
         SCOPED_TRACE(what);

@@ -47,6 +47,17 @@ BMessage TextMessage(const char (&what)[5], const char* text, int32 number)
     return message;
 }
 
+// Whether `reply` holds `size` bytes i % 251, as the probe makes them.
+bool HasProbeBytes(const BMessage& reply, ssize_t size)
+{
+    const void* data = nullptr;
+    ssize_t found = -1;
+    bool same = reply.FindData("bytes", B_RAW_TYPE, &data, &found) == B_OK && found == size;
+    for (ssize_t i = 0; same && i < size; ++i)
+        same = static_cast<const uint8*>(data)[i] == i % 251;
+    return same;
+}
+
 // Probes in a session with no display and no sound server; the test
 // process shares their registry.
 class Roster : public SessionTest {
@@ -77,6 +88,13 @@ protected:
         const std::string& signature = kSignature) const
     {
         return BMessenger(signature.c_str(), S().Instance(n).Pid(), target).SendMessage(message);
+    }
+
+    // Asks the n-th probe `what` for `number` bytes, and waits for the reply.
+    status_t Request(size_t n, const char (&what)[5], int32 number, BMessage* reply) const
+    {
+        return BMessenger(kSignature, S().Instance(n).Pid(), MessageTarget::Window)
+            .SendMessage(TextMessage(what, "", number), reply, 5000000, 20000000);
     }
 
     // Whether the probe `pid` has its lock and its socket in the registry.
@@ -280,6 +298,55 @@ TEST_F(Roster, LongSignatureAndLongRuntimeDirectoryStillWork)
     EXPECT_EQ(List(signature), std::vector<pid_t> { probe });
     EXPECT_EQ(Send(0, MessageTarget::Window, TextMessage("LONG", "fits", 6), signature), B_OK);
     EXPECT_TRUE(Says(0, "delivered target=1 what=4c4f4e47 text=fits"));
+}
+
+TEST_F(Roster, ARequestGetsItsReplyOrNoReplyOnceHandled)
+{
+    StartProbe();
+    ASSERT_EQ(RegisteredCount(0), 1);
+    BMessage reply;
+    ASSERT_EQ(Request(0, "SNAP", 100000, &reply), B_OK);
+    EXPECT_EQ(reply.what, FourCC("SNAP"));
+    EXPECT_TRUE(HasProbeBytes(reply, 100000));
+    // A second reply is refused.
+    EXPECT_TRUE(Says(0, "reply-status 0 again -2147483643\n")) << S().Output();
+    EXPECT_EQ(Request(0, "IGNR", 0, &reply), B_OK);
+    EXPECT_EQ(reply, BMessage(B_NO_REPLY));
+}
+
+TEST_F(Roster, AnOversizedRequestIsRefusedAndRequestersThatDontReadOrWaitLongHoldNothingUp)
+{
+    pid_t probe = StartProbe();
+    ASSERT_EQ(RegisteredCount(0), 1);
+    auto request = [socket = S().RegistryFile(probe, ".sock")](const std::vector<uint8>& packet) {
+        int fd = ConnectToSocket(socket);
+        EXPECT_EQ(send(fd, packet.data(), packet.size(), MSG_NOSIGNAL), ssize_t(packet.size()));
+        return fd;
+    };
+    auto closed = [](int fd) { char byte; return recv(fd, &byte, 1, MSG_DONTWAIT) == 0; };
+    std::vector<int> fds = { request(Packet(0x80, std::vector<uint8>(4999, 0))) };
+    EXPECT_TRUE(WaitUntil([&] { return closed(fds[0]); }));
+    EXPECT_TRUE(Says(0, "it is too large (5000 bytes)"));
+
+    // More requesters than the 16 connections kept, which never read, get
+    // the largest reply, and the looper goes on to answer the next.
+    for (size_t i = 1; i <= 20; ++i) {
+        fds.push_back(request(Packet(0x81, TextMessage("SNAP", "", 262114).Flatten())));
+        ASSERT_TRUE(WaitUntil([&] { return CountOf(S().Output(), "reply-status 0 ") == i; }));
+    }
+    BMessage reply;
+    ASSERT_EQ(Request(0, "SNAP", 262114, &reply), B_OK);
+    EXPECT_TRUE(HasProbeBytes(reply, 262114));
+
+    // Requests held unanswered count against those 16: the oldest are let go.
+    for (int i = 0; i < 20; ++i)
+        fds.push_back(request(Packet(0x80, BMessage(FourCC("HOLD")).Flatten())));
+    auto countClosed = [&] { return std::count_if(fds.end() - 20, fds.end(), closed); };
+    EXPECT_TRUE(WaitUntil([&] { return countClosed() == 4; })) << countClosed();
+    EXPECT_EQ(Send(0, MessageTarget::Application, BMessage(FourCC("FREE"))), B_OK);
+    EXPECT_TRUE(WaitUntil([&] { return countClosed() == 20; })) << countClosed();
+    for (int fd : fds)
+        close(fd);
 }
 
 } // namespace

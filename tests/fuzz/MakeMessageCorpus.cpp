@@ -53,10 +53,19 @@ int main(int argc, char** argv)
     for (int i = 0; i < 12; i++)
         fields.AddInt8(("f" + std::to_string(i)).c_str(), static_cast<int8>(i));
 
+    // Raw bytes: NULs, an empty value, and values after a string.
+    BMessage raw(FourCC("snap"));
+    const uint8 bytes[] = { 0, 1, 0xff, 0, 'G', 'W', 'M', 1 };
+    raw.AddString("kind", "state");
+    raw.AddData("bytes", B_RAW_TYPE, bytes, sizeof(bytes));
+    raw.AddData("bytes", B_RAW_TYPE, bytes, 0);
+    raw.AddInt32("rate", 48000);
+
     bool ok = Write(directory, "seed-empty", BMessage())
         && Write(directory, "seed-quit", quit)
         && Write(directory, "seed-every-type", every)
         && Write(directory, "seed-multiple-values", multi)
-        && Write(directory, "seed-many-fields", fields);
+        && Write(directory, "seed-many-fields", fields)
+        && Write(directory, "seed-raw", raw);
     return ok ? 0 : 1;
 }

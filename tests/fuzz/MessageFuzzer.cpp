@@ -1,4 +1,5 @@
-// Feeds arbitrary bytes to BMessage::Unflatten(). A rejected input must
+// Feeds arbitrary bytes to BMessage::Unflatten(), with the limit of a
+// reply, the largest message there is. A rejected input must
 // leave the message empty. An accepted one must flatten back to exactly the
 // same bytes, since the format has one encoding per message, and must still
 // round-trip after one more field is added within the limits.
@@ -12,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     BMessage message(FourCC("full"));
     message.AddInt32("stale", 1);
-    if (message.Unflatten(data, size) != B_OK) {
+    if (message.Unflatten(data, size, BMessage::kMaxReplySize) != B_OK) {
         if (!(message == BMessage()))
             abort();
         return 0;
@@ -25,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (message.AddInt32("fuzz", static_cast<int32>(size)) == B_OK) {
         flat = message.Flatten();
         BMessage copy;
-        if (flat.size() > BMessage::kMaxFlattenedSize || copy.Unflatten(flat.data(), flat.size()) != B_OK
+        if (flat.size() > BMessage::kMaxReplySize
+            || copy.Unflatten(flat.data(), flat.size(), BMessage::kMaxReplySize) != B_OK
             || !(copy == message))
             abort();
     }

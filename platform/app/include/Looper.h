@@ -4,6 +4,8 @@
 // Run() starts the thread; each message is dispatched on it, in the order it
 // was posted, with the looper locked: B_QUIT_REQUESTED asks QuitRequested()
 // and quits when it says yes, everything else goes to MessageReceived().
+// The looper lets go of each message once its hook returns, so a sender
+// waiting for a reply the hook didn't send learns so at once.
 //
 // PostMessage() is safe from any thread and never waits for the looper. The
 // queue holds at most kMaxQueuedMessages: while it is full, what comes is

@@ -3,7 +3,8 @@
 // BMessenger: sends messages to a running instance of an application, in
 // this process or another, found by its signature and process id. Each
 // instance takes messages for its application and for its window. Safe
-// from any thread; sending doesn't wait for the message to be handled.
+// from any thread. Sending waits for the message to be handled only when
+// the caller asks for the reply.
 
 #include "SupportDefs.h"
 
@@ -29,6 +30,17 @@ public:
     // it doesn't take the message in time, B_BAD_VALUE for a message too
     // large to send.
     status_t SendMessage(const BMessage& message, bigtime_t timeoutMicros = 1000000) const;
+    // Sends `message` as above, within `sendTimeout`, then waits at most
+    // `replyTimeout` for the reply, which may take up to
+    // BMessage::kMaxReplySize bytes flattened. B_OK with the reply in
+    // `reply`; B_OK and a reply B_NO_REPLY (and nothing else) when the
+    // instance let the message go unanswered, refused it, or ended; the
+    // errors above; B_TIMED_OUT also when no whole reply came in time;
+    // B_BAD_VALUE and an empty `reply` for a malformed or oversized one.
+    // Timeouts past a day count as a day. Asked from the thread that would
+    // handle the message, it can only time out.
+    status_t SendMessage(const BMessage& message, BMessage* reply, bigtime_t sendTimeout,
+        bigtime_t replyTimeout) const;
 
 private:
     std::string fSignature;

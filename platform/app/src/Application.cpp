@@ -153,8 +153,9 @@ thread_id BApplication::Run()
     ReadyToRun();
     Unlock();
 
-    BMessage message;
     while (!IsQuitting()) {
+        // A message goes as soon as it has been handled, as in BLooper.
+        BMessage message;
         if (TakeNextMessage(&message)) {
             Lock();
             DispatchMessage(&message, this);

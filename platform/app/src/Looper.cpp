@@ -57,8 +57,10 @@ thread_id BLooper::Run()
 bool BLooper::Loop()
 {
     SetLooperThread(std::this_thread::get_id());
-    BMessage message;
     while (!IsQuitting()) {
+        // A message goes as soon as it has been handled: a sender waiting
+        // for a reply the hook didn't give learns it at once.
+        BMessage message;
         if (!TakeNextMessage(&message)) {
             WaitForMessage(-1);
             continue;

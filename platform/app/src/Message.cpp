@@ -1,5 +1,8 @@
 #include "Message.h"
 
+#include "ReplyChannel.h"
+
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -13,6 +16,7 @@
 //   values   bool and int8: one byte each (a bool is 0 or 1)
 //            int32: four bytes
 //            string: length (u32) and the bytes, with no NUL anywhere
+//            raw: length (u32) and the bytes
 //
 // A field has at least one value and a name of 1 to kMaxNameLength bytes
 // without NUL; no two fields share a name; nothing follows the last field.
@@ -27,22 +31,26 @@ constexpr size_t kFieldOverhead = 1 + 4 + 4;
 constexpr size_t kMinFieldSize = kFieldOverhead + 1 + 1;
 constexpr size_t kStringOverhead = 4;
 
+using Raw = std::vector<uint8>;
+
 template <typename T>
 constexpr uint32 kTypeCode = std::is_same_v<T, bool> ? B_BOOL_TYPE
     : std::is_same_v<T, int8>                        ? B_INT8_TYPE
     : std::is_same_v<T, int32>                       ? B_INT32_TYPE
-                                                     : B_STRING_TYPE;
+    : std::is_same_v<T, std::string>                 ? B_STRING_TYPE
+                                                     : B_RAW_TYPE;
 
 // The smallest number of bytes one value of type T takes when flattened.
 template <typename T>
 constexpr size_t kMinValueSize = std::is_same_v<T, int32> ? 4
-    : std::is_same_v<T, std::string>                      ? kStringOverhead
-                                                          : 1;
+    : std::is_same_v<T, std::string> || std::is_same_v<T, Raw> ? kStringOverhead
+                                                               : 1;
 
 size_t ValueSize(bool) { return 1; }
 size_t ValueSize(int8) { return 1; }
 size_t ValueSize(int32) { return 4; }
 size_t ValueSize(const std::string& value) { return kStringOverhead + value.size(); }
+size_t ValueSize(const Raw& value) { return kStringOverhead + value.size(); }
 
 void PutU32(std::vector<uint8>& out, uint32 value)
 {
@@ -54,6 +62,11 @@ void PutValue(std::vector<uint8>& out, bool value) { out.push_back(value ? 1 : 0
 void PutValue(std::vector<uint8>& out, int8 value) { out.push_back(static_cast<uint8>(value)); }
 void PutValue(std::vector<uint8>& out, int32 value) { PutU32(out, static_cast<uint32>(value)); }
 void PutValue(std::vector<uint8>& out, const std::string& value)
+{
+    PutU32(out, static_cast<uint32>(value.size()));
+    out.insert(out.end(), value.begin(), value.end());
+}
+void PutValue(std::vector<uint8>& out, const Raw& value)
 {
     PutU32(out, static_cast<uint32>(value.size()));
     out.insert(out.end(), value.begin(), value.end());
@@ -124,6 +137,15 @@ struct Reader {
         position += length;
         return true;
     }
+    bool Value(Raw* out)
+    {
+        uint32 length;
+        if (!U32(&length) || length > Remaining())
+            return false;
+        out->assign(data + position, data + position + length);
+        position += length;
+        return true;
+    }
 
     template <typename T>
     bool Values(uint32 count, std::vector<T>* out)
@@ -153,20 +175,7 @@ bool ValidName(const char* name)
 
 } // namespace
 
-size_t BMessage::FlattenedSize() const
-{
-    size_t size = kHeaderSize;
-    for (const Field& field : fFields) {
-        size += kFieldOverhead + field.name.size();
-        std::visit(
-            [&size](const auto& values) {
-                for (const auto& value : values)
-                    size += ValueSize(value);
-            },
-            field.values);
-    }
-    return size;
-}
+size_t BMessage::FlattenedSize() const { return kHeaderSize + fFieldsSize; }
 
 const BMessage::Field* BMessage::FindField(const char* name) const
 {
@@ -194,12 +203,13 @@ status_t BMessage::AddValue(const char* name, T value)
     } else if (!std::holds_alternative<std::vector<T>>(field->values)) {
         return B_BAD_TYPE;
     }
-    if (added > kMaxFlattenedSize - FlattenedSize())
+    if (added > kMaxReplySize - FlattenedSize())
         return B_BAD_VALUE;
 
     if (field == nullptr)
         field = &fFields.emplace_back(Field { name, std::vector<T>() });
     std::get<std::vector<T>>(field->values).push_back(std::move(value));
+    fFieldsSize += added;
     return B_OK;
 }
 
@@ -212,10 +222,21 @@ status_t BMessage::AddString(const char* name, const char* value)
     if (value == nullptr)
         return B_BAD_VALUE;
     // Bound the scan: a string longer than a whole message can't fit anyway.
-    size_t length = strnlen(value, kMaxFlattenedSize + 1);
-    if (length > kMaxFlattenedSize)
+    size_t length = strnlen(value, kMaxReplySize + 1);
+    if (length > kMaxReplySize)
         return B_BAD_VALUE;
     return AddValue(name, std::string(value, length));
+}
+
+status_t BMessage::AddData(const char* name, uint32 type, const void* data, ssize_t numBytes)
+{
+    if (type != B_RAW_TYPE)
+        return B_BAD_TYPE;
+    if (numBytes < 0 || (data == nullptr && numBytes > 0)
+        || static_cast<size_t>(numBytes) > kMaxReplySize)
+        return B_BAD_VALUE;
+    const uint8* bytes = static_cast<const uint8*>(data);
+    return AddValue(name, Raw(bytes, bytes + numBytes));
 }
 
 template <typename T>
@@ -269,6 +290,23 @@ status_t BMessage::FindString(const char* name, int32 index, const char** value)
     return status;
 }
 
+// The pointer is into the message itself: valid until the message changes.
+status_t BMessage::FindData(const char* name, uint32 type, const void** data,
+    ssize_t* numBytes) const
+{
+    if (data == nullptr || numBytes == nullptr)
+        return B_BAD_VALUE;
+    const std::vector<Raw>* values = nullptr;
+    status_t status = FindValues(name, 0, &values);
+    if (status == B_OK && type != B_RAW_TYPE)
+        status = B_BAD_TYPE;
+    if (status != B_OK)
+        return status;
+    *data = values->front().data();
+    *numBytes = static_cast<ssize_t>(values->front().size());
+    return B_OK;
+}
+
 bool BMessage::HasField(const char* name) const { return FindField(name) != nullptr; }
 
 int32 BMessage::CountNames() const { return static_cast<int32>(fFields.size()); }
@@ -279,6 +317,24 @@ void BMessage::MakeEmpty()
 {
     what = 0;
     fFields.clear();
+    fFieldsSize = 0;
+}
+
+bool BMessage::IsSourceWaiting() const
+{
+    return fReplyChannel != nullptr && fReplyChannel->IsWaiting();
+}
+
+status_t BMessage::SendReply(const BMessage& reply)
+{
+    if (fReplyChannel == nullptr)
+        return B_BAD_VALUE;
+    return fReplyChannel->Send(reply);
+}
+
+bool BMessage::operator==(const BMessage& other) const
+{
+    return what == other.what && fFields == other.fFields;
 }
 
 std::vector<uint8> BMessage::Flatten() const
@@ -305,12 +361,12 @@ std::vector<uint8> BMessage::Flatten() const
     return out;
 }
 
-status_t BMessage::Unflatten(const void* data, size_t size)
+status_t BMessage::Unflatten(const void* data, size_t size, size_t maxSize)
 {
     MakeEmpty();
     if (data == nullptr && size > 0)
         return B_BAD_VALUE;
-    if (size > kMaxFlattenedSize)
+    if (size > std::min(maxSize, kMaxReplySize))
         return B_BAD_DATA;
 
     Reader reader { static_cast<const uint8*>(data), size };
@@ -356,6 +412,9 @@ status_t BMessage::Unflatten(const void* data, size_t size)
         case B_STRING_TYPE:
             ok = reader.Values(count, &field.values.emplace<std::vector<std::string>>());
             break;
+        case B_RAW_TYPE:
+            ok = reader.Values(count, &field.values.emplace<std::vector<Raw>>());
+            break;
         default:
             break;
         }
@@ -368,5 +427,6 @@ status_t BMessage::Unflatten(const void* data, size_t size)
 
     what = command;
     fFields = std::move(fields);
+    fFieldsSize = size - kHeaderSize;
     return B_OK;
 }

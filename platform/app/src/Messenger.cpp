@@ -3,6 +3,7 @@
 #include "Message.h"
 #include "RegistryDirectory.h"
 #include "RegistryEntry.h"
+#include "ReplyChannel.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -18,6 +19,72 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Longer timeouts are cut to this, so that a deadline never overflows.
+constexpr bigtime_t kLongestTimeout = 24LL * 60 * 60 * 1000000;
+
+Clock::time_point DeadlineAfter(bigtime_t timeoutMicros)
+{
+    return Clock::now()
+        + std::chrono::microseconds(std::clamp<bigtime_t>(timeoutMicros, 0, kLongestTimeout));
+}
+
+// Connects to the instance `pid` of `signature` and sends `packet`, all
+// before `deadline`. The connection is left in `*fd`, to be closed by the
+// caller, whatever the result.
+status_t SendPacket(const std::string& signature, pid_t pid, const std::vector<uint8>& packet,
+    Clock::time_point deadline, int* fd)
+{
+    auto directory = RegistryDirectory::Open(signature.c_str());
+    if (!directory)
+        return directory.code();
+    *fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (*fd < 0)
+        return B_ERROR;
+    sockaddr_un address;
+    socklen_t length;
+    (*directory)->SocketAddress(RegistryEntry::SocketName(pid), &address, &length);
+
+    // Waits for `events` on the socket until the deadline; false once it has passed.
+    auto waitFor = [&](short events) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return false;
+        pollfd item = { *fd, events, 0 };
+        return poll(&item, 1, static_cast<int>(std::min<int64>(left.count(), 60000))) >= 0
+            || errno == EINTR;
+    };
+
+    // A full backlog makes a Unix socket's connect fail with EAGAIN rather
+    // than wait: try again a little later.
+    while (connect(*fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0)
+                return B_TIMED_OUT;
+            std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(5)));
+            continue;
+        }
+        return errno == ENOENT || errno == ECONNREFUSED ? B_ENTRY_NOT_FOUND
+            : errno == EACCES || errno == EPERM         ? B_PERMISSION_DENIED
+                                                        : B_ERROR;
+    }
+    for (;;) {
+        ssize_t sent = send(*fd, packet.data(), packet.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent == static_cast<ssize_t>(packet.size()))
+            return B_OK;
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!waitFor(POLLOUT))
+                return B_TIMED_OUT;
+            continue;
+        }
+        return B_ERROR;
+    }
+}
 
 } // namespace
 
@@ -37,59 +104,30 @@ status_t BMessenger::SendMessage(const BMessage& message, bigtime_t timeoutMicro
         return B_BAD_VALUE;
     packet.insert(packet.begin(), static_cast<uint8>(fTarget));
 
-    auto directory = RegistryDirectory::Open(fSignature.c_str());
-    if (!directory)
-        return directory.code();
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return B_ERROR;
-    sockaddr_un address;
-    socklen_t length;
-    (*directory)->SocketAddress(RegistryEntry::SocketName(fPid), &address, &length);
+    int fd = -1;
+    status_t status = SendPacket(fSignature, fPid, packet, DeadlineAfter(timeoutMicros), &fd);
+    if (fd >= 0)
+        close(fd);
+    return status;
+}
 
-    auto deadline = Clock::now() + std::chrono::microseconds(timeoutMicros);
-    // Waits for `events` on the socket until the deadline; false once it has passed.
-    auto waitFor = [&](short events) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return false;
-        pollfd item = { fd, events, 0 };
-        return poll(&item, 1, static_cast<int>(left.count())) >= 0 || errno == EINTR;
-    };
+status_t BMessenger::SendMessage(const BMessage& message, BMessage* reply,
+    bigtime_t sendTimeout, bigtime_t replyTimeout) const
+{
+    if (reply == nullptr || fSignature.empty() || fPid <= 0)
+        return B_BAD_VALUE;
+    // Flattened first: `reply` may be `message` itself.
+    std::vector<uint8> packet = message.Flatten();
+    *reply = BMessage();
+    if (packet.empty() || packet.size() > BMessage::kMaxFlattenedSize)
+        return B_BAD_VALUE;
+    packet.insert(packet.begin(), static_cast<uint8>(fTarget) | ReplyChannel::kAwaitsReply);
 
-    status_t status = B_OK;
-    // A full backlog makes a Unix socket's connect fail with EAGAIN rather
-    // than wait: try again a little later.
-    while (connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN) {
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) {
-                status = B_TIMED_OUT;
-                break;
-            }
-            std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(5)));
-            continue;
-        }
-        status = errno == ENOENT || errno == ECONNREFUSED ? B_ENTRY_NOT_FOUND
-            : errno == EACCES || errno == EPERM          ? B_PERMISSION_DENIED
-                                                         : B_ERROR;
-        break;
-    }
-    while (status == B_OK) {
-        ssize_t sent = send(fd, packet.data(), packet.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent == static_cast<ssize_t>(packet.size()))
-            break;
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!waitFor(POLLOUT))
-                status = B_TIMED_OUT;
-            continue;
-        }
-        status = B_ERROR;
-    }
-    close(fd);
+    int fd = -1;
+    status_t status = SendPacket(fSignature, fPid, packet, DeadlineAfter(sendTimeout), &fd);
+    if (status == B_OK)
+        status = ReplyChannel::Receive(fd, DeadlineAfter(replyTimeout), reply);
+    if (fd >= 0)
+        close(fd);
     return status;
 }

@@ -5,6 +5,7 @@
 #include "RegistryDirectory.h"
 #include "RegistryEntry.h"
 #include "RegistryStartLock.h"
+#include "ReplyChannel.h"
 #include "Report.h"
 #include "ReportLimiter.h"
 
@@ -29,10 +30,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A packet is one byte of MessageTarget and a flattened message.
+// A packet is one byte of MessageTarget, with ReplyChannel::kAwaitsReply
+// set when the sender waits for a reply, and a flattened message.
 constexpr size_t kMaxPacketSize = 1 + BMessage::kMaxFlattenedSize;
 // Peers that connect and then say nothing are closed after this long, and
-// no more than this many are kept open at once.
+// no more than this many are kept open at once, those waiting for a reply
+// included.
 constexpr auto kIdleTimeout = std::chrono::seconds(5);
 constexpr size_t kMaxConnections = 16;
 constexpr int kListenBacklog = 16;
@@ -56,6 +59,13 @@ struct RosterServer::Impl {
     int epollFd = -1;
     std::thread thread;
     std::map<int, Clock::time_point> connections; // descriptor -> last activity
+    // The connections handed to messages whose senders wait for a reply,
+    // and since when; each is closed by the message's side.
+    struct PendingReply {
+        std::weak_ptr<ReplyChannel> channel;
+        Clock::time_point since;
+    };
+    std::vector<PendingReply> pendingReplies;
     // Until when accepting is paused for want of descriptors.
     Clock::time_point acceptPausedUntil;
     bool acceptPaused = false;
@@ -70,6 +80,7 @@ struct RosterServer::Impl {
     void ReadPackets(int fd);
     void CloseConnection(int fd);
     void CloseOldest();
+    size_t CountPendingReplies();
     int MillisUntilNextTimer() const;
     void CloseIdle();
 };
@@ -151,7 +162,7 @@ void RosterServer::Impl::AcceptAll()
             close(fd);
             continue;
         }
-        if (connections.size() >= kMaxConnections) {
+        if (connections.size() + CountPendingReplies() >= kMaxConnections) {
             const char* why = "too many open, closed the one idle longest";
             reports.Failure("keep a connection", why, why);
             CloseOldest();
@@ -178,8 +189,7 @@ void RosterServer::Impl::OutOfDescriptors(int error)
     std::string why
         = std::string(strerror(error)) + "; closing the connection idle longest and waiting";
     reports.Failure("accept a message", why, why, now);
-    if (!connections.empty())
-        CloseOldest();
+    CloseOldest();
     acceptPaused = true;
     acceptPausedUntil = now + kAcceptPause;
     WatchListener(false);
@@ -215,10 +225,11 @@ void RosterServer::Impl::ReadPackets(int fd)
         std::string label;
         std::string detail;
         BMessage message;
+        uint8 target = packet[0] & ~ReplyChannel::kAwaitsReply;
         if (static_cast<size_t>(size) > sizeof(packet)) {
             label = "it is too large";
             detail = " (" + std::to_string(size) + " bytes)";
-        } else if (packet[0] > static_cast<uint8>(MessageTarget::Window)) {
+        } else if (target > static_cast<uint8>(MessageTarget::Window)) {
             label = "it is for an unknown target";
             detail = " (" + std::to_string(packet[0]) + ")";
         } else if (message.Unflatten(packet + 1, static_cast<size_t>(size) - 1) != B_OK) {
@@ -230,7 +241,19 @@ void RosterServer::Impl::ReadPackets(int fd)
             CloseConnection(fd);
             return;
         }
-        deliver(static_cast<MessageTarget>(packet[0]), message);
+        if ((packet[0] & ReplyChannel::kAwaitsReply) != 0) {
+            // The connection now belongs to the message and its copies:
+            // nothing more is read from it, and it closes once they have
+            // replied or gone.
+            epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
+            connections.erase(fd);
+            auto channel = std::make_shared<ReplyChannel>(fd);
+            pendingReplies.push_back({ channel, Clock::now() });
+            ReplyChannel::Attach(&message, std::move(channel));
+            deliver(static_cast<MessageTarget>(target), message);
+            return;
+        }
+        deliver(static_cast<MessageTarget>(target), message);
     }
 }
 
@@ -241,12 +264,30 @@ void RosterServer::Impl::CloseConnection(int fd)
     connections.erase(fd);
 }
 
+// The connection idle longest, or the reply waited for longest if that
+// came first.
 void RosterServer::Impl::CloseOldest()
 {
     auto oldest = std::min_element(connections.begin(), connections.end(),
         [](const auto& a, const auto& b) { return a.second < b.second; });
-    if (oldest != connections.end())
+    if (CountPendingReplies() > 0
+        && (oldest == connections.end() || pendingReplies.front().since <= oldest->second)) {
+        if (std::shared_ptr<ReplyChannel> channel = pendingReplies.front().channel.lock())
+            channel->Drop();
+        pendingReplies.erase(pendingReplies.begin());
+    } else if (oldest != connections.end()) {
         CloseConnection(oldest->first);
+    }
+}
+
+// Forgets the replies that have gone or been given up, and counts the rest.
+size_t RosterServer::Impl::CountPendingReplies()
+{
+    std::erase_if(pendingReplies, [](const PendingReply& pending) {
+        std::shared_ptr<ReplyChannel> channel = pending.channel.lock();
+        return channel == nullptr || !channel->IsOpen();
+    });
+    return pendingReplies.size();
 }
 
 // Until the next idle connection is due to be closed, accepting is due to

@@ -5,6 +5,8 @@
 // and its message socket. A thread of its own accepts connections on that
 // socket and reads messages from processes of the same user; each complete,
 // well-formed message is handed to the delivery function on that thread.
+// A message whose sender waits for a reply takes its connection along (see
+// ReplyChannel); such connections count against the limit on open ones.
 // Oversized, slow or malformed input is dropped. What peers bring about is
 // said on stderr at most once per kind and interval, then as a count.
 

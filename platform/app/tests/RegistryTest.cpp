@@ -1,6 +1,7 @@
 // The registry's directory checks, with a temporary directory standing in
-// for /tmp, the launch message as a new instance reads it, and the
-// description an instance publishes as tools read it back.
+// for /tmp, the launch message as a new instance reads it, the
+// description an instance publishes as tools read it back, and replies as
+// a sender reads them.
 
 #include "LaunchMessage.h"
 #include "List.h"
@@ -8,12 +9,14 @@
 #include "RegistryDirectory.h"
 #include "RegistryEntry.h"
 #include "RegistryStartLock.h"
+#include "ReplyChannel.h"
 #include "Roster.h"
 #include "RosterServer.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -298,6 +301,33 @@ TEST_F(InstanceInfoTest, AnotherEntryWithTheSamePidLeavesTheLiveOnesFilesAlone)
     BMessage read;
     EXPECT_EQ(Read(&read), B_OK);
     EXPECT_EQ(read, info);
+}
+
+TEST(ReplyChannel, ASenderGetsNoReplyOrTimesOutAndRefusesBadReplies)
+{
+    // What the instance's end sends, then whether it is done.
+    BMessage reply;
+    auto receive = [&reply](const std::vector<uint8>& bytes, bool done) {
+        int ends[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0, ends), 0);
+        if (!bytes.empty())
+            send(ends[1], bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (done)
+            shutdown(ends[1], SHUT_WR);
+        status_t status = ReplyChannel::Receive(ends[0],
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(300), &reply);
+        close(ends[0]);
+        close(ends[1]);
+        return status;
+    };
+    EXPECT_EQ(receive({}, true), B_OK);
+    EXPECT_EQ(reply, BMessage(B_NO_REPLY));
+    EXPECT_EQ(receive({}, false), B_TIMED_OUT);
+    // Declared past the limit, cut short, in a packet past 64 KiB.
+    EXPECT_EQ(receive({ 0, 0, 16, 0 }, false), B_BAD_VALUE);
+    EXPECT_EQ(receive({ 12, 0, 0, 0, 'G', 'W', 'M' }, true), B_BAD_VALUE);
+    EXPECT_EQ(receive(std::vector<uint8>(65537, 0), true), B_BAD_VALUE);
+    EXPECT_EQ(reply, BMessage());
 }
 
 } // namespace

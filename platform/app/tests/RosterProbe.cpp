@@ -3,10 +3,14 @@
 // "<pid> <event> ...", and runs until SIGTERM (at most a minute). A message
 // 'LNCH' makes it launch another instance of its signature with that same
 // message; 'LIST' makes it report the count again. It keeps a descriptor
-// open that a launched program must not inherit.
+// open that a launched program must not inherit. A request 'SNAP' gets a
+// reply 'SNAP' with `number` raw bytes (byte i is i % 251), answered twice;
+// 'HOLD' is kept unanswered until a message 'FREE'; other requests go
+// unanswered. Requests are answered on a looper's thread.
 
 #include "LaunchMessage.h"
 #include "List.h"
+#include "Looper.h"
 #include "Message.h"
 #include "Roster.h"
 #include "RosterServer.h"
@@ -18,6 +22,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -46,6 +51,26 @@ int Count(const char* signature)
     return status == B_OK ? list.CountItems() : status;
 }
 
+// Answers requests 'SNAP' on a thread of its own.
+class Answerer : public BLooper {
+public:
+    void MessageReceived(BMessage* request) override
+    {
+        int32 size = 0;
+        if (!request->IsSourceWaiting() || request->what != FourCC("SNAP")
+            || request->FindInt32("number", &size) != B_OK)
+            return;
+        std::vector<uint8> bytes(static_cast<size_t>(size));
+        for (size_t i = 0; i < bytes.size(); i++)
+            bytes[i] = static_cast<uint8>(i % 251);
+        BMessage reply(FourCC("SNAP"));
+        reply.AddData("bytes", B_RAW_TYPE, bytes.data(), size);
+        status_t first = request->SendReply(reply);
+        Say("reply-status " + std::to_string(first) + " again "
+            + std::to_string(request->SendReply(reply)));
+    }
+};
+
 } // namespace
 
 int main()
@@ -72,9 +97,19 @@ int main()
     if (launchMessage != nullptr)
         Say("launched-with " + Describe(*launchMessage));
 
-    auto deliver = [signature](MessageTarget target, const BMessage& message) {
+    BLooper* answerer = new Answerer;
+    answerer->Run();
+    std::vector<BMessage> held;
+    auto deliver = [signature, answerer, &held](MessageTarget target, const BMessage& message) {
         Say("delivered target=" + std::to_string(static_cast<int>(target)) + " "
             + Describe(message));
+        BMessage copy(message);
+        if (message.what == FourCC("HOLD"))
+            held.push_back(message);
+        else if (message.what == FourCC("FREE"))
+            held.clear();
+        else
+            answerer->PostMessage(&copy);
         if (message.what == FourCC("LNCH"))
             Say("launch-status " + std::to_string(be_roster->Launch(signature, &message)));
         else if (message.what == FourCC("LIST"))
@@ -89,5 +124,9 @@ int main()
 
     timespec lifetime = { 60, 0 };
     sigtimedwait(&stop, nullptr, &lifetime);
+    // No more deliveries, then no more answers.
+    server->reset();
+    answerer->Lock();
+    answerer->Quit();
     return 0;
 }
