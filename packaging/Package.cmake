@@ -58,11 +58,13 @@ delay line, that wanders by random walks ten times a second. A click on
 a window starts one more instance beside it, so a cluster of small
 humming windows builds up.
 
-The control tool, gondavel_wubbix-ctl, lists the running instances and
-asks them to roll new settings or to quit. The renderer,
-gondavel_wubbix-render, writes what a number of instances would play to
-a WAV, FLAC or Ogg file, far faster than real time.")
-# The libraries the programs link (libsndfile for the renderer among them)
+The control tool, gondavel_wubbix-ctl, lists the running instances, asks
+them to roll new settings or to quit, and records what they will play
+from now on. The renderer, gondavel_wubbix-render, writes what a number
+of instances would play to a WAV, FLAC or Ogg file, far faster than real
+time.")
+# The libraries the programs link (libsndfile for the renderer and the
+# control tool among them)
 # come from dpkg-shlibdeps. The text library, fontconfig, a font and Xlib
 # (for what SDL leaves undone on X11) are opened at run time, and PipeWire's
 # library only where a PipeWire server runs; PulseAudio serves otherwise.

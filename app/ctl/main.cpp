@@ -1,13 +1,14 @@
-// gondavel_wubbix-ctl: lists the running instances of the program and sends
-// them requests through the roster, from the command line. Each instance
-// publishes its index and title in its roster entry; requests travel as
-// messages over the instance's socket. Errors are one line on stderr; the
-// exit status says what kind of failure it was.
+// gondavel_wubbix-ctl: lists the running instances of the program, sends
+// them requests through the roster and records what they play, from the
+// command line. Each instance publishes its index and title in its roster
+// entry; requests travel as messages over the instance's socket. Errors are
+// one line on stderr; the exit status says what kind of failure it was.
 
 #include "Message.h"
 #include "MessageCodes.h"
 #include "Messenger.h"
 #include "ProgramInfo.h"
+#include "Record.h"
 #include "Roster.h"
 #include "StandardDescriptors.h"
 #include "Tool.h"
@@ -22,8 +23,8 @@
 namespace {
 
 constexpr const char kUsage[] = R"(Usage: gondavel_wubbix-ctl COMMAND [ARGUMENTS]
-Lists the running instances of gondavel_wubbix and asks them to roll new
-settings or to quit.
+Lists the running instances of gondavel_wubbix, asks them to roll new
+settings or to quit, and records what they play.
 
 Commands:
   list                  one line per running instance, in process id order:
@@ -34,14 +35,25 @@ Commands:
                         --mains also rolls its delay, frequency and feedback,
                         --delta its restlessness
   quit PID|all          asks the instance to quit
+  record [--seconds S] [--gain DB] -o FILE PID...|all
+                        asks the instances for their state at one moment and
+                        writes what they will play from then on, mixed, to
+                        FILE, far faster than real time: S seconds (up to
+                        86400, default 60) at a gain of DB decibels (-100 to
+                        100, default 0); FILE is .wav (32-bit float), .flac
+                        (24-bit) or .ogg (Vorbis). What happens to them later
+                        (a redraw, a roll, a new instance) isn't foreseen
 
 Options:
   -h, --help            print this help and exit
       --version         print the version and exit
 
 Exit status: 0 on success, 1 when a target is not a running instance, a
-request could not be sent (all other targets are still served) or the
-output could not be written, 2 for a usage error (then nothing is sent).
+request could not be sent or, for record, answered (all other targets are
+still served; the others are recorded) or the output could not be written,
+2 for a usage error, a FILE that can't be written or replaced included
+(then nothing is sent). A signal that stops record makes it 128 plus the
+signal's number, 130 for Ctrl+C; then nothing is written.
 )";
 
 // The length of the UTF-8 sequence at `text` and the code point it encodes,
@@ -181,6 +193,8 @@ int Run(const std::vector<std::string>& arguments)
     }
     if (IsOption(command))
         return UsageError("unknown option " + Quoted(command));
+    if (command == "record")
+        return Record(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
     if (command != "list" && command != "reroll" && command != "quit")
         return UsageError("unknown command " + Quoted(command));
 

@@ -1,0 +1,232 @@
+#include "Record.h"
+
+#include "MessageCodes.h"
+#include "RenderFile.h"
+#include "Report.h"
+#include "StateRequests.h"
+#include "StopSignals.h"
+#include "TakeOptions.h"
+#include "TakeWriter.h"
+#include "Tool.h"
+#include "VoiceSnapshot.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <new>
+#include <optional>
+
+namespace {
+
+// The most of an instance's own reason that goes into a line.
+constexpr size_t kMaxReasonLength = 200;
+
+struct RecordOptions {
+    TakeOptions take;
+    std::string output;
+    bool all = false;
+    std::vector<pid_t> pids;
+};
+
+// The options, or the usage error that says what is wrong with them.
+std::optional<std::string> ParseOptions(const std::vector<std::string>& arguments,
+    RecordOptions* options)
+{
+    bool haveOutput = false;
+    for (size_t i = 0; i < arguments.size(); i++) {
+        const std::string& argument = arguments[i];
+        std::string name = argument;
+        std::optional<std::string> value;
+        if (size_t equals = argument.find('='); argument.starts_with("--")
+            && equals != std::string::npos) {
+            name = argument.substr(0, equals);
+            value = argument.substr(equals + 1);
+        }
+        if (name == "-o" || name == "--output" || name == "--seconds" || name == "--gain") {
+            if (!value && i + 1 >= arguments.size())
+                return "option " + Quoted(name) + " needs a value";
+            if (!value)
+                value = arguments[++i];
+            std::optional<std::string> wrong;
+            if (name == "--seconds") {
+                wrong = options->take.SetSeconds(name, *value);
+            } else if (name == "--gain") {
+                wrong = options->take.SetGain(name, *value);
+            } else if (value->empty()) {
+                wrong = "option " + Quoted(name) + " needs a file name";
+            } else {
+                options->output = *value;
+                haveOutput = true;
+            }
+            if (wrong)
+                return wrong;
+        } else if (IsOption(argument)) {
+            return "unknown option " + Quoted(argument) + " for record";
+        } else if (argument == "all") {
+            options->all = true;
+        } else if (std::optional<pid_t> pid = ParsePid(argument)) {
+            options->pids.push_back(*pid);
+        } else {
+            return Quoted(argument) + " is not a process id";
+        }
+    }
+    if (options->all == !options->pids.empty())
+        return "record needs process ids or \"all\"";
+    if (!haveOutput)
+        return "record needs a file to write: name it with -o FILE";
+    return std::nullopt;
+}
+
+// The instance's answer, its voice's state, or the reason there is none.
+// `running`, the instances that run now, is read once, when first needed.
+Result<VoiceSnapshot> StateOf(const StateRequests::Answer& answer,
+    std::optional<std::vector<pid_t>>& running)
+{
+    const BMessage& reply = answer.reply;
+    if (answer.status == B_ENTRY_NOT_FOUND) {
+        if (!running)
+            running = RunningInstances().value_or(std::vector<pid_t> { answer.pid });
+        if (!IsRunning(*running, answer.pid))
+            return Error { B_ENTRY_NOT_FOUND, "it has ended" };
+    }
+    if (answer.status == B_TIMED_OUT)
+        return Error { B_TIMED_OUT, "it gave no answer within "
+                + std::to_string(StateRequests::kReplyTimeout / 1000000) + " seconds" };
+    if (answer.status == B_BAD_VALUE)
+        return Error { B_BAD_DATA, "its answer is malformed" };
+    if (answer.status == B_NO_INIT)
+        return Error { B_NO_INIT, "no thread could be started to ask it" };
+    if (answer.status != B_OK)
+        return Error { answer.status, Describe(answer.status) };
+    if (reply.what == B_NO_REPLY)
+        return Error { B_ERROR, "it doesn't know the request (an older version?)" };
+
+    const void* data = nullptr;
+    ssize_t size = 0;
+    const char* reason = nullptr;
+    if (reply.what == VOICE_STATE && reply.FindData("state", B_RAW_TYPE, &data, &size) == B_OK) {
+        Result<VoiceSnapshot> state = VoiceSnapshot::Decode(data, static_cast<size_t>(size));
+        if (!state)
+            return Error { B_BAD_DATA, "its state is malformed" };
+        return state;
+    }
+    if (reply.what == VOICE_STATE && reply.FindString("error", &reason) == B_OK) {
+        std::string said = reason;
+        if (said.size() > kMaxReasonLength)
+            said = said.substr(0, kMaxReasonLength) + "...";
+        return Error { B_ERROR, said };
+    }
+    return Error { B_BAD_DATA, "its answer is malformed" };
+}
+
+// The targets that run, from `options` and the registry, after a line for
+// each named one that doesn't; whether one didn't in `missing`.
+std::optional<std::vector<pid_t>> Targets(const RecordOptions& options, const TakeWriter& writer,
+    bool* missing)
+{
+    std::optional<std::vector<pid_t>> running = RunningInstances();
+    if (!running || options.all)
+        return running;
+    std::vector<pid_t> pids = options.pids;
+    std::sort(pids.begin(), pids.end());
+    pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
+    std::vector<pid_t> targets;
+    for (pid_t pid : pids) {
+        if (IsRunning(*running, pid)) {
+            targets.push_back(pid);
+        } else {
+            writer.Say("no running instance with pid " + std::to_string(pid));
+            *missing = true;
+        }
+    }
+    return targets;
+}
+
+// Asks the targets for their voices and writes the take; the exit status.
+int RecordTake(const RecordOptions& options, std::unique_ptr<RenderFile>& file,
+    const StopSignals& stops)
+{
+    TakeWriter writer(kTool, *file, stops);
+    bool failed = false;
+    std::optional<std::vector<pid_t>> targets = Targets(options, writer, &failed);
+    if (!targets)
+        return EXIT_FAILED;
+    if (targets->empty()) {
+        if (options.all)
+            writer.Say("couldn't record: no instance is running");
+        return EXIT_FAILED;
+    }
+
+    auto requests = StateRequests::Start(*targets);
+    if (!requests) {
+        writer.Say("couldn't ask the instances: " + requests.reason());
+        return EXIT_FAILED;
+    }
+    auto answers = (*requests)->Wait(stops.Descriptor());
+    if (answers.code() == B_INTERRUPTED) {
+        // Threads may still wait on an instance, and nothing can call them
+        // back: the process ends at once, without the exit handlers they
+        // might still be using, once the file has let go of its place.
+        int status = 128 + stops.Received();
+        file.reset();
+        _exit(status);
+    }
+    if (!answers) {
+        writer.Say("couldn't ask the instances: " + answers.reason());
+        return EXIT_FAILED;
+    }
+
+    std::vector<std::unique_ptr<OfflineVoice>> voices;
+    std::optional<std::vector<pid_t>> running;
+    for (const StateRequests::Answer& answer : *answers) {
+        Result<VoiceSnapshot> state = StateOf(answer, running);
+        if (!state) {
+            writer.Say("couldn't record pid " + std::to_string(answer.pid) + ": " + state.reason());
+            failed = true;
+            continue;
+        }
+        voices.push_back(std::make_unique<OfflineVoice>(*state));
+    }
+    if (voices.empty()) {
+        writer.Say("couldn't record: no instance gave its state, so nothing is written");
+        return EXIT_FAILED;
+    }
+    int status = writer.Write(std::move(voices), options.take.frames, options.take.gain);
+    return status == TakeWriter::kWritten && failed ? EXIT_FAILED : status;
+}
+
+} // namespace
+
+int Record(const std::vector<std::string>& arguments)
+{
+    RecordOptions options;
+    if (std::optional<std::string> wrong = ParseOptions(arguments, &options))
+        return UsageError(*wrong);
+    // A reader gone from stderr is no reason to stop, and a file grown past
+    // the size limit is a write that fails.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+
+    // Before any instance is asked: a file that can't be written is a usage
+    // error.
+    auto file = RenderFile::Create(options.output, options.take.frames);
+    if (!file) {
+        Complain(Printable(file.reason()));
+        return EXIT_USAGE;
+    }
+    // Ctrl+C and the like are taken as messages, so the take can stop
+    // between two chunks and leave nothing behind. The threads that start
+    // later hold them back too.
+    auto stops = StopSignals::Watch();
+    if (!stops) {
+        Complain("couldn't watch for signals: " + stops.reason());
+        return EXIT_FAILED;
+    }
+    try {
+        return RecordTake(options, *file, **stops);
+    } catch (const std::bad_alloc&) {
+        (*stops)->Say(std::string(kTool) + ": couldn't record: out of memory\n");
+        return EXIT_FAILED;
+    }
+}
