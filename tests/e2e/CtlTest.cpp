@@ -99,6 +99,12 @@ TEST_F(CtlTest, BadCommandLinesAreRefusedWithoutSendingAnything)
         { { "quit", "2147483648" }, "\"2147483648\" is not a process id" },
         { { "quit", "0" + PidText(0) }, "\"0" + PidText(0) + "\" is not a process id" },
         { { "quit", PidText(0) + " " }, "\"" + PidText(0) + " \" is not a process id" },
+        { { "record", "-o", "x.wav" }, "record needs process ids or \"all\"" },
+        { { "record", "-o", "x.wav", "all", PidText(0) }, "record needs process ids or \"all\"" },
+        { { "record", PidText(0) }, "record needs a file to write: name it with -o FILE" },
+        { { "record", "--seconds", "1e1", "-o", "x.wav", "all" }, "--seconds needs a number, not '1e1'" },
+        { { "record", "--gain=-101", "-o", "x.wav", "all" }, "--gain must be from -100 to 100, not '-101'" },
+        { { "record", "--seconds" }, "option \"--seconds\" needs a value" },
     };
     for (const auto& [arguments, complaint] : cases) {
         CtlResult result = S().Ctl(arguments);
@@ -185,7 +191,8 @@ TEST_F(CtlTest, HelpAndVersionGoToStandardOutput)
         CtlResult help = S().Ctl({ "quit", option });
         EXPECT_EQ(help.exitCode, 0);
         EXPECT_EQ(help.out.rfind("Usage: gondavel_wubbix-ctl COMMAND", 0), 0u) << help.out;
-        for (const char* word : { "list", "reroll [--mains] [--delta] PID|all", "quit PID|all" })
+        for (const char* word : { "list", "reroll [--mains] [--delta] PID|all", "quit PID|all",
+                 "record [--seconds S] [--gain DB] -o FILE PID...|all" })
             EXPECT_NE(help.out.find(word), std::string::npos) << word;
         EXPECT_EQ(help.err, "");
     }

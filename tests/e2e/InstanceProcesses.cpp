@@ -8,6 +8,7 @@
 #include <sstream>
 #include <thread>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -110,6 +111,30 @@ std::string Descriptors(pid_t pid)
         text += entry.path().filename().string() + " -> "
             + fs::read_symlink(entry.path(), error).string() + "\n";
     return text;
+}
+
+bool WritesIn(pid_t pid, const std::string& directory)
+{
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+        std::error_code linkError;
+        struct stat status {};
+        if (fs::read_symlink(entry.path(), linkError).string().starts_with(directory + "/")
+            && stat(entry.path().c_str(), &status) == 0 && S_ISREG(status.st_mode)
+            && status.st_size > 0)
+            return true;
+    }
+    return false;
+}
+
+int CountThreads(pid_t pid)
+{
+    std::error_code error;
+    int count = 0;
+    for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/task", error), end;
+         !error && it != end; it.increment(error))
+        count++;
+    return count;
 }
 
 std::vector<pid_t> ProcessesWith(const std::string& marker)

@@ -36,6 +36,11 @@ int CountDescriptors(pid_t pid);
 int SettledDescriptorCount(pid_t pid);
 // What each descriptor of `pid` refers to, one per line, for messages.
 std::string Descriptors(pid_t pid);
+// Whether `pid` holds a regular file in `directory` open, named or not,
+// with something written in it.
+bool WritesIn(pid_t pid, const std::string& directory);
+// How many threads `pid` runs; 0 when there is no such process.
+int CountThreads(pid_t pid);
 
 // Every process but this one with `variable` ("NAME=value") in its
 // environment.

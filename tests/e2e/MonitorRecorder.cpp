@@ -14,12 +14,13 @@ namespace {
 
 constexpr size_t kFrameSize = PulseServer::kChannels * sizeof(float);
 
-std::vector<std::string> ParecCommand(const PulseServer& server, const std::string& path)
+std::vector<std::string> ParecCommand(const PulseServer& server, const std::string& path,
+    std::optional<uint32_t> stream)
 {
     // A short latency makes parec write often, so the file tracks the sink.
     return {
         "parec",
-        "--device=" + server.MonitorName(),
+        stream ? "--monitor-stream=" + std::to_string(*stream) : "--device=" + server.MonitorName(),
         "--format=float32le",
         "--rate=" + std::to_string(PulseServer::kFrameRate),
         "--channels=" + std::to_string(PulseServer::kChannels),
@@ -32,10 +33,10 @@ std::vector<std::string> ParecCommand(const PulseServer& server, const std::stri
 } // namespace
 
 MonitorRecorder::MonitorRecorder(const PulseServer& server, const std::string& path,
-    std::chrono::milliseconds startTimeout)
+    std::optional<uint32_t> stream, std::chrono::milliseconds startTimeout)
     : fPath(path)
     , fLogPath(path + ".log")
-    , fParec(ParecCommand(server, path), server.ClientEnvironment(), fLogPath)
+    , fParec(ParecCommand(server, path, stream), server.ClientEnvironment(), fLogPath)
 {
     auto deadline = std::chrono::steady_clock::now() + startTimeout;
     while (Frames() == 0) {

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstddef>
@@ -40,4 +41,21 @@ inline size_t FirstSoundingFrame(const std::vector<float>& samples, size_t from 
             return i / 2;
     }
     return std::string::npos;
+}
+
+// The longest run of silent frames (every sample exactly zero) between the
+// first and the last sounding frame of `samples`: a gap in the sound.
+inline size_t LongestSilenceInside(const std::vector<float>& samples)
+{
+    size_t longest = 0;
+    size_t run = 0;
+    for (size_t frame = FirstSoundingFrame(samples); frame < samples.size() / 2; frame++) {
+        if (samples[2 * frame] == 0.0f && samples[2 * frame + 1] == 0.0f) {
+            run++;
+            continue;
+        }
+        longest = std::max(longest, run);
+        run = 0;
+    }
+    return longest;
 }

@@ -1,0 +1,164 @@
+// The control tool recording running instances: three of them on a private
+// X server and sound server play on without a gap while it takes their
+// state and writes what they will play; instances that can't be recorded,
+// a peer that answers junk, a file that can't be written, and stops while
+// it waits and while it writes.
+
+#include "FakeInstance.h"
+#include "InstanceProcesses.h"
+#include "MessageCodes.h"
+#include "MonitorRecorder.h"
+#include "PulseServer.h"
+#include "TakeFile.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+// After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
+#include "Session.h"
+
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <set>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+class RecordTest : public SessionTest {
+protected:
+    std::string File(const std::string& name) const { return S().Runtime().File(name); }
+    std::string PidText(size_t n) const { return std::to_string(S().Instance(n).Pid()); }
+    std::set<std::string> ErrorLines(const CtlResult& result) const
+    {
+        std::vector<std::string> lines = Lines(result.err);
+        return { lines.begin(), lines.end() };
+    }
+};
+
+TEST_F(RecordTest, RecordsThreeInstancesWhileTheirStreamsGoOnWithoutAGap)
+{
+    ASSERT_TRUE(S().StartOneAfterAnother(3));
+    ASSERT_TRUE(S().WaitUntilSettled(30s));
+    std::optional<std::map<pid_t, uint32_t>> streams = Pulse().Streams();
+    ASSERT_TRUE(streams && streams->size() == 3u);
+    std::vector<std::unique_ptr<MonitorRecorder>> recorders;
+    for (const auto& [pid, stream] : *streams)
+        recorders.push_back(std::make_unique<MonitorRecorder>(Pulse(),
+            File("stream" + std::to_string(pid) + ".raw"), stream));
+    // A second of each stream before the take and after it.
+    ASSERT_TRUE(recorders.back()->WaitForFrames(44100, 20s));
+    CtlResult record = S().Ctl({ "record", "--seconds", "10", "-o", File("take.wav"), "all" });
+    EXPECT_EQ(record.exitCode, 0);
+    EXPECT_EQ(record.out + record.err, "");
+    for (auto& recorder : recorders) {
+        ASSERT_TRUE(recorder->WaitForFrames(recorder->Frames() + 44100, 20s));
+        recorder->Stop();
+        EXPECT_LT(LongestSilenceInside(recorder->Samples()), 32u) << "a stream has a gap";
+    }
+
+    TakeFile take = TakeFile::Read(File("take.wav"));
+    EXPECT_EQ(take.frames, 441000);
+    EXPECT_EQ(take.channels, 2);
+    EXPECT_TRUE(take.floatSamples);
+    // Each voice stays within full scale, but for a tenth of a decibel.
+    EXPECT_GT(take.Peak(), 0.1f);
+    EXPECT_LT(take.Peak(), 3.04f);
+    EXPECT_EQ(S().LiveInstances().size(), 3u);
+}
+
+TEST_F(RecordTest, InstancesThatCantBeRecordedGetALineEachAndTheOthersAreRecorded)
+{
+    ASSERT_TRUE(S().StartOneAfterAnother(3));
+    // One has ended, one answers nothing, and one is no instance at all.
+    ASSERT_TRUE(S().Ctl({ "quit", PidText(1) }).exitCode == 0 && S().Exits(S().Instance(1), 0, 20s));
+    kill(S().Instance(2).Pid(), SIGSTOP);
+    const std::string self = std::to_string(getpid());
+    CtlResult record = S().Ctl({ "record", "--seconds", "1", "-o", File("take.wav"), PidText(2),
+        PidText(1), self, PidText(0) });
+    kill(S().Instance(2).Pid(), SIGCONT);
+    EXPECT_EQ(record.exitCode, 1);
+    EXPECT_EQ(ErrorLines(record), (std::set<std::string> {
+        "gondavel_wubbix-ctl: no running instance with pid " + PidText(1),
+        "gondavel_wubbix-ctl: no running instance with pid " + self,
+        "gondavel_wubbix-ctl: couldn't record pid " + PidText(2) + ": it gave no answer within 2 seconds",
+    }));
+    EXPECT_EQ(TakeFile::Read(File("take.wav")).frames, 44100);
+
+    // With stderr closed, the take is no less whole.
+    ChildProcess::Result closed = ChildProcess::Run({ "/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&-",
+        CTL_PATH, "record", "--seconds", "1", "-o", File("closed.wav"), PidText(0) }, S().Environment(), 20s);
+    EXPECT_EQ(closed.exitCode, 0);
+    EXPECT_EQ(TakeFile::Read(File("closed.wav")).frames, 44100);
+}
+
+TEST_F(RecordTest, AnAnswerThatIsNoStateGetsOneLineAndAFileThatCantBeWrittenAsksNobody)
+{
+    ASSERT_TRUE(S().StartOneAfterAnother(1));
+    FakeInstance fake(S());
+    CtlResult refused = S().Ctl({ "record", "-o", File("missing/take.wav"), "all" });
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_EQ(Lines(refused.err).size(), 1u) << refused.err;
+    EXPECT_EQ(fake.Requests(), 0);
+
+    BMessage junk(VOICE_STATE);
+    junk.AddData("state", B_RAW_TYPE, "junk", 4);
+    BMessage shout(VOICE_STATE);
+    shout.AddString("error", ("\x1b]0;owned\a" + std::string(100000, 'x')).c_str());
+    const std::pair<std::optional<BMessage>, std::string> cases[] = {
+        { junk, "its state is malformed" },
+        { shout, "\\x1b]0;owned\\x07" + std::string(189, 'x') + "..." },
+        { BMessage(FourCC("junk")), "its answer is malformed" },
+        { std::nullopt, "it doesn't know the request (an older version?)" },
+    };
+    for (const auto& [answer, reason] : cases) {
+        fake.SetAnswer([answer](BMessage* request) {
+            if (answer)
+                request->SendReply(*answer);
+        });
+        CtlResult record = S().Ctl({ "record", "--seconds", "1", "-o", File("take.wav"), "all" });
+        EXPECT_EQ(record.exitCode, 1);
+        EXPECT_EQ(record.err, "gondavel_wubbix-ctl: couldn't record pid " + std::to_string(getpid())
+                + ": " + reason + "\n");
+        EXPECT_EQ(TakeFile::Read(File("take.wav")).frames, 44100);
+    }
+    EXPECT_EQ(fake.Requests(), 4);
+}
+
+TEST_F(RecordTest, AStopEndsItAtOnceWhileItWaitsOrWritesAndLeavesNothing)
+{
+    ASSERT_TRUE(S().StartOneAfterAnother(2));
+    std::filesystem::create_directory(File("out"));
+    const std::string take = File("out/take.flac");
+    { std::ofstream(take) << "an older take"; }
+    auto record = [&](const std::string& target) -> ChildProcess& {
+        return S().StartInstance({}, { CTL_PATH, "record", "--seconds", "86400", "-o", take, target });
+    };
+
+    // An instance that answers nothing keeps it waiting: Ctrl+C ends it
+    // within a second all the same.
+    kill(S().Instance(1).Pid(), SIGSTOP);
+    ChildProcess& asking = record("all");
+    ASSERT_TRUE(WaitUntil([&] { return CountThreads(asking.Pid()) > 1; }, 10s)) << "nobody asked";
+    kill(asking.Pid(), SIGINT);
+    EXPECT_TRUE(asking.WaitForExit(1s)) << "a stop waited for the answer";
+    EXPECT_EQ(asking.ExitCode(), 130);
+    kill(S().Instance(1).Pid(), SIGCONT);
+
+    for (int signal : { SIGTERM, SIGUSR1, SIGKILL }) {
+        ChildProcess& writing = record(PidText(0));
+        ASSERT_TRUE(WaitUntil([&] { return WritesIn(writing.Pid(), File("out")); }, 20s)) << signal;
+        kill(writing.Pid(), signal);
+        ASSERT_TRUE(writing.WaitForExit(10s)) << signal;
+    }
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(File("out")))
+        names.insert(entry.path().filename());
+    EXPECT_EQ(names, std::set<std::string> { "take.flac" });
+    EXPECT_EQ(ReadFile(take), "an older take");
+}
+
+} // namespace
