@@ -3,8 +3,12 @@
 #include "BufferProc.h"
 #include "Clock.h"
 #include "SoundPlayer.h"
+#include "VoiceSnapshot.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 AudioSubs::AudioSubs()
 {
@@ -58,4 +62,43 @@ void AudioSubs::Go()
 
 void AudioSubs::SetSRate(float)
 {
+}
+
+void AudioSubs::CopyInto(VoiceSnapshot& into)
+{
+    std::copy(delayLine, delayLine + VoiceSnapshot::kDelaySamples, into.delayLine.begin());
+    into.writePos = writePos;
+    into.phase = phase;
+    into.rampAccumulator = rampAccumulator;
+}
+
+void AudioSubs::TakeCapture()
+{
+    VoiceSnapshot* into = fCaptureInto.exchange(nullptr, std::memory_order_acquire);
+    if (into == nullptr)
+        return;
+    CopyInto(*into);
+    fCapturedAt.store(system_time(), std::memory_order_relaxed);
+    fCaptured.store(true, std::memory_order_release);
+}
+
+Result<bigtime_t> AudioSubs::Capture(VoiceSnapshot& into, bigtime_t timeout)
+{
+    if (player == nullptr) {
+        CopyInto(into);
+        return system_time();
+    }
+    fCaptured.store(false, std::memory_order_relaxed);
+    fCaptureInto.store(&into, std::memory_order_release);
+    const bigtime_t deadline = system_time() + timeout;
+    while (!fCaptured.load(std::memory_order_acquire)) {
+        if (system_time() >= deadline) {
+            // Taken back, unless the player's thread has just taken it:
+            // then the copy is under way and ends in a moment.
+            if (fCaptureInto.exchange(nullptr, std::memory_order_acquire) == &into)
+                return Error { B_TIMED_OUT, "its sound isn't playing" };
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    return fCapturedAt.load(std::memory_order_relaxed);
 }

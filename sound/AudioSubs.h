@@ -12,11 +12,15 @@
 // and writes them in BufferProc.
 
 #include "MediaFormat.h"
+#include "Result.h"
 #include "ParameterBlock.h"
 #include "SupportDefs.h"
 #include "Synth.h"
 
+#include <atomic>
+
 class BSoundPlayer;
+struct VoiceSnapshot;
 
 // What the engine plays and BufferProc renders: 44.1 kHz stereo, 32-bit
 // little-endian float, in buffers of 1024 frames.
@@ -51,12 +55,29 @@ public:
     void Go();
     void SetSRate(float rate);
 
+    // Copies the delay line, the oscillator and the write position into
+    // `into` between two fills: a playing engine at the start of its next
+    // fill, waiting for it at most `timeout`; a silent one at once. Returns
+    // when the copy was taken, in system_time(); B_TIMED_OUT when no fill
+    // came in time (no sound is playing).
+    Result<bigtime_t> Capture(VoiceSnapshot& into, bigtime_t timeout);
+    // Takes the copy Capture() asked for, if any. BufferProc calls it first
+    // thing, on the player's thread; it never waits.
+    void TakeCapture();
+
     // The delay line and oscillator come first, from SynthState.
     BSoundPlayer* player = nullptr;
     // What the voice plays; the process's own block.
     ParameterBlock* parameters = &globalWubbix;
 
 private:
+    void CopyInto(VoiceSnapshot& into);
+
+    // The snapshot a capture waits for, handed over to the player's thread.
+    std::atomic<VoiceSnapshot*> fCaptureInto { nullptr };
+    std::atomic<bool> fCaptured { false };
+    std::atomic<bigtime_t> fCapturedAt { 0 };
+
     // The part of InitAudioStuff() that sets the voice up: a cleared delay
     // line, the oscillator at its start, the pan centred.
     void InitVoice();

@@ -30,5 +30,6 @@ void BufferProc(void* cookie, void* buffer, size_t size, const media_raw_audio_f
     if (frames == 0)
         return;
     auto* engine = static_cast<AudioSubs*>(cookie);
+    engine->TakeCapture();
     Synthesize(*engine, *engine->parameters, static_cast<float*>(buffer), frames);
 }

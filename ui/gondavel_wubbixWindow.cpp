@@ -6,7 +6,19 @@
 #include "InterfaceDefs.h"
 #include "Message.h"
 #include "MessageCodes.h"
+#include "OfflineVoice.h"
+#include "VoiceSnapshot.h"
 #include "mainView.h"
+
+#include <algorithm>
+
+namespace {
+
+// A playing engine fills a buffer every 23 ms; a sound server may ask for
+// several at once, and then none for a while.
+constexpr bigtime_t kCaptureTimeout = 250000;
+
+} // namespace
 
 gondavel_wubbixWindow::gondavel_wubbixWindow(BPoint topLeft, float width, float height,
     const char* title)
@@ -66,6 +78,15 @@ void gondavel_wubbixWindow::MessageReceived(BMessage* message)
         bool mains = message->FindBool("mains", &value) != B_NAME_NOT_FOUND;
         bool delta = message->FindBool("delta", &value) != B_NAME_NOT_FOUND;
         InitializeSliders(mains, delta);
+    } else if (message->what == VOICE_STATE_REQUEST && message->IsSourceWaiting()) {
+        BMessage reply(VOICE_STATE);
+        if (Result<VoiceSnapshot> snapshot = TakeSnapshot(); snapshot) {
+            std::vector<uint8> state = snapshot->Encode();
+            reply.AddData("state", B_RAW_TYPE, state.data(), static_cast<ssize_t>(state.size()));
+        } else {
+            reply.AddString("error", snapshot.reason().c_str());
+        }
+        message->SendReply(reply);
     }
     BWindow::MessageReceived(message);
 }
@@ -73,4 +94,23 @@ void gondavel_wubbixWindow::MessageReceived(BMessage* message)
 void gondavel_wubbixWindow::InitializeSliders(bool mains, bool delta)
 {
     voice.Roll(mains, delta);
+}
+
+Result<VoiceSnapshot> gondavel_wubbixWindow::TakeSnapshot()
+{
+    if (audio == nullptr)
+        return Error { B_NO_INIT, "its sound hasn't started" };
+    VoiceSnapshot snapshot;
+    snapshot.model = voice.Save();
+    Result<bigtime_t> taken = audio->Capture(snapshot, kCaptureTimeout);
+    if (!taken)
+        return taken.error();
+    // The engine's clock and the window's are one: the frames it plays
+    // from the copy on until the pulse is due.
+    bigtime_t next = NextPulseTime();
+    if (next >= 0) {
+        int64 frames = (next - *taken) * kSynthFrameRate / 1000000;
+        snapshot.framesToPulse = std::clamp<int64>(frames, 0, OfflineVoice::kPulseFrames);
+    }
+    return snapshot;
 }

@@ -7,11 +7,13 @@
 
 #include "ParameterBlock.h"
 #include "Rect.h"
+#include "Result.h"
 #include "VoiceModel.h"
 #include "Window.h"
 
 class AudioSubs;
 class mainView;
+struct VoiceSnapshot;
 
 class gondavel_wubbixWindow : public BWindow {
 public:
@@ -31,8 +33,8 @@ public:
     // How the instance's sound moves, on the process's parameter block.
     VoiceModel& Voice() { return voice; }
 
-    // Acts on INIT_SLIDERS; every message, that one included, then goes on
-    // to the platform's own handling.
+    // Acts on INIT_SLIDERS, and answers VOICE_STATE_REQUEST with the voice's
+    // snapshot; every message then goes on to the platform's own handling.
     void MessageReceived(BMessage* message) override;
     // Asks the application to quit as well, and agrees to close.
     bool QuitRequested() override;
@@ -41,6 +43,12 @@ public:
     // frequency and feedback, with `delta` before those the restlessness.
     // The voice's generator draws them in exactly that order.
     void InitializeSliders(bool mains, bool delta);
+
+    // The voice's state as it is now, with the window locked: the model's,
+    // the engine's as it stands between two fills, and the frames from that
+    // fill to the next pulse. The window's pulses and rolls wait meanwhile;
+    // the sound goes on. An error when the engine plays nothing.
+    Result<VoiceSnapshot> TakeSnapshot();
 
 private:
     void SetUp(unsigned seed, bool silent);

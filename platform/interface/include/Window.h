@@ -60,6 +60,10 @@ public:
     // fixed schedule; 0 stops pulsing. The default is 500000.
     void SetPulseRate(bigtime_t rate);
     bigtime_t PulseRate() const;
+    // When the next pulse is due, in system_time(), or -1 when none is
+    // scheduled (no pulses, or a window not yet shown). With the window
+    // locked.
+    bigtime_t NextPulseTime() const { return fNextPulse; }
 
     // A window that is never shown can be run by hand instead, on the thread
     // that created it, with no display. Each call is one turn of the loop a
