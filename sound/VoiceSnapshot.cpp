@@ -131,9 +131,11 @@ size_t EncodedSize()
     return out.Out().size();
 }
 
+// A sum past the 16-bit scale wraps once, at full precision, and is rounded
+// to float after: it lands anywhere from -32769 to 32768.
 bool IsSample(float value)
 {
-    return value >= -32768.0f && value <= 32767.0f;
+    return value >= -32769.0f && value <= 32768.0f;
 }
 
 bool IsUnit(float value)

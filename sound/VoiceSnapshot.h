@@ -38,6 +38,7 @@ struct VoiceSnapshot {
     // A snapshot from Encode()'s bytes; B_BAD_DATA for anything else: the
     // wrong size or version, a model state VoiceModel::Restore refuses, a
     // write position past the delay line, a number that isn't finite or a
-    // sample off the 16-bit scale, a pulse out of range.
+    // sample further off the 16-bit scale than the synthesis's wrap leaves
+    // one, a pulse out of range.
     static Result<VoiceSnapshot> Decode(const void* data, size_t size);
 };

@@ -128,7 +128,7 @@ TEST(VoiceSnapshot, DecodeRefusesWhatNoVoiceHas)
         withFloat(204, INFINITY),
         withInt(210, 4411, 8),
         withInt(210, -1, 8),
-        withFloat(218 + 4 * 100, 32768.0f),
+        withFloat(218 + 4 * 100, 32768.5f),
     };
     for (size_t i = 0; i < bad.size(); i++) {
         Result<VoiceSnapshot> decoded = VoiceSnapshot::Decode(bad[i].data(), bad[i].size());
