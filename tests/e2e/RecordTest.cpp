@@ -110,7 +110,7 @@ TEST_F(RecordTest, AnAnswerThatIsNoStateGetsOneLineAndAFileThatCantBeWrittenAsks
     shout.AddString("error", ("\x1b]0;owned\a" + std::string(100000, 'x')).c_str());
     const std::pair<std::optional<BMessage>, std::string> cases[] = {
         { junk, "its state is malformed" },
-        { shout, "\\x1b]0;owned\\x07" + std::string(189, 'x') + "..." },
+        { shout, "\\x1b]0;owned\\x07" + std::string(190, 'x') + "..." },
         { BMessage(FourCC("junk")), "its answer is malformed" },
         { std::nullopt, "it doesn't know the request (an older version?)" },
     };
