@@ -1,10 +1,9 @@
 #pragma once
 
-// This test process as a running instance of the program, for playing one
-// that answers requests its own way: it registers in a session's registry,
-// and a window of its own hands each request that comes to it to a function
-// the test gives. Made, changed and destroyed on the test's main thread;
-// the function runs on the window's thread.
+// This test process as a running instance of the program that answers in
+// its own way: registered in a session's registry, with a window that hands
+// each request to a function the test gives, on the window's thread. Made,
+// changed and destroyed on the test's main thread.
 
 #include "Application.h"
 
@@ -25,9 +24,6 @@ public:
     explicit FakeInstance(Session& session);
     ~FakeInstance();
 
-    FakeInstance(const FakeInstance&) = delete;
-    FakeInstance& operator=(const FakeInstance&) = delete;
-
     void SetAnswer(Answer answer);
     // How many requests have come to the window.
     int Requests() const { return fRequests; }
@@ -37,8 +33,8 @@ private:
 
     sigset_t fSignals;
     std::unique_ptr<BApplication> fApplication;
-    Window* fWindow = nullptr;
-    uint64 fSerial = 0;
+    Window* fWindow;
+    uint64 fSerial;
     std::mutex fLock;
     Answer fAnswer;
     std::atomic<int> fRequests { 0 };

@@ -32,11 +32,6 @@ class RecordTest : public SessionTest {
 protected:
     std::string File(const std::string& name) const { return S().Runtime().File(name); }
     std::string PidText(size_t n) const { return std::to_string(S().Instance(n).Pid()); }
-    std::set<std::string> ErrorLines(const CtlResult& result) const
-    {
-        std::vector<std::string> lines = Lines(result.err);
-        return { lines.begin(), lines.end() };
-    }
 };
 
 TEST_F(RecordTest, RecordsThreeInstancesWhileTheirStreamsGoOnWithoutAGap)
@@ -81,7 +76,8 @@ TEST_F(RecordTest, InstancesThatCantBeRecordedGetALineEachAndTheOthersAreRecorde
         PidText(1), self, PidText(0) });
     kill(S().Instance(2).Pid(), SIGCONT);
     EXPECT_EQ(record.exitCode, 1);
-    EXPECT_EQ(ErrorLines(record), (std::set<std::string> {
+    std::vector<std::string> lines = Lines(record.err);
+    EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()), (std::set<std::string> {
         "gondavel_wubbix-ctl: no running instance with pid " + PidText(1),
         "gondavel_wubbix-ctl: no running instance with pid " + self,
         "gondavel_wubbix-ctl: couldn't record pid " + PidText(2) + ": it gave no answer within 2 seconds",
@@ -154,10 +150,8 @@ TEST_F(RecordTest, AStopEndsItAtOnceWhileItWaitsOrWritesAndLeavesNothing)
         kill(writing.Pid(), signal);
         ASSERT_TRUE(writing.WaitForExit(10s)) << signal;
     }
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(File("out")))
-        names.insert(entry.path().filename());
-    EXPECT_EQ(names, std::set<std::string> { "take.flac" });
+    auto names = std::filesystem::directory_iterator(File("out"));
+    EXPECT_EQ(std::distance(begin(names), end(names)), 1) << "a file is left";
     EXPECT_EQ(ReadFile(take), "an older take");
 }
 

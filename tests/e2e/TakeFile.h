@@ -1,7 +1,7 @@
 #pragma once
 
 // A take as the renderer or the control tool writes it, read back whole
-// with libsndfile: its length, channels, encoding and samples.
+// with libsndfile.
 
 #include <cstdint>
 #include <string>
