@@ -74,6 +74,7 @@ void AudioSubs::CopyInto(VoiceSnapshot& into)
 
 void AudioSubs::TakeCapture()
 {
+    fFills.fetch_add(1, std::memory_order_relaxed);
     VoiceSnapshot* into = fCaptureInto.exchange(nullptr, std::memory_order_acquire);
     if (into == nullptr)
         return;
@@ -88,6 +89,11 @@ Result<bigtime_t> AudioSubs::Capture(VoiceSnapshot& into, bigtime_t timeout)
         CopyInto(into);
         return system_time();
     }
+    // No fill since the last capture that found none: no sound plays, and
+    // waiting again would only hold the window up.
+    uint64 fills = fFills.load(std::memory_order_relaxed);
+    if (fStalledAt == fills)
+        return Error { B_TIMED_OUT, "its sound isn't playing" };
     fCaptured.store(false, std::memory_order_relaxed);
     fCaptureInto.store(&into, std::memory_order_release);
     const bigtime_t deadline = system_time() + timeout;
@@ -95,8 +101,10 @@ Result<bigtime_t> AudioSubs::Capture(VoiceSnapshot& into, bigtime_t timeout)
         if (system_time() >= deadline) {
             // Taken back, unless the player's thread has just taken it:
             // then the copy is under way and ends in a moment.
-            if (fCaptureInto.exchange(nullptr, std::memory_order_acquire) == &into)
+            if (fCaptureInto.exchange(nullptr, std::memory_order_acquire) == &into) {
+                fStalledAt = fills;
                 return Error { B_TIMED_OUT, "its sound isn't playing" };
+            }
         }
         std::this_thread::sleep_for(std::chrono::microseconds(500));
     }

@@ -59,7 +59,8 @@ public:
     // `into` between two fills: a playing engine at the start of its next
     // fill, waiting for it at most `timeout`; a silent one at once. Returns
     // when the copy was taken, in system_time(); B_TIMED_OUT when no fill
-    // came in time (no sound is playing).
+    // came in time (no sound is playing), and at once while none has come
+    // since. One thread at a time.
     Result<bigtime_t> Capture(VoiceSnapshot& into, bigtime_t timeout);
     // Takes the copy Capture() asked for, if any. BufferProc calls it first
     // thing, on the player's thread; it never waits.
@@ -77,6 +78,9 @@ private:
     std::atomic<VoiceSnapshot*> fCaptureInto { nullptr };
     std::atomic<bool> fCaptured { false };
     std::atomic<bigtime_t> fCapturedAt { 0 };
+    std::atomic<uint64> fFills { 0 };
+    // The fill count when a capture last found no fill, or ~0.
+    uint64 fStalledAt = ~uint64(0);
 
     // The part of InitAudioStuff() that sets the voice up: a cleared delay
     // line, the oscillator at its start, the pan centred.

@@ -15,10 +15,10 @@
 #include "Synth.h"
 #include "VoiceModel.h"
 
-struct VoiceSnapshot;
-
 #include <cstdlib>
 #include <memory>
+
+struct VoiceSnapshot;
 
 class OfflineVoice {
 public:

@@ -105,8 +105,8 @@ Result<VoiceSnapshot> gondavel_wubbixWindow::TakeSnapshot()
     Result<bigtime_t> taken = audio->Capture(snapshot, kCaptureTimeout);
     if (!taken)
         return taken.error();
-    // The engine's clock and the window's are one: the frames it plays
-    // from the copy on until the pulse is due.
+    // Both times are system_time(): the frames the engine plays from the
+    // copy until the pulse is due.
     bigtime_t next = NextPulseTime();
     if (next >= 0) {
         int64 frames = (next - *taken) * kSynthFrameRate / 1000000;
