@@ -1,7 +1,6 @@
 #include "KdeGlobals.h"
 
 #include <fcntl.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,14 +8,10 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 
 constexpr std::string_view kKey = "AnimationDurationFactor";
-constexpr const char* kFileName = "kdeglobals";
-// Reads of the watch per update: enough for any burst of saves.
-constexpr int kMaxReads = 16;
 
 std::string_view Trimmed(std::string_view text)
 {
@@ -46,22 +41,9 @@ KdeGlobals::KdeGlobals()
     std::string directory = ConfigDirectory();
     if (directory.empty())
         return;
-    fPath = directory + "/" + kFileName;
-    fInotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fInotify >= 0
-        && inotify_add_watch(fInotify, directory.c_str(),
-               IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE)
-            < 0) {
-        close(fInotify);
-        fInotify = -1;
-    }
+    fPath = directory + "/kdeglobals";
+    fVersion = CurrentVersion();
     fValue = ReadAnimationsOff(fPath);
-}
-
-KdeGlobals::~KdeGlobals()
-{
-    if (fInotify >= 0)
-        close(fInotify);
 }
 
 std::optional<bool> KdeGlobals::AnimationsOff(std::string_view text)
@@ -118,23 +100,24 @@ std::optional<bool> KdeGlobals::ReadAnimationsOff(const std::string& path)
     return AnimationsOff(text);
 }
 
-void KdeGlobals::Update()
+KdeGlobals::Version KdeGlobals::CurrentVersion() const
 {
-    if (fInotify < 0)
+    struct stat status;
+    if (stat(fPath.c_str(), &status) != 0)
+        return {};
+    return { static_cast<int64>(status.st_dev), static_cast<int64>(status.st_ino),
+        static_cast<int64>(status.st_size), static_cast<int64>(status.st_mtim.tv_sec),
+        static_cast<int64>(status.st_mtim.tv_nsec), static_cast<int64>(status.st_ctim.tv_nsec) };
+}
+
+void KdeGlobals::Update(bigtime_t now)
+{
+    if (fPath.empty() || now - fChecked < kCheckInterval)
         return;
-    alignas(inotify_event) char buffer[4096];
-    bool changed = false;
-    for (int reads = 0; reads < kMaxReads; reads++) {
-        ssize_t count = read(fInotify, buffer, sizeof buffer);
-        if (count <= 0)
-            break;
-        for (ssize_t at = 0; at < count;) {
-            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-            changed |= (event->mask & IN_Q_OVERFLOW) != 0
-                || (event->len > 0 && strcmp(event->name, kFileName) == 0);
-            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-        }
-    }
-    if (changed)
-        fValue = ReadAnimationsOff(fPath);
+    fChecked = now;
+    Version version = CurrentVersion();
+    if (version == fVersion)
+        return;
+    fVersion = version;
+    fValue = ReadAnimationsOff(fPath);
 }

@@ -3,10 +3,15 @@
 // KdeGlobals: whether KDE's settings file, kdeglobals, turns animations
 // off: AnimationDurationFactor=0 in its [KDE] group, which is what setting
 // the animation speed to "instant" writes. The file is read once, then
-// again whenever it changes: the directory it lives in is watched
-// (inotify), since KDE saves the file by renaming a new one over it. A
-// watch belongs to one thread.
+// again whenever it has changed: at most once a second the watch looks at
+// what stat() says of it (KDE saves it by renaming a new file over it, an
+// editor by writing it). Not inotify: a user may run a hundred instances,
+// and would have none of the 128 inotify instances a user gets left for
+// other programs. A watch belongs to one thread.
 
+#include "SupportDefs.h"
+
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,14 +20,11 @@ class KdeGlobals {
 public:
     // Files larger than this are read only this far.
     static constexpr size_t kMaxSize = 1 << 20;
+    static constexpr bigtime_t kCheckInterval = 1000000;
 
-    // Watches kdeglobals in $XDG_CONFIG_HOME, or else in ~/.config. When
-    // that directory doesn't exist, the file is never read.
+    // Watches kdeglobals in $XDG_CONFIG_HOME, or else in ~/.config, and
+    // reads it now.
     KdeGlobals();
-    ~KdeGlobals();
-
-    KdeGlobals(const KdeGlobals&) = delete;
-    KdeGlobals& operator=(const KdeGlobals&) = delete;
 
     // From the text of a kdeglobals file: true when the factor is 0, false
     // for any other number, nothing when it is not set or not a number
@@ -33,11 +35,19 @@ public:
     static std::optional<bool> ReadAnimationsOff(const std::string& path);
 
     std::optional<bool> AnimationsOffNow() const { return fValue; }
-    // Reads the file again if it changed. It never waits.
-    void Update();
+    // Looks at the file, unless it did less than kCheckInterval before
+    // `now` (system_time()), and reads it again if it has changed.
+    void Update(bigtime_t now);
 
 private:
+    // What stat() says of the file that tells one version from another:
+    // device, inode, size, and the times of the last change; zeros when
+    // there is no file.
+    using Version = std::array<int64, 6>;
+    Version CurrentVersion() const;
+
     std::string fPath;
-    int fInotify = -1;
+    Version fVersion {};
+    bigtime_t fChecked = 0;
     std::optional<bool> fValue;
 };

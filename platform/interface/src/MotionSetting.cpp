@@ -1,5 +1,6 @@
 #include "MotionSetting.h"
 
+#include "Clock.h"
 #include "KdeGlobals.h"
 #include "Report.h"
 #include "XSettingsWatch.h"
@@ -56,5 +57,5 @@ void MotionSetting::Update()
     if (fXSettings != nullptr)
         fXSettings->Update();
     if (fKde != nullptr)
-        fKde->Update();
+        fKde->Update(system_time());
 }

@@ -8,7 +8,8 @@
 // X11 and for Xwayland's clients), or when KDE's kdeglobals sets
 // AnimationDurationFactor=0 (animation speed "instant"). Nothing of it
 // waits: the desktop's changes come as events the window's loop hands on,
-// and Update() reads only what changed. Use it on the window's thread.
+// and Update() reads only what changed (kdeglobals is looked at once a
+// second). Use it on the window's thread.
 
 #include <SDL.h>
 

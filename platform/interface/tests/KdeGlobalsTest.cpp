@@ -27,7 +27,7 @@ TEST(KdeGlobals, OnlyAFactorOfZeroInTheKdeGroupTurnsAnimationsOff)
         EXPECT_EQ(Off(text), std::nullopt) << text;
 }
 
-TEST(KdeGlobals, AWatchFollowsTheFileAsKdeReplacesIt)
+TEST(KdeGlobals, AWatchFollowsTheFileOnceASecondAndNeverWaitsOnIt)
 {
     std::filesystem::path directory = testing::TempDir() + "kdeglobals_test";
     std::filesystem::remove_all(directory);
@@ -39,16 +39,18 @@ TEST(KdeGlobals, AWatchFollowsTheFileAsKdeReplacesIt)
 
     std::ofstream(directory / "kdeglobals.new") << "[KDE]\nAnimationDurationFactor=0\n";
     std::filesystem::rename(directory / "kdeglobals.new", directory / "kdeglobals");
-    watch.Update();
+    watch.Update(KdeGlobals::kCheckInterval);
     EXPECT_EQ(watch.AnimationsOffNow(), true);
-    std::ofstream(directory / "kdeglobals") << "[KDE]\nAnimationDurationFactor=1\n";
-    watch.Update();
+    std::ofstream(directory / "kdeglobals") << "[KDE]\nAnimationDurationFactor=0.5\n";
+    watch.Update(2 * KdeGlobals::kCheckInterval - 1);
+    EXPECT_EQ(watch.AnimationsOffNow(), true);
+    watch.Update(2 * KdeGlobals::kCheckInterval);
     EXPECT_EQ(watch.AnimationsOffNow(), false);
 
     // A FIFO in its place is not waited on.
     std::filesystem::remove(directory / "kdeglobals");
     ASSERT_EQ(mkfifo((directory / "kdeglobals").c_str(), 0600), 0);
-    watch.Update();
+    watch.Update(3 * KdeGlobals::kCheckInterval);
     EXPECT_EQ(watch.AnimationsOffNow(), std::nullopt);
     std::filesystem::remove_all(directory);
 }
