@@ -6,8 +6,8 @@
 // again whenever it has changed: at most once a second the watch looks at
 // what stat() says of it (KDE saves it by renaming a new file over it, an
 // editor by writing it). Not inotify: a user may run a hundred instances,
-// and would have none of the 128 inotify instances a user gets left for
-// other programs. A watch belongs to one thread.
+// and that would leave none of the 128 inotify instances a user gets by
+// default to the user's other programs. A watch belongs to one thread.
 
 #include "SupportDefs.h"
 

@@ -112,10 +112,9 @@ void XSettingsWatch::Update()
     int format = 0;
     unsigned long items = 0, after = 0;
     unsigned char* data = nullptr;
-    if (fX->getWindowProperty(display, owner, fSettings, 0, kMaxPropertyLongs, False, fSettings,
-            &type, &format, &items, &after, &data)
-            == Success
-        && data != nullptr && type == fSettings && format == 8)
+    int status = fX->getWindowProperty(display, owner, fSettings, 0, kMaxPropertyLongs, False,
+        fSettings, &type, &format, &items, &after, &data);
+    if (status == Success && data != nullptr && type == fSettings && format == 8)
         fValue = XSettings::FindInteger(data, items, fName);
     if (data != nullptr)
         fX->free(data);
