@@ -1,5 +1,5 @@
-// Setting up and closing an instance window that is never shown, with the
-// sound going to SDL's dummy output.
+// Setting up, running by hand and closing an instance window that is never
+// shown, with the sound going to SDL's dummy output.
 
 #include "Application.h"
 #include "Autolock.h"
@@ -13,6 +13,7 @@
 
 #include <cstdlib>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -33,6 +34,32 @@ TEST(WindowSetUp, SetUpRollsEveryParameterFromTheSeedAndCentresTheVoice)
         .delayDriftChance = 0.22236672f, .restlessness = 0.275665492f, .pan = 0.5f,
         .leftGain = 0.707106769f, .rightGain = 0.707106769f, .restlessnessStep = 0.000373660238f };
     EXPECT_EQ(window.Voice().Save().parameters, expected);
+}
+
+TEST(WindowSetUp, ReducedAnimationTakesNothingFromTheVoicesDraws)
+{
+    // Thirty seconds of pulses by hand, each followed by a turn without one,
+    // as a shown window takes them: the same parameters pulse by pulse with
+    // the setting on and off, and the same generator at the end.
+    std::vector<VoiceModel::State> states[2];
+    for (int reduced : { 1, 0 }) {
+        setenv("GW_REDUCED_MOTION", reduced ? "1" : "0", 1);
+        gondavel_wubbixWindow window(BPoint(0, 0), 20, 20, "by hand");
+        window.InitSilent(7);
+        window.TakeTurn(false);
+        for (int pulse = 0; pulse < 300; pulse++) {
+            window.TakeTurn(true);
+            window.TakeTurn(false);
+            states[reduced].push_back(window.Voice().Save());
+        }
+    }
+    unsetenv("GW_REDUCED_MOTION");
+    for (int pulse = 0; pulse < 300; pulse++)
+        ASSERT_EQ(states[1][pulse].parameters, states[0][pulse].parameters) << "pulse " << pulse;
+    EXPECT_TRUE(states[1].back() == states[0].back());
+    // As a window of seed 7 has always drifted.
+    EXPECT_EQ(states[1].back().parameters.frequency, 1126.48181f);
+    EXPECT_EQ(states[1].back().random.words[states[1].back().random.front], 2226235031u);
 }
 
 TEST(WindowSetUp, QuitRequestedAgreesWithoutAnApplication)

@@ -1,7 +1,7 @@
 // The program on a desktop: under a window manager that starts after it,
 // without a display, with its window destroyed by another client (its alert
-// up or not), on a screen that wants everything twice as large, and on a
-// Wayland compositor.
+// up or not), on a screen that wants everything twice as large, asked for
+// reduced animation, and on a Wayland compositor.
 
 #include "PulseServer.h"
 #include "TestSupport.h"
@@ -13,6 +13,7 @@
 
 // After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
 #include "Session.h"
+#include "XSettingsOwner.h"
 
 #include <filesystem>
 #include <thread>
@@ -164,4 +165,33 @@ TEST_F(DesktopTest, AtTwiceTheScaleWindowsAndGridAreTwiceAsLarge)
     Window next = X().FindWindow("ondavel_wubbixg");
     ASSERT_NE(next, 0u) << S().Output();
     EXPECT_EQ(X().Frame(next), (std::array<int, 4> { 535, 403, 42, 42 }));
+}
+
+TEST_F(DesktopTest, AskedForReducedAnimationAWindowChangesColourAtMostThreeTimesASecond)
+{
+    XSettingsOwner desktop(Xvfb().Display(), true);
+    ChildProcess& calm = S().StartInstance();
+    ChildProcess& lively = S().StartInstance({ "GW_REDUCED_MOTION=0" });
+    ASSERT_TRUE(S().WaitUntilSettled(30s)) << S().AllOutput();
+    auto often = [](const std::vector<PictureChange>& changes) {
+        return MostChangesInOneSecond(changes) > 3;
+    };
+    // The desktop wants animations: a voice that steps often (rolled until
+    // one does) changes colour more than three times in some second.
+    ASSERT_TRUE(S().WatchPicture(calm.Pid(), often));
+
+    // Asked while it runs, it shows its newest picture no more than three
+    // times in any second; the instance started with GW_REDUCED_MOTION=0
+    // is not held back. Asked back, the first one isn't either.
+    desktop.SetAnimations(false);
+    std::this_thread::sleep_for(1s);
+    std::vector<PictureChange> changes;
+    EXPECT_TRUE(S().WatchPicture(calm.Pid(),
+        [](const std::vector<PictureChange>& seen) { return seen.size() >= 6; }, &changes));
+    EXPECT_LE(MostChangesInOneSecond(changes), 3);
+    EXPECT_TRUE(S().WatchPicture(lively.Pid(), often));
+
+    desktop.SetAnimations(true);
+    EXPECT_TRUE(S().WatchPicture(calm.Pid(), often));
+    EXPECT_EQ(CountOf(S().AllOutput(), "gondavel_wubbix:"), 0u) << S().AllOutput();
 }

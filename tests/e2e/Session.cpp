@@ -334,6 +334,25 @@ bool Session::PictureChanges(pid_t pid) const
     }, 20s);
 }
 
+bool Session::WatchPicture(pid_t pid,
+    const std::function<bool(const std::vector<PictureChange>&)>& enough,
+    std::vector<PictureChange>* changes, std::chrono::milliseconds timeout) const
+{
+    PictureSampler sampler(fX.Get(), { fX.WindowOf(pid) });
+    bool held = WaitUntil([&] {
+        size_t before = sampler.Changes(0).size();
+        sampler.Sample(2s);
+        if (enough(sampler.Changes(0)))
+            return true;
+        if (sampler.Changes(0).size() - before < 4)
+            Ctl({ "reroll", "--mains", std::to_string(pid) });
+        return false;
+    }, timeout, 0ms);
+    if (changes != nullptr)
+        *changes = sampler.Changes(0);
+    return held;
+}
+
 testing::AssertionResult Session::WaitUntilSettled(std::chrono::milliseconds timeout,
     std::set<pid_t> required) const
 {

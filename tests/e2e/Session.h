@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 // After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
+#include "PictureSampler.h"
 #include "XClient.h"
 
 #include <sys/types.h>
@@ -26,6 +27,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -177,6 +179,15 @@ public:
     // seconds the instance is made to roll its chances again, through the
     // control tool, so that a tiny one can't hold it still.
     bool PictureChanges(pid_t pid) const;
+    // Samples the picture of the window of `pid` as a screen sampler does
+    // (see PictureSampler), two seconds at a time, until its changes so far
+    // are `enough`; after two seconds with fewer than four changes, the
+    // instance is made to roll its chances again, as above. The changes seen go to
+    // `changes` when given; false if they weren't enough within `timeout`.
+    bool WatchPicture(pid_t pid,
+        const std::function<bool(const std::vector<PictureChange>&)>& enough,
+        std::vector<PictureChange>* changes = nullptr,
+        std::chrono::milliseconds timeout = std::chrono::seconds(40)) const;
     // Waits up to `timeout` until every live instance has set up: it is
     // listed with its index, its window is mapped and its sound plays.
     // Those in `required` (by default every one started here) must be

@@ -9,6 +9,12 @@
 // QuitRequested) runs on that thread with the window locked, so a Lock()
 // held by another thread holds all of them back until Unlock().
 //
+// A view's drawing goes on screen as soon as it is done, unless the user
+// asked for reduced animation (GW_REDUCED_MOTION=1, or the desktop's own
+// setting, followed while the window is open): then the window shows its
+// newest picture at most three times a second. Views draw as often either
+// way.
+//
 // A close from the window manager, Ctrl+W or Alt+F4 arrives as a
 // B_QUIT_REQUESTED; the window closes if QuitRequested() says yes. A closed
 // window is deleted on its own thread (see BLooper::Quit()). A process shows
@@ -24,11 +30,13 @@
 #include "Rect.h"
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
 class AlertBox;
 class BView;
+class PresentPacer;
 struct WindowDisplay;
 
 class BWindow : public BLooper {
@@ -70,7 +78,8 @@ public:
     // shown window's thread runs, as it goes when no input waits: it handles
     // the messages queued now, pulses the views when `pulse` is true, then
     // runs Draw() for the views waiting to be redrawn, with nothing to draw
-    // on (DrawString() draws and measures nothing). Does nothing once the
+    // on (DrawString() draws and measures nothing) and nothing to show it
+    // on, paced as a shown window's pictures are. Does nothing once the
     // window is shown.
     void TakeTurn(bool pulse);
 
@@ -109,6 +118,8 @@ private:
     void RequestQuit();
     void HandleMessages();
     void PulseViews();
+    // Runs Draw() for the views waiting to be redrawn, then shows the
+    // newest picture when the pacer lets it.
     void DrawDirtyViews();
     // Makes the window thread look at its queue and dirty views soon.
     void Wake();
@@ -125,6 +136,9 @@ private:
     // Owned by the window thread.
     WindowDisplay* fDisplay = nullptr;
     AlertBox* fModal = nullptr;
+    // When drawn pictures go on screen; the window thread's, or the
+    // creating thread's while the window runs by hand.
+    std::unique_ptr<PresentPacer> fPacer;
     bigtime_t fNextPulse = -1;
     bigtime_t fScheduledRate = 0;
     uint64 fSerial;

@@ -14,7 +14,10 @@
 #include <SDL.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+class MotionSetting;
 
 // A window's handle on the display, owned by the window's thread.
 struct WindowDisplay {
@@ -22,6 +25,8 @@ struct WindowDisplay {
     Uint32 id;
     // The X window behind it; 0 on other video drivers.
     unsigned long x11Id;
+    // Whether the user asked the display for reduced animation.
+    std::unique_ptr<MotionSetting> motion;
 };
 
 class SdlVideo {

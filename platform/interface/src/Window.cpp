@@ -1,5 +1,7 @@
 #include "Window.h"
 
+#include "MotionSetting.h"
+#include "PresentPacer.h"
 #include "View.h"
 #include "WindowList.h"
 
@@ -7,8 +9,11 @@ BWindow::BWindow(BRect frame, const char* title, window_type type, uint32, uint3
     : BLooper(title),
       fFrame(frame),
       fTitle(title != nullptr ? title : ""),
-      fType(type)
+      fType(type),
+      fPacer(std::make_unique<PresentPacer>())
 {
+    // A window run by hand has no desktop to ask.
+    fPacer->SetCalm(MotionSetting::FromEnvironment().value_or(false));
     fSerial = WindowList::Add(this);
 }
 

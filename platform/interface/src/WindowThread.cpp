@@ -7,6 +7,8 @@
 #include "AlertBox.h"
 #include "Clock.h"
 #include "Font.h"
+#include "MotionSetting.h"
+#include "PresentPacer.h"
 #include "Report.h"
 #include "SdlVideo.h"
 #include "View.h"
@@ -77,7 +79,9 @@ bool BWindow::OpenDisplay()
     X11Window::Show(window, [this] { return IsQuitting(); });
     // The icon once the window shows: nothing waits for it.
     X11Window::SetIcon(window, WindowIconImages());
-    fDisplay = new WindowDisplay { window, SDL_GetWindowID(window), X11Window::Id(window) };
+    fDisplay = new WindowDisplay { window, SDL_GetWindowID(window), X11Window::Id(window),
+        std::make_unique<MotionSetting>(window) };
+    fPacer->SetCalm(fDisplay->motion->Reduced());
     Lock();
     for (BView* view : fViews)
         view->fDirty = view->Bounds();
@@ -110,9 +114,14 @@ void BWindow::LoopOnce()
     SDL_Event event;
     bool gotEvent = false;
     if (fDisplay != nullptr) {
+        // Until the next pulse, or until a picture held back may be shown.
+        bigtime_t wake = modal ? -1 : fNextPulse;
+        bigtime_t shown = fPacer->Due();
+        if (shown >= 0 && (wake < 0 || shown < wake))
+            wake = shown;
         int timeout = -1;
-        if (fNextPulse >= 0 && !modal) {
-            bigtime_t left = fNextPulse - system_time();
+        if (wake >= 0) {
+            bigtime_t left = wake - system_time();
             timeout = left > 0 ? static_cast<int>((left + 999) / 1000) : 0;
         }
         gotEvent = SDL_WaitEventTimeout(&event, timeout) == 1;
@@ -126,6 +135,10 @@ void BWindow::LoopOnce()
         HandleEvent(&event);
         while (!IsQuitting() && SDL_PollEvent(&event) == 1)
             HandleEvent(&event);
+    }
+    if (fDisplay != nullptr) {
+        fDisplay->motion->Update();
+        fPacer->SetCalm(fDisplay->motion->Reduced());
     }
     if (!IsQuitting() && modal) {
         BMessage quit;
@@ -172,11 +185,8 @@ void BWindow::TakeTurn(bool pulse)
     HandleMessages();
     if (pulse && !IsQuitting())
         PulseViews();
-    for (BView* view : fViews) {
-        if (IsQuitting())
-            break;
-        ViewDrawing::PaintDirty(view, nullptr);
-    }
+    if (!IsQuitting())
+        DrawDirtyViews();
     Unlock();
 }
 
@@ -193,6 +203,7 @@ void BWindow::HandleEvent(const void* data)
         // Destroyed by another client: as good as closed.
         if (X11Window::IsDestroyNotify(event, fDisplay->x11Id))
             RequestQuit();
+        fDisplay->motion->HandleEvent(event);
         break;
     case SDL_MOUSEBUTTONDOWN:
         // While a box is modal, clicks on the window go nowhere.
@@ -255,14 +266,22 @@ void BWindow::PulseViews()
 
 void BWindow::DrawDirtyViews()
 {
-    SDL_Surface* surface = fDisplay != nullptr ? SDL_GetWindowSurface(fDisplay->window) : nullptr;
-    if (surface == nullptr)
+    // A window run by hand draws into nothing.
+    SDL_Surface* surface = nullptr;
+    if (fDisplay != nullptr && (surface = SDL_GetWindowSurface(fDisplay->window)) == nullptr)
         return;
     bool drawn = false;
-    for (BView* view : fViews)
+    for (BView* view : fViews) {
+        if (IsQuitting())
+            break;
         drawn |= ViewDrawing::PaintDirty(view, surface);
-    SDL_SetClipRect(surface, nullptr);
+    }
+    if (surface != nullptr)
+        SDL_SetClipRect(surface, nullptr);
     if (drawn)
+        fPacer->Drawn();
+    // What was drawn last is what shows, whenever that is.
+    if (fPacer->TakeDue(system_time()) && surface != nullptr)
         SDL_UpdateWindowSurface(fDisplay->window);
 }
 
