@@ -79,14 +79,7 @@ void gondavel_wubbixWindow::MessageReceived(BMessage* message)
         bool delta = message->FindBool("delta", &value) != B_NAME_NOT_FOUND;
         InitializeSliders(mains, delta);
     } else if (message->what == VOICE_STATE_REQUEST && message->IsSourceWaiting()) {
-        BMessage reply(VOICE_STATE);
-        if (Result<VoiceSnapshot> snapshot = TakeSnapshot(); snapshot) {
-            std::vector<uint8> state = snapshot->Encode();
-            reply.AddData("state", B_RAW_TYPE, state.data(), static_cast<ssize_t>(state.size()));
-        } else {
-            reply.AddString("error", snapshot.reason().c_str());
-        }
-        message->SendReply(reply);
+        message->SendReply(SnapshotReply());
     }
     BWindow::MessageReceived(message);
 }
@@ -113,4 +106,24 @@ Result<VoiceSnapshot> gondavel_wubbixWindow::TakeSnapshot()
         snapshot.framesToPulse = std::clamp<int64>(frames, 0, OfflineVoice::kPulseFrames);
     }
     return snapshot;
+}
+
+BMessage gondavel_wubbixWindow::SnapshotReply()
+{
+    // Until the model moves on, at the next pulse or roll, the snapshot last
+    // taken still tells what the voice plays from its moment: requests that
+    // come together share one, so that however many come, the window waits
+    // for the engine at most once between two pulses.
+    if (lastSnapshot.what != VOICE_STATE || !(voice.Save() == lastModel)) {
+        BMessage reply(VOICE_STATE);
+        if (Result<VoiceSnapshot> snapshot = TakeSnapshot(); snapshot) {
+            std::vector<uint8> state = snapshot->Encode();
+            reply.AddData("state", B_RAW_TYPE, state.data(), static_cast<ssize_t>(state.size()));
+        } else {
+            reply.AddString("error", snapshot.reason().c_str());
+        }
+        lastSnapshot = reply;
+        lastModel = voice.Save();
+    }
+    return lastSnapshot;
 }

@@ -5,6 +5,7 @@
 // pulses and messages that make the sound wander; the application's thread
 // only creates it and sets it up with the window locked.
 
+#include "Message.h"
 #include "ParameterBlock.h"
 #include "Rect.h"
 #include "Result.h"
@@ -52,8 +53,14 @@ public:
 
 private:
     void SetUp(unsigned seed, bool silent);
+    // The VOICE_STATE reply: a snapshot, or why there is none.
+    BMessage SnapshotReply();
 
     VoiceModel voice { globalWubbix };
     AudioSubs* audio = nullptr;
     mainView* view = nullptr;
+    // The last reply to a snapshot request, and the model's state it was
+    // taken in.
+    BMessage lastSnapshot;
+    VoiceModel::State lastModel;
 };

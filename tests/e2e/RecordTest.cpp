@@ -7,7 +7,9 @@
 #include "FakeInstance.h"
 #include "InstanceProcesses.h"
 #include "MessageCodes.h"
+#include "Messenger.h"
 #include "MonitorRecorder.h"
+#include "ProgramInfo.h"
 #include "PulseServer.h"
 #include "TakeFile.h"
 #include "TestSupport.h"
@@ -19,10 +21,12 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <set>
+#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -63,6 +67,48 @@ TEST_F(RecordTest, RecordsThreeInstancesWhileTheirStreamsGoOnWithoutAGap)
     EXPECT_GT(take.Peak(), 0.1f);
     EXPECT_LT(take.Peak(), 3.04f);
     EXPECT_EQ(S().LiveInstances().size(), 3u);
+}
+
+// Requests for the state that come together share one snapshot: a flood of
+// them holds the window up no more than one does, and a quit still ends
+// the instance within a second.
+TEST_F(RecordTest, AFloodOfStateRequestsLeavesTheInstanceQuickToQuit)
+{
+    ASSERT_TRUE(S().StartOneAfterAnother(1));
+    ASSERT_TRUE(S().WaitUntilSettled(30s));
+    const pid_t pid = S().Instance(0).Pid();
+    // The requesters look for the instance where the session's tools do.
+    for (const std::string& variable : S().Environment()) {
+        if (variable.rfind("XDG_RUNTIME_DIR=", 0) == 0 || variable.rfind("TMPDIR=", 0) == 0
+            || variable.rfind("HOME=", 0) == 0)
+            putenv(strdup(variable.c_str()));
+    }
+    std::atomic<bool> stop { false };
+    std::atomic<int> answered { 0 };
+    std::vector<std::thread> flood;
+    // Half as many requesters as the instance holds connections for, so
+    // that none is closed to make room.
+    for (int i = 0; i < 8; i++) {
+        flood.emplace_back([&] {
+            while (!stop) {
+                BMessage reply;
+                if (BMessenger(kProgramSignature, pid, MessageTarget::Window)
+                            .SendMessage(BMessage(VOICE_STATE_REQUEST), &reply, 1000000, 2000000)
+                        == B_OK
+                    && reply.what == VOICE_STATE)
+                    answered++;
+            }
+        });
+    }
+    EXPECT_TRUE(WaitUntil([&] { return answered >= 100; }, 20s));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(S().Ctl({ "quit", PidText(0) }).exitCode, 0);
+    EXPECT_TRUE(WaitUntil([&] { return !Alive(pid); }, 10s));
+    auto took = std::chrono::steady_clock::now() - start;
+    stop = true;
+    for (std::thread& thread : flood)
+        thread.join();
+    EXPECT_LT(took, 1s);
 }
 
 TEST_F(RecordTest, InstancesThatCantBeRecordedGetALineEachAndTheOthersAreRecorded)
