@@ -177,7 +177,7 @@ int RecordTake(const RecordOptions& options, std::unique_ptr<RenderFile>& file,
         return EXIT_FAILED;
     }
 
-    std::vector<std::unique_ptr<OfflineVoice>> voices;
+    std::vector<VoiceSnapshot> states;
     std::optional<std::vector<pid_t>> running;
     for (const StateRequests::Answer& answer : *answers) {
         Result<VoiceSnapshot> state = StateOf(answer, running);
@@ -186,13 +186,19 @@ int RecordTake(const RecordOptions& options, std::unique_ptr<RenderFile>& file,
             failed = true;
             continue;
         }
-        voices.push_back(std::make_unique<OfflineVoice>(*state));
+        states.push_back(std::move(*state));
     }
-    if (voices.empty()) {
+    if (states.empty()) {
         writer.Say("couldn't record: no instance gave its state, so nothing is written");
         return EXIT_FAILED;
     }
-    int status = writer.Write(std::move(voices), options.take.frames, options.take.gain);
+    auto makeVoices = [&] {
+        TakeWriter::Voices voices;
+        for (const VoiceSnapshot& state : states)
+            voices.push_back(std::make_unique<OfflineVoice>(state));
+        return voices;
+    };
+    int status = writer.Write(makeVoices, options.take.frames, options.take.gain);
     return status == TakeWriter::kWritten && failed ? EXIT_FAILED : status;
 }
 

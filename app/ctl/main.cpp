@@ -40,8 +40,9 @@ Commands:
                         writes what they will play from then on, mixed, to
                         FILE, far faster than real time: S seconds (up to
                         86400, default 60) at a gain of DB decibels (-100 to
-                        100, default 0); FILE is .wav (32-bit float), .flac
-                        (24-bit) or .ogg (Vorbis). What happens to them later
+                        100; by default the peak is set to -1 dBFS); FILE is
+                        .wav (32-bit float), .flac (24-bit) or .ogg (Vorbis).
+                        What happens to them later
                         (a redraw, a roll, a new instance) isn't foreseen
 
 Options:

@@ -1,13 +1,16 @@
 #include "RenderFile.h"
 
+#include <poll.h>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <strings.h>
+#include <vector>
 
 namespace {
 
@@ -38,11 +41,22 @@ Error CantWrite(const std::string& path, const std::string& why)
 
 } // namespace
 
-RenderFile::RenderFile(std::string path, std::unique_ptr<PendingFile> pending, bool clips)
+RenderFile::RenderFile(std::string path, std::unique_ptr<PendingFile> pending, int format)
     : fPath(std::move(path)),
       fPending(std::move(pending)),
-      fClips(clips)
+      fFormat(format),
+      fClips((format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_24),
+      fLossy((format & SF_FORMAT_SUBMASK) == SF_FORMAT_VORBIS)
 {
+}
+
+void SoundLevel::Measure(const float* samples, int64 count)
+{
+    for (int64 i = 0; i < count; i++) {
+        float magnitude = std::fabs(samples[i]);
+        peak = std::max(peak, magnitude);
+        over += magnitude > 1.0f;
+    }
 }
 
 RenderFile::~RenderFile()
@@ -69,41 +83,45 @@ Result<std::unique_ptr<RenderFile>> RenderFile::Create(const std::string& path, 
     Result<std::unique_ptr<PendingFile>> pending = PendingFile::Create(std::move(*place));
     if (!pending)
         return CantWrite(path, pending.reason());
-    bool clips = (format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_24;
-    std::unique_ptr<RenderFile> file(new RenderFile(path, std::move(*pending), clips));
+    std::unique_ptr<RenderFile> file(new RenderFile(path, std::move(*pending), format));
+    if (Result<> opened = file->Open(SFM_WRITE); !opened)
+        return CantWrite(path, opened.reason());
+    return file;
+}
 
+Result<> RenderFile::Open(int mode)
+{
+    if (lseek(fPending->Descriptor(), 0, SEEK_SET) != 0)
+        return Error { B_ERROR, strerror(errno) };
     static SF_VIRTUAL_IO io = { FileLength, Seek, Read, WriteBytes, Tell };
     SF_INFO info {};
-    info.samplerate = kFrameRate;
-    info.channels = 2;
-    info.format = format;
-    file->fFile = sf_open_virtual(&io, SFM_WRITE, &info, file.get());
-    if (file->fFile == nullptr)
-        return CantWrite(path, sf_strerror(nullptr));
+    if (mode == SFM_WRITE) {
+        info.samplerate = kFrameRate;
+        info.channels = 2;
+        info.format = fFormat;
+    }
+    fFile = sf_open_virtual(&io, mode, &info, this);
+    if (fFile == nullptr)
+        return Error { B_ERROR, sf_strerror(nullptr) };
     // The peak chunk carries the time of writing: without it the same take
     // makes the same bytes.
-    sf_command(file->fFile, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
-    return file;
+    if (mode == SFM_WRITE)
+        sf_command(fFile, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
+    return {};
 }
 
 Result<> RenderFile::Write(float* frames, int64 count)
 {
     if (fClips) {
-        for (int64 i = 0; i < 2 * count; i++) {
-            float magnitude = std::fabs(frames[i]);
-            if (magnitude > 1.0f) {
-                fClipped++;
-                fClippedPeak = std::fmax(fClippedPeak, magnitude);
-                frames[i] = std::copysign(1.0f, frames[i]);
-            }
-        }
+        for (int64 i = 0; i < 2 * count; i++)
+            frames[i] = std::clamp(frames[i], -1.0f, 1.0f);
     }
     if (sf_writef_float(fFile, frames, count) != count || fWriteError != 0)
         return WriteFailed();
     return {};
 }
 
-Result<> RenderFile::Commit()
+Result<> RenderFile::Finish()
 {
     // libsndfile writes the rest of the file as it closes it, and may say
     // nothing of a write that failed there.
@@ -111,6 +129,48 @@ Result<> RenderFile::Commit()
     fFile = nullptr;
     if (closed != 0 || fWriteError != 0)
         return WriteFailed();
+    return {};
+}
+
+Result<SoundLevel> RenderFile::DecodedLevel(int stopFd)
+{
+    if (Result<> opened = Open(SFM_READ); !opened)
+        return Error { B_ERROR, "couldn't read '" + fPath + "' back: " + opened.reason() };
+    SoundLevel level;
+    std::vector<float> chunk(2 * 16384);
+    sf_count_t got = 0;
+    while ((got = sf_readf_float(fFile, chunk.data(), 16384)) > 0) {
+        level.Measure(chunk.data(), 2 * got);
+        pollfd stop { stopFd, POLLIN, 0 };
+        if (poll(&stop, 1, 0) > 0)
+            break;
+    }
+    sf_close(fFile);
+    fFile = nullptr;
+    pollfd stop { stopFd, POLLIN, 0 };
+    if (poll(&stop, 1, 0) > 0)
+        return Error { B_INTERRUPTED, "interrupted" };
+    if (fWriteError != 0 || got < 0)
+        return Error { B_ERROR, "couldn't read '" + fPath + "' back: " + (fWriteError != 0 ? strerror(fWriteError) : "it can't be decoded") };
+    return level;
+}
+
+Result<> RenderFile::Restart()
+{
+    Result<> opened = ftruncate(fPending->Descriptor(), 0) == 0
+        ? Open(SFM_WRITE)
+        : Result<>(Error { B_ERROR, strerror(errno) });
+    if (!opened)
+        return Error { B_ERROR, "couldn't write '" + fPath + "': " + opened.reason() };
+    return {};
+}
+
+Result<> RenderFile::Commit()
+{
+    if (fFile != nullptr) {
+        if (Result<> finished = Finish(); !finished)
+            return finished;
+    }
     if (Result<> committed = fPending->Commit(); !committed)
         return Error { B_ERROR, "couldn't write '" + fPath + "': " + committed.reason() };
     return {};

@@ -7,8 +7,10 @@
 // an older file of that name as it was. Every write, libsndfile's own at
 // the end included, is checked before that.
 //
-// In the integer format the samples beyond full scale are clipped and
-// counted; the float formats keep them as they are.
+// In the integer format the samples beyond full scale are clipped; the
+// float formats keep them as they are. A lossy file can be decoded again
+// before it is committed, to learn its level as a player will hear it, and
+// written anew.
 
 #include "PendingFile.h"
 #include "Result.h"
@@ -19,6 +21,15 @@
 #include <vector>
 
 struct sf_private_tag;
+
+// The loudest sample of some sound and how many samples are past full scale.
+struct SoundLevel {
+    float peak = 0;
+    int64 over = 0;
+
+    // Takes `count` more samples into account.
+    void Measure(const float* samples, int64 count);
+};
 
 class RenderFile {
 public:
@@ -34,18 +45,27 @@ public:
     // Appends `count` interleaved stereo frames, clipping them in place
     // first where the format needs it.
     Result<> Write(float* frames, int64 count);
-    // Completes the file and gives it its name.
+    // Completes the file's content; nothing can be written after it.
+    Result<> Finish();
+    // The level of the finished file decoded again; B_INTERRUPTED once
+    // `stopFd` is readable.
+    Result<SoundLevel> DecodedLevel(int stopFd);
+    // Empties the finished file to be written anew.
+    Result<> Restart();
+    // Finishes the file if need be, and gives it its name.
     Result<> Commit();
 
     // The descriptors the file holds, for processes that must not hold them.
     std::vector<int> Descriptors() const { return fPending->Descriptors(); }
+    // Whether the format clips samples beyond full scale.
     bool Clips() const { return fClips; }
-    int64 ClippedSamples() const { return fClipped; }
-    // The largest magnitude of the samples clipped, 0 if none were.
-    float ClippedPeak() const { return fClippedPeak; }
+    // Whether the format is lossy, so that its decoded level differs.
+    bool Lossy() const { return fLossy; }
 
 private:
-    RenderFile(std::string path, std::unique_ptr<PendingFile> pending, bool clips);
+    RenderFile(std::string path, std::unique_ptr<PendingFile> pending, int format);
+    // Opens the pending file through libsndfile from its start, for `mode`.
+    Result<> Open(int mode);
     Error WriteFailed() const;
 
     // libsndfile's way to the descriptor: each failure is kept in fWriteError.
@@ -58,9 +78,9 @@ private:
     std::string fPath;
     std::unique_ptr<PendingFile> fPending;
     sf_private_tag* fFile = nullptr;
+    int fFormat;
     bool fClips;
+    bool fLossy;
     // The first error of any read, write or seek, 0 if none failed.
     int fWriteError = 0;
-    int64 fClipped = 0;
-    float fClippedPeak = 0;
 };

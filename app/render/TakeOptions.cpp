@@ -52,5 +52,9 @@ std::optional<std::string> TakeOptions::SetSeconds(const std::string& option, co
 
 std::optional<std::string> TakeOptions::SetGain(const std::string& option, const std::string& text)
 {
-    return ParseNumber(option, text, -kMaxGain, kMaxGain, false, &gain);
+    double decibels = 0;
+    std::optional<std::string> wrong = ParseNumber(option, text, -kMaxGain, kMaxGain, false, &decibels);
+    if (!wrong)
+        gain = decibels;
+    return wrong;
 }

@@ -15,7 +15,9 @@ struct TakeOptions {
     static constexpr double kMaxGain = 100;
 
     int64 frames = 60 * static_cast<int64>(kFrameRate);
-    double gain = 0; // in decibels
+    // A fixed gain in decibels; without one, the take is set so that its
+    // peak lands at -1 dBFS.
+    std::optional<double> gain;
 
     // Takes `text`, the value of the option `option`, as the take's length
     // in seconds; the reason when it isn't one.

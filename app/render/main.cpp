@@ -50,14 +50,17 @@ make the same sound.
                        clock); instance I plays what the one instance of seed
                        SEED + I plays, except that 1 is skipped after 0 (the
                        seeds 0 and 1 give the same voice)
-      --gain DB        the mix's gain in decibels, -100 to 100 (default 0)
+      --gain DB        a fixed gain for the mix in decibels, -100 to 100
+                       (default: the gain that puts the take's peak at
+                       -1 dBFS, found by playing the take twice)
   -h, --help           print this help and exit
       --version        print the version and exit
 
 Numbers are written in decimal: N and SEED in digits alone, S and DB with a
-fraction if need be (2.5, -14). The seed goes to stderr, and on a terminal
-the progress too. Samples past full scale are clipped in a FLAC file, and
-one line says how many.
+fraction if need be (2.5, -14). The seed goes to stderr, then the gain
+used, and on a terminal the progress too. With a fixed gain, a line says
+how many samples went past full scale, if any did: a FLAC file clips them,
+and most players clip them in the others.
 
 Exit status: 0 when the file is written; 1 when rendering or writing fails;
 2 for a usage error, a FILE that can't be written or replaced included;
@@ -140,10 +143,13 @@ std::optional<std::string> ParseOptions(int argc, char** argv, Options* options)
 // is 128 plus the signal's number.
 int RenderTake(const Options& options, unsigned seed, RenderFile& file, const StopSignals& stops)
 {
-    std::vector<std::unique_ptr<OfflineVoice>> voices;
-    for (int voice = 0; voice < options.instances; voice++)
-        voices.push_back(std::make_unique<OfflineVoice>(VoiceMixer::VoiceSeed(seed, voice)));
-    return TakeWriter(kTool, file, stops).Write(std::move(voices), options.take.frames, options.take.gain);
+    auto makeVoices = [&] {
+        TakeWriter::Voices voices;
+        for (int voice = 0; voice < options.instances; voice++)
+            voices.push_back(std::make_unique<OfflineVoice>(VoiceMixer::VoiceSeed(seed, voice)));
+        return voices;
+    };
+    return TakeWriter(kTool, file, stops).Write(makeVoices, options.take.frames, options.take.gain);
 }
 
 // RenderTake(), or a line that says memory ran out, once the voices' threads

@@ -83,7 +83,7 @@ protected:
     {
         const std::string voices = std::to_string(instances), from = std::to_string(seed);
         const std::string name = File("take" + from + "x" + voices + ".wav");
-        Render({ "--seconds", "2", "--seed", from, "--instances", voices, "-o", name });
+        Render({ "--seconds", "2", "--seed", from, "--instances", voices, "--gain", "0", "-o", name });
         return Samples(name);
     }
 
@@ -174,7 +174,8 @@ TEST_F(RenderTest, TheSameTakeGivesTheSameBytesAndIsTheSumOfItsVoicesAlone)
     EXPECT_EQ(CountDifferences(Samples(File("a.wav")), sum), 0u);
 }
 
-// A seed's sound never changes: these takes are kept as their checksums.
+// A seed's sound never changes: these takes at 0 dB are kept as their
+// checksums.
 TEST_F(RenderTest, TakesOfAFewSeedsAreTheBytesTheyAlwaysWere)
 {
     const std::vector<std::vector<std::string>> takes = {
@@ -185,8 +186,8 @@ TEST_F(RenderTest, TakesOfAFewSeedsAreTheBytesTheyAlwaysWere)
         { "99", "3", "t.flac", "b599229ec1d1b6bd5fd4338cde9a0ae6d11e1b3008904be5579a65bfe9536a42" },
     };
     for (const auto& take : takes) {
-        ASSERT_EQ(Render({ "--seed", take[0], "--instances", take[1], "--seconds", "3", "-o",
-                             File(take[2]) })
+        ASSERT_EQ(Render({ "--seed", take[0], "--instances", take[1], "--seconds", "3", "--gain",
+                             "0", "-o", File(take[2]) })
                       .exitCode,
             0);
         ChildProcess::Result sum = ChildProcess::Run({ "sha256sum", File(take[2]) },
@@ -197,7 +198,9 @@ TEST_F(RenderTest, TakesOfAFewSeedsAreTheBytesTheyAlwaysWere)
 
 TEST_F(RenderTest, TheFirstPulsePeriodIsTheFillFunctionFromTheSameStartUp)
 {
-    ASSERT_EQ(Render({ "--seconds", "0.1", "--seed", "4242", "-o", File("first.wav") }).exitCode, 0);
+    ASSERT_EQ(Render({ "--seconds", "0.1", "--seed", "4242", "--gain", "0", "-o", File("first.wav") })
+                  .exitCode,
+        0);
 
     gondavel_wubbixWindow window(BPoint(0, 0), 20, 20, "by hand");
     window.InitSilent(4242);
@@ -206,25 +209,49 @@ TEST_F(RenderTest, TheFirstPulsePeriodIsTheFillFunctionFromTheSameStartUp)
     EXPECT_EQ(CountDifferences(Samples(File("first.wav")), byHand), 0u);
 }
 
-TEST_F(RenderTest, EachTypeOpensWithItsRateChannelsLengthAndEncoding)
+// By default a take peaks at -1 dBFS as a player decodes it, and the line
+// that says so gives the gain that makes the same take; at a fixed gain,
+// a take past full scale says so in every type.
+TEST_F(RenderTest, EachTypeOpensWithItsRateChannelsLengthEncodingAndPeak)
 {
-    const std::pair<const char*, const char*> types[] = {
-        { "take.wav", "Floating Point PCM" },
-        { "take.flac", "FLAC" },
-        { "take.ogg", "Vorbis" },
+    const std::tuple<std::string, const char*, double> types[] = {
+        { "wav", "Floating Point PCM", 0.1 },
+        { "flac", "FLAC", 0.1 },
+        { "ogg", "Vorbis", 0.6 },
     };
-    for (const auto& [name, encoding] : types) {
-        // Six voices at full gain go past full scale: only FLAC clips, and
-        // says so.
+    for (const auto& [type, encoding, within] : types) {
+        const std::string name = "take." + type;
         ChildProcess::Result take
-            = Render({ "--instances", "6", "--seconds", "1.5", "-o", File(name) });
+            = Render({ "--instances", "6", "--seconds", "1.5", "--seed", "5", "-o", File(name) });
         EXPECT_EQ(take.exitCode, 0) << take.output;
-        bool clipped = take.output.find("were clipped; --gain -") != std::string::npos;
-        EXPECT_EQ(clipped, std::string(name) == "take.flac") << take.output;
+        double gain = 0, said = 0;
+        EXPECT_EQ(sscanf(take.output.c_str(), "gondavel_wubbix-render: seed 5\ngondavel_wubbix-render: "
+                                               "gain %lf dB puts the peak at %lf dBFS\n", &gain, &said), 2)
+            << take.output;
+        std::vector<float> samples = Samples(File(name));
+        float peak = 0;
+        for (float sample : samples)
+            peak = std::max(peak, std::fabs(sample));
+        EXPECT_NEAR(20 * std::log10(peak), -1, within) << name;
+        EXPECT_NEAR(20 * std::log10(peak), said, 0.01) << name;
         EXPECT_EQ(Soxi("-r", name), "44100") << name;
         EXPECT_EQ(Soxi("-c", name), "2") << name;
         EXPECT_EQ(Soxi("-s", name), "66150") << name;
         EXPECT_EQ(Soxi("-e", name), encoding) << name;
+
+        ChildProcess::Result loud = Render({ "--instances", "6", "--seconds", "1.5", "--seed", "5",
+            "--gain", "0", "-o", File("loud." + type) });
+        EXPECT_NE(loud.output.find(type == "flac" ? " and were clipped; --gain -1"
+                                                  : ", where players clip them; --gain -1"),
+            std::string::npos)
+            << loud.output;
+        if (type == "wav") {
+            char fixed[16];
+            snprintf(fixed, sizeof fixed, "%.2f", gain);
+            ASSERT_EQ(Render({ "--instances", "6", "--seconds", "1.5", "--seed", "5", "--gain", fixed,
+                                 "-o", File("fixed.wav") }).exitCode, 0);
+            EXPECT_EQ(ReadFile(File("fixed.wav")), ReadFile(File(name)));
+        }
     }
     EXPECT_EQ(Soxi("-b", "take.flac"), "24");
 }
@@ -401,18 +428,25 @@ TEST_F(RenderTest, AClosedStderrLeavesTheTakeAsItIs)
     EXPECT_TRUE(ReadFile(File("closed.wav")) == ReadFile(File("open.wav"))) << "the takes differ";
 }
 
-// Ctrl+C reaches the whole process group; the other signals the renderer
-// alone, and nothing of it is left.
+// Ctrl+C reaches the whole process group, while the take's peak is sought;
+// the other signals the renderer alone, while it writes; nothing of it is
+// left.
 TEST_F(RenderTest, ASignalLeavesNoFileAndTheOldOneAsItWas)
 {
     std::filesystem::create_directory(File("out"));
     { std::ofstream(File("out/take.flac")) << "an older take"; }
     for (int signal : { SIGINT, SIGUSR1, SIGALRM, SIGKILL }) {
-        ChildProcess render({ RENDER_PATH, "--instances", "4", "--seconds", "86400", "-o",
-                                File("out/take.flac") },
-            Environment(), File("output"));
-        ASSERT_TRUE(WaitUntil([&] { return Writing(render.Pid(), File("out")); }, 20s))
-            << "nothing written";
+        std::vector<std::string> arguments = { RENDER_PATH, "--instances", "4", "--seconds", "86400",
+            "-o", File("out/take.flac") };
+        if (signal != SIGINT)
+            arguments.insert(arguments.end(), { "--gain", "-12" });
+        ChildProcess render(arguments, Environment(), File("output"));
+        ASSERT_TRUE(WaitUntil([&] {
+            return signal == SIGINT ? ReadFile(File("output")).ends_with("\n")
+                                    : Writing(render.Pid(), File("out"));
+        },
+            20s))
+            << "not started";
         kill(signal == SIGINT ? -render.Pid() : render.Pid(), signal);
         ASSERT_TRUE(render.WaitForExit(10s)) << signal;
         EXPECT_TRUE(WaitUntil([&] { return kill(-render.Pid(), 0) == -1; }, 10s))
@@ -458,16 +492,16 @@ TEST_F(RenderTest, NothingItWaitsOnHoldsItForEver)
         Environment(), 30s);
     EXPECT_EQ(ignoring.exitCode, 0);
 
-    // A pipe with room for the seed line, but not for the line on clipping.
+    // A pipe with room for the seed line, but not for the line on the gain.
     int full[2];
     ASSERT_EQ(pipe2(full, O_CLOEXEC), 0);
     ASSERT_EQ(fcntl(full[1], F_SETPIPE_SZ, 4096), 4096);
     const std::string filler(4096 - std::string("gondavel_wubbix-render: seed 3\n").size(), 'x');
     ASSERT_EQ(write(full[1], filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
     ChildProcess render({ RENDER_PATH, "--instances", "6", "--seconds", "1", "--seed", "3", "-o",
-                            File("clipped.flac") },
+                            File("loud.flac") },
         Environment(), full[1]);
-    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(File("clipped.flac")); }, 60s));
+    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(File("loud.flac")); }, 60s));
     kill(render.Pid(), SIGTERM);
     EXPECT_TRUE(render.WaitForExit(10s)) << "held by stderr";
     EXPECT_EQ(render.ExitCode(), 0);
