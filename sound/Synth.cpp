@@ -10,7 +10,6 @@ namespace {
 // Samples live on the 16-bit scale inside the engine.
 constexpr double kFullScale = 32767.0;
 constexpr double kWrap = 65536.0;
-constexpr double kFrameRate = 44100.0;
 // The oscillator's period, in radians. Deliberately 6.28 and not 2 pi: each
 // cycle ends with a tiny step back to sin(0), which is part of the sound.
 constexpr double kPhasePeriod = 6.28;
@@ -46,7 +45,7 @@ public:
     {
         if (!(frequency == fFrequency)) {
             fFrequency = frequency;
-            fStep = kPhasePeriod / (kFrameRate / (static_cast<double>(frequency) + 0.1));
+            fStep = kPhasePeriod / (kSynthFrameRate / (static_cast<double>(frequency) + 0.1));
         }
         return fStep;
     }

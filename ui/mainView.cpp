@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr uint32 kResizingMode = 2;
-
 rgb_color Color(const std::array<uint8, 3>& value)
 {
     return { value[0], value[1], value[2], 255 };
@@ -23,7 +21,7 @@ rgb_color Color(const std::array<uint8, 3>& value)
 } // namespace
 
 mainView::mainView(BRect frame, const char* name, VoiceModel& voice)
-    : BView(frame, name, kResizingMode, B_WILL_DRAW | B_PULSE_NEEDED),
+    : BView(frame, name, B_FOLLOW_ALL, B_WILL_DRAW | B_PULSE_NEEDED),
       voice(voice),
       frameRect(frame)
 {

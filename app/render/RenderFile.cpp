@@ -1,5 +1,7 @@
 #include "RenderFile.h"
 
+#include "Synth.h"
+
 #include <poll.h>
 #include <sndfile.h>
 #include <sys/stat.h>
@@ -14,7 +16,6 @@
 
 namespace {
 
-constexpr int kFrameRate = 44100;
 // The most stereo float frames a WAV file holds, with room for its header.
 constexpr int64 kLargestWavFrames = (0xFFFFFFFFLL - 4096) / 8;
 
@@ -96,7 +97,7 @@ Result<> RenderFile::Open(int mode)
     static SF_VIRTUAL_IO io = { FileLength, Seek, Read, WriteBytes, Tell };
     SF_INFO info {};
     if (mode == SFM_WRITE) {
-        info.samplerate = kFrameRate;
+        info.samplerate = kSynthFrameRate;
         info.channels = 2;
         info.format = fFormat;
     }

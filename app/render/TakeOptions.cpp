@@ -44,7 +44,7 @@ std::optional<std::string> TakeOptions::SetSeconds(const std::string& option, co
     double seconds = 0;
     if (std::optional<std::string> wrong = ParseNumber(option, text, 0, kMaxSeconds, false, &seconds))
         return wrong;
-    frames = std::llround(seconds * kFrameRate);
+    frames = std::llround(seconds * kSynthFrameRate);
     if (frames == 0)
         return option + " is too short to hold a single frame: '" + text + "'";
     return std::nullopt;

@@ -5,16 +5,16 @@
 // Plain values and functions, safe from any thread.
 
 #include "SupportDefs.h"
+#include "Synth.h"
 
 #include <optional>
 #include <string>
 
 struct TakeOptions {
-    static constexpr double kFrameRate = 44100;
     static constexpr double kMaxSeconds = 24 * 60 * 60;
     static constexpr double kMaxGain = 100;
 
-    int64 frames = 60 * static_cast<int64>(kFrameRate);
+    int64 frames = 60 * static_cast<int64>(kSynthFrameRate);
     // A fixed gain in decibels; without one, the take is set so that its
     // peak lands at -1 dBFS.
     std::optional<double> gain;
