@@ -11,6 +11,8 @@
 
 #include "PictureSampler.h"
 
+#include <X11/Xlib.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>

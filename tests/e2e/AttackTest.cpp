@@ -4,14 +4,12 @@
 
 #include "InstanceProcesses.h"
 #include "PulseServer.h"
+#include "Session.h"
 #include "TempDirectory.h"
 #include "TestSupport.h"
 #include "ThrowawayUser.h"
 
 #include <gtest/gtest.h>
-
-// After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
-#include "Session.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

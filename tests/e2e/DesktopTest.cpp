@@ -4,16 +4,14 @@
 // reduced animation, and on a Wayland compositor.
 
 #include "PulseServer.h"
+#include "Session.h"
 #include "TestSupport.h"
 #include "WestonServer.h"
 #include "WindowManager.h"
+#include "XSettingsOwner.h"
 #include "XvfbServer.h"
 
 #include <gtest/gtest.h>
-
-// After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
-#include "Session.h"
-#include "XSettingsOwner.h"
 
 #include <filesystem>
 #include <thread>

@@ -8,13 +8,11 @@
 #include "Message.h"
 #include "MessageCodes.h"
 #include "PulseServer.h"
+#include "Session.h"
 #include "TestSupport.h"
 #include "XvfbServer.h"
 
 #include <gtest/gtest.h>
-
-// After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
-#include "Session.h"
 
 #include <sys/socket.h>
 #include <unistd.h>

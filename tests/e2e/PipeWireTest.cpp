@@ -6,13 +6,11 @@
 
 #include "PipeWireServer.h"
 #include "PulseServer.h"
+#include "Session.h"
 #include "TestSupport.h"
 #include "XvfbServer.h"
 
 #include <gtest/gtest.h>
-
-// After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
-#include "Session.h"
 
 #include <sys/stat.h>
 

@@ -2,11 +2,10 @@
 // sound server until it is told to stop.
 
 #include "PulseServer.h"
+#include "Session.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
-
-#include "Session.h"
 
 #include <string>
 

@@ -6,12 +6,10 @@
 #include "InstanceProcesses.h"
 #include "MonitorRecorder.h"
 #include "PulseServer.h"
+#include "Session.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
-
-// After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
-#include "Session.h"
 
 #include <X11/keysym.h>
 
@@ -170,7 +168,7 @@ TEST_F(ProgramTest, ClickWithTheProgramFileGoneShowsOneAlertAndTheInstanceCarrie
     // With no window manager to do it, the user gives the box the keyboard
     // (the instance took it when its window showed) and presses Return for
     // the one button.
-    XSetInputFocus(X().Get(), box, RevertToPointerRoot, CurrentTime);
+    X().Focus(box);
     X().PressKey(XK_Return);
     ASSERT_TRUE(WaitUntil([&] { return boxes().empty(); }, 10s)) << "the alert stayed";
 

@@ -3,6 +3,7 @@
 // other, launch one another and exchange messages over their sockets.
 
 #include "InstanceProcesses.h"
+#include "Session.h"
 #include "TestSupport.h"
 #include "ThrowawayUser.h"
 
@@ -12,8 +13,6 @@
 #include "Roster.h"
 
 #include <gtest/gtest.h>
-
-#include "Session.h"
 
 #include <poll.h>
 #include <grp.h>

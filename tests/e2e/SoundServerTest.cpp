@@ -5,12 +5,10 @@
 // private PulseAudio server of its own.
 
 #include "PulseServer.h"
+#include "Session.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
-
-// After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
-#include "Session.h"
 
 #include <csignal>
 #include <iostream>
