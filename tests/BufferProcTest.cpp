@@ -2,6 +2,7 @@
 // delay line and the oscillator state that BufferProc leaves behind.
 
 #include "EngineFixture.h"
+#include "e2e/ProgramLines.h"
 
 #include <cmath>
 #include <cstdint>
@@ -258,11 +259,5 @@ TEST(BufferProcFormat, FiveLinesOnFirstCallOnly)
         BufferProc(nullptr, nullptr, 0, EngineFormat());
         _exit(0);
     };
-    EXPECT_EXIT(renderTwice(), testing::ExitedWithCode(0),
-        "^"
-        "format\\.frame_rate = 44100\\.000000\n"
-        "format\\.channel_count = 2\n"
-        "format\\.format 36\n"
-        "format\\.byte_order = 2\n"
-        "format\\.buffer_size = 8192\n$");
+    EXPECT_EXIT(renderTwice(), testing::ExitedWithCode(0), testing::Eq(kFormatLines));
 }

@@ -2,6 +2,7 @@
 // PulseAudio server's null sink and recorded from its monitor.
 
 #include "MonitorRecorder.h"
+#include "ProgramLines.h"
 #include "PulseServer.h"
 #include "TempDirectory.h"
 #include "TestSupport.h"
@@ -214,10 +215,9 @@ TEST_P(SoundOutputWithoutServer, ReportsOnceAndRunsSilently)
     }
     std::string errors = testing::internal::GetCapturedStderr();
 
-    const std::string prefix = "gondavel_wubbix: couldn't open sound output: ";
     EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
-    EXPECT_EQ(errors.rfind(prefix, 0), 0u) << errors;
-    EXPECT_GT(errors.size(), prefix.size() + 1) << "the line gives no reason";
+    EXPECT_EQ(errors.rfind(kNoSoundPrefix, 0), 0u) << errors;
+    EXPECT_GT(errors.size(), kNoSoundPrefix.size() + 1) << "the line gives no reason";
     EXPECT_EQ(SDL_WasInit(SDL_INIT_AUDIO), 0u) << "the player left SDL's audio initialised";
 }
 
