@@ -1,5 +1,5 @@
 // Counts how often the pictures of the windows on the X display in DISPLAY
-// change, as a screen sampler sees them (see tools/PictureSampler.h): it
+// change, as a screen sampler sees them (see tests/support/PictureSampler.h): it
 // waits up to 30 s until N top-level windows are mapped, samples each one
 // every 10 ms for S seconds, and prints name=value lines: the windows, the
 // changes per second of one window (the mean over them) and of all of
@@ -10,6 +10,8 @@
 // Usage: measure_flicker N S
 
 #include "PictureSampler.h"
+
+#include <X11/Xlib.h>
 
 #include <chrono>
 #include <cstdio>

@@ -3,15 +3,14 @@
 // one fault in a session of its own and checks that the instance holds.
 
 #include "InstanceProcesses.h"
+#include "ProgramLines.h"
 #include "PulseServer.h"
+#include "Session.h"
 #include "TempDirectory.h"
 #include "TestSupport.h"
 #include "ThrowawayUser.h"
 
 #include <gtest/gtest.h>
-
-// After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
-#include "Session.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -26,8 +25,6 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr const char* kAlertPrefix = "gondavel_wubbix: alert: ";
 
 using AttackTest = SessionTest;
 
@@ -183,9 +180,9 @@ TEST_F(AttackTest, RunningOutOfDescriptorsForPeersIsSaidOnceAndTheInstanceGoesOn
     std::this_thread::sleep_for(2s);
     for (int peer : peers)
         close(peer);
-    EXPECT_EQ(CountOf(S().Output(), "couldn't accept a message: Too many open files; closing the "
-                                    "connection idle longest and waiting\n"), 1u)
-        << S().Output().substr(0, 2000);
+    const std::string outOfDescriptors = kRefusedMessagePrefix
+        + "Too many open files; closing the connection idle longest and waiting\n";
+    EXPECT_EQ(CountOf(S().Output(), outOfDescriptors), 1u) << S().Output().substr(0, 2000);
     EXPECT_TRUE(S().PictureChanges(instance.Pid())) << S().Output();
     ASSERT_TRUE(S().EndsCleanly(instance));
 }

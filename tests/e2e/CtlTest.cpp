@@ -7,12 +7,10 @@
 #include "Application.h"
 #include "Message.h"
 #include "ProgramInfo.h"
+#include "Session.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
-
-// After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
-#include "Session.h"
 
 #include <signal.h>
 #include <sys/stat.h>

@@ -7,14 +7,13 @@
 #include "InstanceProcesses.h"
 #include "Message.h"
 #include "MessageCodes.h"
+#include "ProgramLines.h"
 #include "PulseServer.h"
+#include "Session.h"
 #include "TestSupport.h"
 #include "XvfbServer.h"
 
 #include <gtest/gtest.h>
-
-// After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
-#include "Session.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -31,14 +30,11 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// What an instance prints on its first sound buffer, on stdout.
-constexpr const char* kLastFormatLine = "format.buffer_size = 8192";
-
 // The lines of `text` that are not the format the sound prints on stdout.
 std::vector<std::string> OtherLines(const std::string& text)
 {
     std::vector<std::string> lines = Lines(text);
-    std::erase_if(lines, [](const std::string& line) { return line.starts_with("format."); });
+    std::erase_if(lines, [](const std::string& line) { return line.starts_with(kFormatPrefix); });
     return lines;
 }
 
@@ -58,7 +54,7 @@ TEST_F(FaultTest, LosingTheDisplayEndsEveryInstanceAtOnceWithOneLineAndNoTrace)
     ASSERT_EQ(S().LiveInstances().size(), 3u) << S().AllOutput();
     // The sound has printed its format, so all that follows is the fault's.
     for (size_t n = 0; n < 3; n++)
-        ASSERT_TRUE(S().Says(n, kLastFormatLine)) << S().Output(n);
+        ASSERT_TRUE(S().Says(n, kFormatLines)) << S().Output(n);
     std::vector<std::string> before;
     for (size_t n = 0; n < 3; n++)
         before.push_back(S().Output(n));
@@ -71,8 +67,7 @@ TEST_F(FaultTest, LosingTheDisplayEndsEveryInstanceAtOnceWithOneLineAndNoTrace)
         SCOPED_TRACE("instance " + std::to_string(instance.Pid()));
         ASSERT_TRUE(S().Exits(instance, 1, 5s));
         EXPECT_EQ(S().Output(n).substr(before[n].size()),
-            "gondavel_wubbix: couldn't keep the window: lost the connection to display " + display
-                + "\n");
+            kDisplayLostPrefix + "display " + display + "\n");
         EXPECT_EQ(S().RegistryFilesOf(instance.Pid()), std::set<std::string> {});
     }
     EXPECT_EQ(S().RegistryFiles(), std::set<std::string> { "executable" });
@@ -295,7 +290,7 @@ TEST_P(SlowPeerTest, InstanceKeepsDrawingStaysRegisteredAndEndsCleanly)
     ChildProcess& instance = S().StartInstance();
     pid_t pid = instance.Pid();
     ASSERT_TRUE(S().WaitUntilSettled(30s)) << S().Output(0);
-    ASSERT_TRUE(S().Says(0, kLastFormatLine)) << S().Output(0);
+    ASSERT_TRUE(S().Says(0, kFormatLines)) << S().Output(0);
     size_t before = S().Output(0).size();
     int descriptors = SettledDescriptorCount(pid);
     ASSERT_GT(descriptors, 0);
@@ -309,8 +304,7 @@ TEST_P(SlowPeerTest, InstanceKeepsDrawingStaysRegisteredAndEndsCleanly)
     // get through: a message for an unknown target earns its one line.
     EXPECT_TRUE(S().PictureChanges(pid)) << S().Output(0);
     EXPECT_TRUE(SendPacket(S().RegistryFile(pid, ".sock"), { 7 }));
-    const std::string unknownLine
-        = "gondavel_wubbix: couldn't accept a message: it is for an unknown target (7)";
+    const std::string unknownLine = kRefusedMessagePrefix + "it is for an unknown target (7)";
     EXPECT_TRUE(S().Says(0, unknownLine)) << S().Output(0);
 
     player.join();

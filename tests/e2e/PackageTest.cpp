@@ -6,14 +6,12 @@
 
 #include "ChildProcess.h"
 #include "PulseServer.h"
+#include "Session.h"
 #include "TestSupport.h"
 #include "WindowManager.h"
 #include "XvfbServer.h"
 
 #include <gtest/gtest.h>
-
-// After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
-#include "Session.h"
 
 #include <filesystem>
 

@@ -20,29 +20,13 @@ namespace {
 // plays. The graph runs at the sink's rate.
 std::string ServerConfiguration()
 {
-    return std::string(R"(context.properties = {
-    core.daemon = true
-    core.name = pipewire-0
-    link.max-buffers = 16
-    default.clock.rate = )") + std::to_string(PipeWireServer::kFrameRate) + R"(
-    default.clock.allowed-rates = [ )" + std::to_string(PipeWireServer::kFrameRate) + R"( ]
-}
-context.spa-libs = {
-    audio.convert.* = audioconvert/libspa-audioconvert
-    support.* = support/libspa-support
-}
-context.modules = [
-    { name = libpipewire-module-protocol-native }
-    { name = libpipewire-module-metadata }
-    { name = libpipewire-module-spa-node-factory }
-    { name = libpipewire-module-client-node }
-    { name = libpipewire-module-client-device }
-    { name = libpipewire-module-access }
-    { name = libpipewire-module-adapter }
-    { name = libpipewire-module-link-factory }
-    { name = libpipewire-module-session-manager }
-]
-context.objects = [
+    const std::string rate = std::to_string(PipeWireServer::kFrameRate);
+    return PipeWireServer::Configuration(
+        { "core.daemon = true", "core.name = pipewire-0", "link.max-buffers = 16",
+            "default.clock.rate = " + rate, "default.clock.allowed-rates = [ " + rate + " ]" },
+        { "protocol-native", "metadata", "spa-node-factory", "client-node", "client-device",
+            "access", "adapter", "link-factory", "session-manager" },
+        R"(context.objects = [
     { factory = spa-node-factory
         args = {
             factory.name = support.node.driver
@@ -54,43 +38,37 @@ context.objects = [
     { factory = adapter
         args = {
             factory.name = support.null-audio-sink
-            node.name = )" + PipeWireServer::kSinkName + R"(
+            node.name = )"
+            + std::string(PipeWireServer::kSinkName) + R"(
             media.class = Audio/Sink
             audio.format = F32
-            audio.rate = )" + std::to_string(PipeWireServer::kFrameRate) + R"(
-            audio.channels = )" + std::to_string(PipeWireServer::kChannels) + R"(
+            audio.rate = )"
+            + rate + R"(
+            audio.channels = )"
+            + std::to_string(PipeWireServer::kChannels) + R"(
             audio.position = [ FL FR ]
             object.linger = true
         }
     }
 ]
-)";
+)");
 }
 
 // The session manager with its stream policy only: no device monitors (there
 // is no hardware to find, and they want D-Bus), no Bluetooth, no portal.
-constexpr const char* kSessionManagerConfiguration = R"(context.properties = {
-    log.level = 2
-    wireplumber.script-engine = lua-scripting
-}
-context.spa-libs = {
-    audio.convert.* = audioconvert/libspa-audioconvert
-    support.* = support/libspa-support
-}
-context.modules = [
-    { name = libpipewire-module-protocol-native }
-    { name = libpipewire-module-client-node }
-    { name = libpipewire-module-client-device }
-    { name = libpipewire-module-adapter }
-    { name = libpipewire-module-metadata }
-    { name = libpipewire-module-session-manager }
-]
-wireplumber.components = [
+std::string SessionManagerConfiguration()
+{
+    return PipeWireServer::Configuration(
+        { "log.level = 2", "wireplumber.script-engine = lua-scripting" },
+        { "protocol-native", "client-node", "client-device", "adapter", "metadata",
+            "session-manager" },
+        R"(wireplumber.components = [
     { name = libwireplumber-module-lua-scripting, type = module }
     { name = main.lua, type = config/lua }
     { name = policy.lua, type = config/lua }
 ]
-)";
+)");
+}
 
 // Replaces the system's main.lua.d/90-enable-all.lua, which turns on the
 // device monitors.
@@ -133,6 +111,23 @@ std::string PipeWireServer::Object::Property(const std::string& key) const
     return found != properties.end() ? found->second : "";
 }
 
+std::string PipeWireServer::Configuration(const std::vector<std::string>& properties,
+    const std::vector<std::string>& modules, const std::string& more)
+{
+    std::string text = "context.properties = {\n";
+    for (const std::string& property : properties)
+        text += "    " + property + "\n";
+    text += "}\n"
+            "context.spa-libs = {\n"
+            "    audio.convert.* = audioconvert/libspa-audioconvert\n"
+            "    support.* = support/libspa-support\n"
+            "}\n"
+            "context.modules = [\n";
+    for (const std::string& module : modules)
+        text += "    { name = libpipewire-module-" + module + " }\n";
+    return text + "]\n" + more;
+}
+
 bool PipeWireServer::Installed()
 {
     return OnPath("pipewire") && OnPath("wireplumber");
@@ -157,7 +152,7 @@ void PipeWireServer::WriteConfiguration() const
     std::filesystem::create_directories(fDirectory.File("home"));
     std::ofstream(fDirectory.File("pipewire.conf")) << ServerConfiguration();
     std::ofstream(fDirectory.File("config/wireplumber/wireplumber.conf"))
-        << kSessionManagerConfiguration;
+        << SessionManagerConfiguration();
     std::ofstream(fDirectory.File("config/wireplumber/main.lua.d/90-enable-all.lua"))
         << kSessionManagerComponents;
 }

@@ -34,6 +34,11 @@ public:
 
     // Whether pipewire and wireplumber are installed.
     static bool Installed();
+    // The configuration of one of PipeWire's programs: its context's
+    // `properties` ("name = value"), the plugins they all load, the
+    // `modules` (libpipewire-module-<module>, arguments and all), then `more`.
+    static std::string Configuration(const std::vector<std::string>& properties,
+        const std::vector<std::string>& modules, const std::string& more = "");
     static constexpr int kFrameRate = 44100;
     static constexpr int kChannels = 2;
 

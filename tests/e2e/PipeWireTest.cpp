@@ -5,14 +5,13 @@
 // never loads PipeWire's library.
 
 #include "PipeWireServer.h"
+#include "ProgramLines.h"
 #include "PulseServer.h"
+#include "Session.h"
 #include "TestSupport.h"
 #include "XvfbServer.h"
 
 #include <gtest/gtest.h>
-
-// After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
-#include "Session.h"
 
 #include <sys/stat.h>
 
@@ -26,7 +25,6 @@ namespace {
 
 constexpr const char* kAppName = "gondavel_wubbix";
 constexpr const char* kStreamName = "g_w_new";
-constexpr const char* kLossLine = "gondavel_wubbix: lost the sound server; reconnecting";
 
 // Instances on a PipeWire server of each test's own.
 class PipeWireTest : public SessionTest {
@@ -39,7 +37,7 @@ protected:
     {
         PipeWire().Kill();
         return WaitUntil(
-            [&] { return LinesStartingWith(S().Output(), kLossLine).size() == 1; }, 10s);
+            [&] { return LinesStartingWith(S().Output(), kSoundLostLine).size() == 1; }, 10s);
     }
 };
 
@@ -112,7 +110,7 @@ TEST_F(PipeWireTest, SoundComesBackAfterTheServerRestarts)
     RecordProperty("sound_back_ms", std::to_string(back.count()));
 
     EXPECT_NE(PipeWire().PlayingStreamOf(instance.Pid(), 5s).id, 0u) << S().Output();
-    EXPECT_EQ(LinesStartingWith(S().Output(), kLossLine).size(), 1u) << S().Output();
+    EXPECT_EQ(LinesStartingWith(S().Output(), kSoundLostLine).size(), 1u) << S().Output();
     EXPECT_TRUE(S().EndsCleanly(instance));
 }
 

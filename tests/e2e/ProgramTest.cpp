@@ -5,13 +5,12 @@
 
 #include "InstanceProcesses.h"
 #include "MonitorRecorder.h"
+#include "ProgramLines.h"
 #include "PulseServer.h"
+#include "Session.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
-
-// After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
-#include "Session.h"
 
 #include <X11/keysym.h>
 
@@ -27,16 +26,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char* kFormatLines[] = {
-    "format.frame_rate = 44100.000000",
-    "format.channel_count = 2",
-    "format.format 36",
-    "format.byte_order = 2",
-    "format.buffer_size = 8192",
-};
-constexpr const char* kAlertLine = "gondavel_wubbix: alert: title \"\" text \"sorry, i couldn't launch more "
-                                   "gondavel_wubbix.\\nmake sure to throw away all old "
-                                   "versions,\\n or i will get confused!\" buttons \"yip!\"";
+const std::string kAlertLine = kAlertPrefix
+    + "title \"\" text \"sorry, i couldn't launch more gondavel_wubbix.\\nmake sure to throw away "
+      "all old versions,\\n or i will get confused!\" buttons \"yip!\"";
 // The sound starts centred, and the first pan step can come only with the
 // first pulse, 100 ms after the set-up that ends with starting the sound.
 // The first buffer (1024 frames) is rendered as soon as playback starts,
@@ -60,7 +52,7 @@ TEST_F(ProgramTest, FirstInstanceShowsABorderlessWindowBelowTheMiddleWithAChangi
     ChildProcess& instance = S().StartInstance();
     Window window = X().FindWindow("gondavel_wubbix");
     ASSERT_NE(window, 0u) << S().Output();
-    ASSERT_TRUE(S().Says(0, kFormatLines[4])) << S().Output();
+    ASSERT_TRUE(S().Says(0, kFormatLines)) << S().Output();
 
     // S = (0, 0, 1023, 767): the corner (501.5, 393.5) rounds to (502, 394).
     std::array<int, 4> frame = X().Frame(window);
@@ -108,8 +100,8 @@ TEST_F(ProgramTest, FirstInstancePrintsTheFormatOnceAndSoundsCentredUntilThePanM
     // Printed on the first buffer; still once after more have played.
     size_t last = S().Started() - 1;
     ASSERT_TRUE(recorder.WaitForFrames(first + PulseServer::kFrameRate, 10s));
-    for (const char* line : kFormatLines)
-        EXPECT_EQ(CountLines(S().Output(last), line), 1u) << line << "\n" << S().Output(last);
+    EXPECT_EQ(LinesStartingWith(S().Output(last), kFormatPrefix), Lines(kFormatLines))
+        << S().Output(last);
     EXPECT_TRUE(S().Instance(last).IsRunning()) << S().Output(last);
 }
 
@@ -151,7 +143,7 @@ TEST_F(ProgramTest, ClickWithTheProgramFileGoneShowsOneAlertAndTheInstanceCarrie
     ChildProcess& instance = S().StartInstance({}, { copy });
     Window window = X().FindWindow("gondavel_wubbix");
     ASSERT_NE(window, 0u) << S().Output();
-    ASSERT_TRUE(S().Says(0, kFormatLines[4])) << S().Output();
+    ASSERT_TRUE(S().Says(0, kFormatLines)) << S().Output();
     ASSERT_EQ(unlink(copy.c_str()), 0);
 
     std::vector<Window> before = X().TopLevelWindows();
@@ -170,7 +162,7 @@ TEST_F(ProgramTest, ClickWithTheProgramFileGoneShowsOneAlertAndTheInstanceCarrie
     // With no window manager to do it, the user gives the box the keyboard
     // (the instance took it when its window showed) and presses Return for
     // the one button.
-    XSetInputFocus(X().Get(), box, RevertToPointerRoot, CurrentTime);
+    X().Focus(box);
     X().PressKey(XK_Return);
     ASSERT_TRUE(WaitUntil([&] { return boxes().empty(); }, 10s)) << "the alert stayed";
 

@@ -15,32 +15,6 @@
 #include <stdexcept>
 #include <thread>
 
-namespace {
-
-// PipeWire's PulseAudio service, alone, listening at `address`.
-std::string PipeWirePulseConfiguration(const std::string& address)
-{
-    return R"(context.properties = {
-    log.level = 2
-}
-context.spa-libs = {
-    audio.convert.* = audioconvert/libspa-audioconvert
-    support.* = support/libspa-support
-}
-context.modules = [
-    { name = libpipewire-module-protocol-native }
-    { name = libpipewire-module-client-node }
-    { name = libpipewire-module-adapter }
-    { name = libpipewire-module-metadata }
-    { name = libpipewire-module-protocol-pulse
-        args = { server.address = [ ")" + address + R"(" ] }
-    }
-]
-)";
-}
-
-} // namespace
-
 PulseServer::PulseServer(std::chrono::milliseconds startTimeout)
     : fDirectory("gw_pulse")
 {
@@ -51,9 +25,12 @@ PulseServer::PulseServer(std::chrono::milliseconds startTimeout)
         << "cookie-file = " << fDirectory.File("cookie") << "\n";
     const char* choice = getenv("GW_E2E_PULSE");
     if ((choice != nullptr && std::string(choice) == "pipewire") || !OnPath("pulseaudio")) {
+        // PipeWire's PulseAudio service, alone, listening at the address.
         fPipeWire = std::make_unique<PipeWireServer>(startTimeout);
-        std::ofstream(fDirectory.File("pipewire-pulse.conf"))
-            << PipeWirePulseConfiguration(Address());
+        std::ofstream(fDirectory.File("pipewire-pulse.conf")) << PipeWireServer::Configuration(
+            { "log.level = 2" },
+            { "protocol-native", "client-node", "adapter", "metadata",
+                "protocol-pulse args = { server.address = [ \"" + Address() + "\" ] }" });
     }
     Start(startTimeout);
 }

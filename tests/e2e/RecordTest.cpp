@@ -11,13 +11,11 @@
 #include "MonitorRecorder.h"
 #include "ProgramInfo.h"
 #include "PulseServer.h"
+#include "Session.h"
 #include "TakeFile.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
-
-// After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
-#include "Session.h"
 
 #include <signal.h>
 

@@ -3,6 +3,8 @@
 // other, launch one another and exchange messages over their sockets.
 
 #include "InstanceProcesses.h"
+#include "ProgramLines.h"
+#include "Session.h"
 #include "TestSupport.h"
 #include "ThrowawayUser.h"
 
@@ -12,8 +14,6 @@
 #include "Roster.h"
 
 #include <gtest/gtest.h>
-
-#include "Session.h"
 
 #include <poll.h>
 #include <grp.h>
@@ -200,14 +200,14 @@ TEST_F(Roster, MessagesArriveForEitherTargetWhileBadAndIdlePeersAreDropped)
     EXPECT_TRUE(SendPacket(socket, Packet(0, std::vector<uint8>(4999, 0))));
     EXPECT_TRUE(Says(0, "it is too large (5000 bytes)"));
     EXPECT_TRUE(Says(0, "it is for an unknown target (7)"));
-    EXPECT_TRUE(Says(0, "couldn't accept a message: it is malformed"));
+    EXPECT_TRUE(Says(0, kRefusedMessagePrefix + "it is malformed"));
 
     EXPECT_EQ(Send(0, MessageTarget::Window, TextMessage("TEST", "over the wire", -7)), B_OK);
     EXPECT_EQ(Send(0, MessageTarget::Application, TextMessage("APPL", "", 2147483647)), B_OK);
     EXPECT_TRUE(Says(0, "delivered target=1 what=54455354 text=over the wire number=-7"));
     EXPECT_TRUE(Says(0, "delivered target=0 what=4150504c text= number=2147483647"));
     std::string text = S().Output();
-    EXPECT_EQ(CountOf(text, "gondavel_wubbix: couldn't accept a message: "), 3u) << text;
+    EXPECT_EQ(CountOf(text, kRefusedMessagePrefix), 3u) << text;
     EXPECT_EQ(CountOf(text, "delivered"), 2u) << text;
     EXPECT_EQ(BMessenger(kSignature, 999999999, MessageTarget::Window).SendMessage(BMessage(1)),
         B_ENTRY_NOT_FOUND);
@@ -273,7 +273,7 @@ TEST_F(Roster, MessageFromAnotherUserIsRefused)
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_NE(WEXITSTATUS(status), 1) << "couldn't become uid " << other.Uid();
 
-    std::string refusal = "gondavel_wubbix: couldn't accept a message: sender is another user (uid "
+    std::string refusal = kRefusedMessagePrefix + "sender is another user (uid "
         + std::to_string(other.Uid()) + ")\n";
     EXPECT_TRUE(Says(0, refusal)) << S().Output();
     EXPECT_EQ(Send(0, MessageTarget::Window, TextMessage("GOOD", "own user", 5)), B_OK);

@@ -13,13 +13,11 @@
 // session of its own, on servers its suite shares or that it owns.
 
 #include "ChildProcess.h"
+#include "PictureSampler.h"
 #include "TempDirectory.h"
+#include "XClient.h"
 
 #include <gtest/gtest.h>
-
-// After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
-#include "PictureSampler.h"
-#include "XClient.h"
 
 #include <sys/types.h>
 

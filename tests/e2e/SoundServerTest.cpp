@@ -4,13 +4,12 @@
 // test runs real instances of the program on a private X server and a
 // private PulseAudio server of its own.
 
+#include "ProgramLines.h"
 #include "PulseServer.h"
+#include "Session.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
-
-// After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
-#include "Session.h"
 
 #include <csignal>
 #include <iostream>
@@ -23,8 +22,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char* kRefusalPrefix = "gondavel_wubbix: couldn't open sound output: ";
-constexpr const char* kLostLine = "gondavel_wubbix: lost the sound server; reconnecting";
 // What PulseAudio logs for each connection it turns away when full.
 constexpr const char* kDroppedConnection = "Too many connections";
 // The instances that must have a stream each on one server at once.
@@ -88,11 +85,11 @@ TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently
         S().StartInstance();
         bool outcome = WaitUntil([&] {
             return newStreams() > before
-                || !LinesStartingWith(S().Output(n), kRefusalPrefix).empty();
+                || !LinesStartingWith(S().Output(n), kNoSoundPrefix).empty();
         }, 20s);
         ASSERT_TRUE(outcome) << "instance " << n << " got no stream and didn't give up\n"
                              << S().Output(n);
-        if (!LinesStartingWith(S().Output(n), kRefusalPrefix).empty())
+        if (!LinesStartingWith(S().Output(n), kNoSoundPrefix).empty())
             refused = n;
     }
     ASSERT_NE(refused, 0u) << "the server took " << kMaxInstances << " instances";
@@ -103,10 +100,10 @@ TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently
     // the roster, and doesn't knock on the server's door again: the server
     // logs each connection it drops.
     ChildProcess& extra = S().Instance(refused);
-    std::vector<std::string> refusals = LinesStartingWith(S().Output(refused), kRefusalPrefix);
+    std::vector<std::string> refusals = LinesStartingWith(S().Output(refused), kNoSoundPrefix);
     ASSERT_EQ(refusals.size(), 1u) << S().Output(refused);
     std::cout << "the refused instance printed: " << refusals[0] << "\n";
-    EXPECT_GT(refusals[0].size(), std::string(kRefusalPrefix).size()) << "no reason given";
+    EXPECT_GT(refusals[0].size(), kNoSoundPrefix.size()) << "no reason given";
     size_t dropped = CountOf(Pulse().Log(), kDroppedConnection);
     EXPECT_GE(dropped, 1u) << Pulse().Log();
     std::this_thread::sleep_for(2s);
@@ -166,7 +163,7 @@ TEST_F(SoundServerTest, InstancesGetTheirStreamsBackWhenTheServerReturns)
     for (size_t n = 0; n < S().Started(); n++) {
         SCOPED_TRACE("instance " + std::to_string(n));
         EXPECT_TRUE(S().Instance(n).IsRunning()) << S().Output(n);
-        EXPECT_EQ(LinesStartingWith(S().Output(n), kLostLine).size(), 1u) << S().Output(n);
+        EXPECT_EQ(LinesStartingWith(S().Output(n), kSoundLostLine).size(), 1u) << S().Output(n);
         EXPECT_TRUE(S().EndsCleanly(S().Instance(n)));
     }
 }
@@ -177,11 +174,11 @@ TEST_F(SoundServerTest, InstanceEndsCleanlyWhileItsServerIsDown)
     ASSERT_TRUE(Pulse().WaitForStream(pid, 20s)) << S().Output(0);
 
     Pulse().Kill();
-    ASSERT_TRUE(S().Says(0, kLostLine)) << S().Output(0);
+    ASSERT_TRUE(S().Says(0, kSoundLostLine)) << S().Output(0);
     // Long enough for a few attempts at reconnecting.
     std::this_thread::sleep_for(1s);
     EXPECT_TRUE(S().EndsCleanly(S().Instance(0)));
-    EXPECT_EQ(LinesStartingWith(S().Output(0), kLostLine).size(), 1u) << S().Output(0);
+    EXPECT_EQ(LinesStartingWith(S().Output(0), kSoundLostLine).size(), 1u) << S().Output(0);
 }
 
 TEST_F(SoundServerTest, KilledStreamComesBack)
@@ -197,7 +194,7 @@ TEST_F(SoundServerTest, KilledStreamComesBack)
         return streams && streams->count(pid) > 0 && streams->at(pid) != index;
     }, 5s, kPactlInterval)) << "no new stream\n" << S().Output(0);
     EXPECT_TRUE(S().Sounds());
-    EXPECT_EQ(LinesStartingWith(S().Output(0), kLostLine).size(), 1u) << S().Output(0);
+    EXPECT_EQ(LinesStartingWith(S().Output(0), kSoundLostLine).size(), 1u) << S().Output(0);
     {
         auto clients = Pulse().Clients();
         ASSERT_TRUE(clients);

@@ -6,12 +6,10 @@
 
 #include "Message.h"
 #include "Messenger.h"
+#include "Session.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
-
-// After GoogleTest: Xlib's macros (None, Bool, ...) would break its headers.
-#include "Session.h"
 
 #include <X11/keysym.h>
 

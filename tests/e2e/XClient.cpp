@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 
 #include <X11/Xatom.h>
+#include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 
@@ -229,6 +230,12 @@ void XClient::Close(Window window) const
 void XClient::Destroy(Window window) const
 {
     XDestroyWindow(fDisplay, window);
+    XSync(fDisplay, False);
+}
+
+void XClient::Focus(Window window) const
+{
+    XSetInputFocus(fDisplay, window, RevertToPointerRoot, CurrentTime);
     XSync(fDisplay, False);
 }
 

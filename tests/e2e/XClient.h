@@ -3,9 +3,8 @@
 // A test's own connection to an X server, to look at windows as a user
 // would and to click and type at them (XTest). X errors about windows that
 // have just gone are ignored: a call on one fails in its result instead.
-// Include after GoogleTest: Xlib's macros would break its headers.
 
-#include <X11/Xlib.h>
+#include "XHandles.h"
 
 #include <sys/types.h>
 
@@ -70,9 +69,12 @@ public:
     void Close(Window window) const;
     // Destroys the window from outside, as xdotool windowclose does.
     void Destroy(Window window) const;
-    // Presses `key`, with `modifier` held down unless it is NoSymbol. With
-    // no window manager, the keyboard follows the pointer.
-    void PressKey(KeySym key, KeySym modifier = NoSymbol) const;
+    // Gives the window the keyboard, as a window manager does when the user
+    // picks the window.
+    void Focus(Window window) const;
+    // Presses `key`, with `modifier` held down unless it is 0 (NoSymbol).
+    // With no window manager, the keyboard follows the pointer.
+    void PressKey(KeySym key, KeySym modifier = 0) const;
 
     // What a window tells the window manager about itself. The decorations
     // field of its _MOTIF_WM_HINTS (flags, functions, decorations, ...)

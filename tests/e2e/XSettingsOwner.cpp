@@ -1,5 +1,7 @@
 #include "XSettingsOwner.h"
 
+#include <X11/Xlib.h>
+
 #include <stdexcept>
 #include <vector>
 

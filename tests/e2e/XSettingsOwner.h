@@ -5,9 +5,8 @@
 // and holds one setting, Gtk/EnableAnimations, in its _XSETTINGS_SETTINGS
 // property, and the manager announces itself to the root window as
 // managers do. It goes away with the object, and the selection with it.
-// Include after GoogleTest: Xlib's macros would break its headers.
 
-#include <X11/Xlib.h>
+#include "XHandles.h"
 
 #include <cstdint>
 #include <string>

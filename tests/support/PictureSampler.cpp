@@ -1,5 +1,6 @@
 #include "PictureSampler.h"
 
+#include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
 #include <algorithm>

@@ -7,9 +7,8 @@
 // holds however late a busy machine takes the samples. Sampling may pause
 // and go on: a change made meanwhile counts once, its bounds spanning the
 // pause. Use it on one thread.
-// Include after GoogleTest: Xlib's macros would break its headers.
 
-#include <X11/Xlib.h>
+#include "XHandles.h"
 
 #include <chrono>
 #include <string>
