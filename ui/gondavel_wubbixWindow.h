@@ -40,9 +40,7 @@ public:
     // Asks the application to quit as well, and agrees to close.
     bool QuitRequested() override;
 
-    // Rolls the six drift settings; with `mains` first the delay length,
-    // frequency and feedback, with `delta` before those the restlessness.
-    // The voice's generator draws them in exactly that order.
+    // The voice's roll (VoiceModel::Roll).
     void InitializeSliders(bool mains, bool delta);
 
     // The voice's state as it is now, with the window locked: the model's,
