@@ -11,6 +11,7 @@
 #include "VoiceSnapshot.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +22,8 @@ namespace {
 
 // The most of an instance's own reason that goes into a line.
 constexpr size_t kMaxReasonLength = 200;
+// The nice value of the mix.
+constexpr int kMixingNice = 10;
 
 struct RecordOptions {
     TakeOptions take;
@@ -192,6 +195,9 @@ int RecordTake(const RecordOptions& options, std::unique_ptr<RenderFile>& file,
         writer.Say("couldn't record: no instance gave its state, so nothing is written");
         return EXIT_FAILED;
     }
+    // The instances play on meanwhile: the mix, which uses every processor,
+    // gives way to them (the voices' threads inherit this).
+    setpriority(PRIO_PROCESS, 0, kMixingNice);
     auto makeVoices = [&] {
         TakeWriter::Voices voices;
         for (const VoiceSnapshot& state : states)
