@@ -39,6 +39,7 @@ tool: gondavel_wubbix-ctl quit PID|all.
 
 int main(int argc, char** argv)
 {
+    SetProgramName(kProgramName);
     if (Result<> opened = OpenStandardDescriptors(); !opened) {
         ReportFailure("open /dev/null", opened.error());
         return 1;

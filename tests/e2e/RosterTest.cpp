@@ -207,7 +207,7 @@ TEST_F(Roster, MessagesArriveForEitherTargetWhileBadAndIdlePeersAreDropped)
     EXPECT_TRUE(Says(0, "delivered target=1 what=54455354 text=over the wire number=-7"));
     EXPECT_TRUE(Says(0, "delivered target=0 what=4150504c text= number=2147483647"));
     std::string text = S().Output();
-    EXPECT_EQ(CountOf(text, "gondavel_wubbix: couldn't accept a message: "), 3u) << text;
+    EXPECT_EQ(CountOf(text, "roster_probe: couldn't accept a message: "), 3u) << text;
     EXPECT_EQ(CountOf(text, "delivered"), 2u) << text;
     EXPECT_EQ(BMessenger(kSignature, 999999999, MessageTarget::Window).SendMessage(BMessage(1)),
         B_ENTRY_NOT_FOUND);
@@ -235,7 +235,7 @@ TEST_F(Roster, AFloodOfBadPacketsAndIdlePeersGivesAFewLinesWithACount)
     // connections in), then its count when the interval after it ends.
     EXPECT_TRUE(WaitUntil([&] { return CountOf(S().Output(), " more times in 10 s)\n") > 0; }, 20s))
         << S().Output();
-    std::vector<std::string> lines = LinesStartingWith(S().Output(), "gondavel_wubbix: couldn't ");
+    std::vector<std::string> lines = LinesStartingWith(S().Output(), "roster_probe: couldn't ");
     EXPECT_GE(lines.size(), 2u);
     EXPECT_LE(lines.size(), 4u) << S().Output();
     for (int fd : idle)
@@ -273,7 +273,7 @@ TEST_F(Roster, MessageFromAnotherUserIsRefused)
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_NE(WEXITSTATUS(status), 1) << "couldn't become uid " << other.Uid();
 
-    std::string refusal = "gondavel_wubbix: couldn't accept a message: sender is another user (uid "
+    std::string refusal = "roster_probe: couldn't accept a message: sender is another user (uid "
         + std::to_string(other.Uid()) + ")\n";
     EXPECT_TRUE(Says(0, refusal)) << S().Output();
     EXPECT_EQ(Send(0, MessageTarget::Window, TextMessage("GOOD", "own user", 5)), B_OK);

@@ -214,7 +214,7 @@ TEST_P(SoundOutputWithoutServer, ReportsOnceAndRunsSilently)
     }
     std::string errors = testing::internal::GetCapturedStderr();
 
-    const std::string prefix = "gondavel_wubbix: couldn't open sound output: ";
+    const std::string prefix = "sound_output_e2e: couldn't open sound output: ";
     EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
     EXPECT_EQ(errors.rfind(prefix, 0), 0u) << errors;
     EXPECT_GT(errors.size(), prefix.size() + 1) << "the line gives no reason";
