@@ -63,7 +63,7 @@ gondavel_wubbix::gondavel_wubbix()
     BMessage info;
     info.AddInt32("index", index);
     info.AddString("title", title);
-    SetInstanceInfo(info);
+    static_cast<void>(SetInstanceInfo(info));
     BPoint topLeft = InstancePosition(index, BScreen(B_MAIN_SCREEN_ID).Frame());
 
     window = new gondavel_wubbixWindow(topLeft, width, height, title);

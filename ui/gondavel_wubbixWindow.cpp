@@ -79,7 +79,8 @@ void gondavel_wubbixWindow::MessageReceived(BMessage* message)
         bool delta = message->FindBool("delta", &value) != B_NAME_NOT_FOUND;
         InitializeSliders(mains, delta);
     } else if (message->what == VOICE_STATE_REQUEST && message->IsSourceWaiting()) {
-        message->SendReply(SnapshotReply());
+        // A sender that has gone, or whose connection is full, gets nothing.
+        static_cast<void>(message->SendReply(SnapshotReply()));
     }
     BWindow::MessageReceived(message);
 }

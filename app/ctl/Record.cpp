@@ -83,22 +83,23 @@ std::optional<std::string> ParseOptions(const std::vector<std::string>& argument
 Result<VoiceSnapshot> StateOf(const StateRequests::Answer& answer,
     std::optional<std::vector<pid_t>>& running)
 {
-    const BMessage& reply = answer.reply;
-    if (answer.status == B_ENTRY_NOT_FOUND) {
+    const status_t status = answer.reply.code();
+    if (status == B_ENTRY_NOT_FOUND) {
         if (!running)
             running = RunningInstances().value_or(std::vector<pid_t> { answer.pid });
         if (!IsRunning(*running, answer.pid))
             return Error { B_ENTRY_NOT_FOUND, "it has ended" };
     }
-    if (answer.status == B_TIMED_OUT)
+    if (status == B_TIMED_OUT)
         return Error { B_TIMED_OUT, "it gave no answer within "
                 + std::to_string(StateRequests::kReplyTimeout / 1000000) + " seconds" };
-    if (answer.status == B_BAD_VALUE)
+    if (status == B_BAD_VALUE)
         return Error { B_BAD_DATA, "its answer is malformed" };
-    if (answer.status == B_NO_INIT)
+    if (status == B_NO_INIT)
         return Error { B_NO_INIT, "no thread could be started to ask it" };
-    if (answer.status != B_OK)
-        return Error { answer.status, Describe(answer.status) };
+    if (status != B_OK)
+        return Error { status, Describe(status) };
+    const BMessage& reply = *answer.reply;
     if (reply.what == B_NO_REPLY)
         return Error { B_ERROR, "it doesn't know the request (an older version?)" };
 

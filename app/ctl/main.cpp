@@ -123,13 +123,13 @@ int List()
         return EXIT_FAILED;
     printf("PID\tINDEX\tTITLE\n");
     for (pid_t pid : *pids) {
-        BMessage info;
+        // Nothing published reads as an empty description.
+        BMessage info = be_roster->GetInstanceInfo(kProgramSignature, pid).value_or(BMessage());
         int32 index = 0;
         const char* title = nullptr;
-        bool published = be_roster->GetInstanceInfo(kProgramSignature, pid, &info) == B_OK;
-        std::string indexText = published && info.FindInt32("index", &index) == B_OK
+        std::string indexText = info.FindInt32("index", &index) == B_OK
             ? std::to_string(index) : "-";
-        std::string titleText = published && info.FindString("title", &title) == B_OK
+        std::string titleText = info.FindString("title", &title) == B_OK
             ? Field(title) : "-";
         printf("%d\t%s\t%s\n", static_cast<int>(pid), indexText.c_str(), titleText.c_str());
     }
@@ -150,9 +150,9 @@ int SendTo(std::optional<pid_t> pid, MessageTarget target, const BMessage& messa
     std::vector<pid_t> targets = pid ? std::vector<pid_t> { *pid } : *running;
     std::vector<std::pair<pid_t, status_t>> failed;
     for (pid_t each : targets) {
-        status_t status = BMessenger(kProgramSignature, each, target).SendMessage(message);
-        if (status != B_OK)
-            failed.emplace_back(each, status);
+        Result<> sent = BMessenger(kProgramSignature, each, target).SendMessage(message);
+        if (!sent)
+            failed.emplace_back(each, sent.code());
     }
     if (failed.empty())
         return EXIT_OK;

@@ -174,7 +174,7 @@ TEST_F(CtlTest, ListShowsWhatWouldSteerTheTerminalEscaped)
     pthread_sigmask(SIG_SETMASK, nullptr, &signals);
     {
         BApplication instance(kProgramSignature);
-        ASSERT_EQ(instance.SetInstanceInfo(info), B_OK);
+        ASSERT_TRUE(instance.SetInstanceInfo(info));
         EXPECT_EQ(S().List(), (std::vector<ListedInstance> { { getpid(), "3",
                                   "a\\x1b]0;x\\x07b\\xc2\\x9b31mc\\x5cd\\x09e\\xff \xc3\xbc" } }));
     }

@@ -50,7 +50,7 @@ protected:
         message.AddInt32("value", value);
         S().JoinFromThisProcess();
         return BMessenger("application/x-vnd.gw-window-probe", fProbe->Pid(), target)
-            .SendMessage(message);
+            .SendMessage(message).code();
     }
 
     // The stamps of the probe's lines "<event> <stamp>", in order.

@@ -17,6 +17,7 @@
 // safe from any thread.
 
 #include "Looper.h"
+#include "Result.h"
 
 #include <memory>
 #include <string>
@@ -56,7 +57,7 @@ public:
     // instance ends. A string field "title" is also what the sound server
     // lists the instance's sound by. Call it from the application's thread.
     // B_NO_INIT when the instance is not registered.
-    status_t SetInstanceInfo(const BMessage& info);
+    Result<> SetInstanceInfo(const BMessage& info);
 
 protected:
     void MessageQueued() override;

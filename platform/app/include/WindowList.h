@@ -6,6 +6,7 @@
 // window that is quitting wait for its thread. A shown window's record
 // outlives the window until someone joins its thread. Safe from any thread.
 
+#include "Result.h"
 #include "SupportDefs.h"
 
 #include <functional>
@@ -40,6 +41,6 @@ public:
     static constexpr int kQuitPatienceMillis = 800;
     static void QuitAll();
     // Posts `message` to the first window still open; B_ERROR when there
-    // is none.
-    static status_t PostToFirst(BMessage* message);
+    // is none, B_WOULD_BLOCK when its queue is full.
+    static Result<> PostToFirst(BMessage* message);
 };

@@ -123,22 +123,24 @@ BApplication::~BApplication()
         be_app = nullptr;
 }
 
-status_t BApplication::SetInstanceInfo(const BMessage& info)
+Result<> BApplication::SetInstanceInfo(const BMessage& info)
 {
     // The sound server lists the instance by the same title.
     const char* title = nullptr;
     if (info.FindString("title", &title) == B_OK)
         InstanceLabel::Set(title);
     if (fRosterServer == nullptr)
-        return B_NO_INIT;
+        return Error { B_NO_INIT, "the instance isn't registered" };
     return fRosterServer->PublishInfo(info);
 }
 
 void BApplication::Deliver(int target, const BMessage& message)
 {
+    // A message for no window, or for a full queue, goes nowhere; the
+    // queue counts what it drops.
     BMessage copy(message);
     if (target == static_cast<int>(MessageTarget::Window))
-        WindowList::PostToFirst(&copy);
+        static_cast<void>(WindowList::PostToFirst(&copy));
     else
         PostMessage(&copy);
 }

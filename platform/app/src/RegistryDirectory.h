@@ -70,9 +70,10 @@ public:
 
     // The absolute path of the executable registered for the signature.
     // It is written to a file of the writer's own, named by its pid, and
-    // renamed into place.
-    status_t WriteExecutable(const std::string& path) const;
-    status_t ReadExecutable(std::string* path) const;
+    // renamed into place. Reading it fails with B_ENTRY_NOT_FOUND when no
+    // instance has written it.
+    Result<> WriteExecutable(const std::string& path) const;
+    Result<std::string> ReadExecutable() const;
     // Removes what a writer with process id `pid` that died while writing
     // the executable's path left behind. Call it only while holding that
     // process's entry lock, so that no live process writes under its name.

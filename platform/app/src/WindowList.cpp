@@ -146,12 +146,15 @@ void WindowList::QuitAll()
     }
 }
 
-status_t WindowList::PostToFirst(BMessage* message)
+Result<> WindowList::PostToFirst(BMessage* message)
 {
     std::lock_guard<std::mutex> guard(gWindowsMutex);
     for (WindowRecord& record : gWindows) {
-        if (record.window != nullptr)
-            return record.window->PostMessage(message);
+        if (record.window == nullptr)
+            continue;
+        if (status_t status = record.window->PostMessage(message); status != B_OK)
+            return Error { status, "the window's queue is full" };
+        return {};
     }
-    return B_ERROR;
+    return Error { B_ERROR, "no window is open" };
 }
