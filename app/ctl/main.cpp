@@ -9,6 +9,7 @@
 #include "Messenger.h"
 #include "ProgramInfo.h"
 #include "Record.h"
+#include "Report.h"
 #include "Roster.h"
 #include "StandardDescriptors.h"
 #include "Tool.h"
@@ -118,9 +119,11 @@ std::string Field(const char* text)
 
 int List()
 {
-    std::optional<std::vector<pid_t>> pids = RunningInstances();
-    if (!pids)
+    Result<std::vector<pid_t>> pids = RunningInstances();
+    if (!pids) {
+        ReportFailure(kReadRegistry, pids.error());
         return EXIT_FAILED;
+    }
     printf("PID\tINDEX\tTITLE\n");
     for (pid_t pid : *pids) {
         // Nothing published reads as an empty description.
@@ -140,11 +143,13 @@ int List()
 // instance when `pid` is empty.
 int SendTo(std::optional<pid_t> pid, MessageTarget target, const BMessage& message)
 {
-    std::optional<std::vector<pid_t>> running = RunningInstances();
-    if (!running)
+    Result<std::vector<pid_t>> running = RunningInstances();
+    if (!running) {
+        ReportFailure(kReadRegistry, running.error());
         return EXIT_FAILED;
+    }
     if (pid && !IsRunning(*running, *pid)) {
-        Complain("no running instance with pid " + std::to_string(*pid));
+        ReportLine("no running instance with pid " + std::to_string(*pid));
         return EXIT_FAILED;
     }
     std::vector<pid_t> targets = pid ? std::vector<pid_t> { *pid } : *running;
@@ -158,17 +163,19 @@ int SendTo(std::optional<pid_t> pid, MessageTarget target, const BMessage& messa
         return EXIT_OK;
     // An instance that ended since it was listed needs nothing more. The
     // registry is read again once, not once for each failure.
-    std::optional<std::vector<pid_t>> now = RunningInstances();
+    Result<std::vector<pid_t>> now = RunningInstances();
+    if (!now)
+        ReportFailure(kReadRegistry, now.error());
     int result = EXIT_OK;
     for (const auto& [each, status] : failed) {
         if (now && !IsRunning(*now, each)) {
             if (pid) {
-                Complain("no running instance with pid " + std::to_string(each));
+                ReportLine("no running instance with pid " + std::to_string(each));
                 result = EXIT_FAILED;
             }
             continue;
         }
-        Complain("couldn't send to pid " + std::to_string(each) + ": " + Describe(status));
+        ReportFailure("send to pid " + std::to_string(each), Describe(status));
         result = EXIT_FAILED;
     }
     return result;
@@ -244,8 +251,9 @@ int Run(const std::vector<std::string>& arguments)
 
 int main(int argc, char** argv)
 {
+    SetProgramName(kTool);
     if (Result<> opened = OpenStandardDescriptors(); !opened) {
-        Complain("couldn't open /dev/null: " + opened.reason());
+        ReportFailure("open /dev/null", opened.error());
         return EXIT_FAILED;
     }
     int status = Run(std::vector<std::string>(argv + 1, argv + argc));
@@ -253,7 +261,7 @@ int main(int argc, char** argv)
     bool unflushed = fflush(stdout) != 0;
     int error = errno;
     if (unflushed || ferror(stdout)) {
-        Complain(std::string("couldn't write the output")
+        ReportLine(std::string("couldn't write the output")
             + (unflushed ? std::string(": ") + strerror(error) : ""));
         return status == EXIT_OK ? EXIT_FAILED : status;
     }

@@ -86,6 +86,7 @@ TEST_F(CtlTest, BadCommandLinesAreRefusedWithoutSendingAnything)
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         { {}, "no command given" },
         { { "frob", "all" }, "unknown command \"frob\"" },
+        { { "frob\x1b[1m\n" }, "unknown command \"frob\\x1b[1m\\n\"" },
         { { "--frob" }, "unknown option \"--frob\"" },
         { { "quit", "all", "--now" }, "unknown option \"--now\" for quit" },
         { { "quit", "--mains", "all" }, "unknown option \"--mains\" for quit" },
