@@ -5,6 +5,7 @@
 #include "Clock.h"
 #include "List.h"
 #include "Message.h"
+#include "MessageCodes.h"
 #include "Roster.h"
 #include "Screen.h"
 #include "gondavel_wubbixWindow.h"
@@ -59,11 +60,13 @@ gondavel_wubbix::gondavel_wubbix()
 
     char title[16];
     InstanceTitle(index, title);
-    // What tools list for this instance.
+    // What tools list for this instance, and what the sound server lists its
+    // sound by. Without a registry there is no one to tell.
     BMessage info;
-    info.AddInt32("index", index);
-    info.AddString("title", title);
+    info.AddInt32(kIndexField, index);
+    info.AddString(kTitleField, title);
     static_cast<void>(SetInstanceInfo(info));
+    SetInstanceLabel(title);
     BPoint topLeft = InstancePosition(index, BScreen(B_MAIN_SCREEN_ID).Frame());
 
     window = new gondavel_wubbixWindow(topLeft, width, height, title);

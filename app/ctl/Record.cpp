@@ -112,13 +112,13 @@ Result<VoiceSnapshot> StateOf(const StateRequests::Answer& answer,
     const void* data = nullptr;
     ssize_t size = 0;
     const char* reason = nullptr;
-    if (reply.what == VOICE_STATE && reply.FindData("state", B_RAW_TYPE, &data, &size) == B_OK) {
+    if (reply.what == VOICE_STATE && reply.FindData(kStateField, B_RAW_TYPE, &data, &size) == B_OK) {
         Result<VoiceSnapshot> state = VoiceSnapshot::Decode(data, static_cast<size_t>(size));
         if (!state)
             return Error { B_BAD_DATA, "its state is malformed" };
         return state;
     }
-    if (reply.what == VOICE_STATE && reply.FindString("error", &reason) == B_OK) {
+    if (reply.what == VOICE_STATE && reply.FindString(kErrorField, &reason) == B_OK) {
         std::string said = reason;
         if (said.size() > kMaxReasonLength)
             said = said.substr(0, kMaxReasonLength) + "...";

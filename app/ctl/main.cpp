@@ -130,9 +130,9 @@ int List()
         BMessage info = be_roster->GetInstanceInfo(kProgramSignature, pid).value_or(BMessage());
         int32 index = 0;
         const char* title = nullptr;
-        std::string indexText = info.FindInt32("index", &index) == B_OK
+        std::string indexText = info.FindInt32(kIndexField, &index) == B_OK
             ? std::to_string(index) : "-";
-        std::string titleText = info.FindString("title", &title) == B_OK
+        std::string titleText = info.FindString(kTitleField, &title) == B_OK
             ? Field(title) : "-";
         printf("%d\t%s\t%s\n", static_cast<int>(pid), indexText.c_str(), titleText.c_str());
     }
@@ -241,9 +241,9 @@ int Run(const std::vector<std::string>& arguments)
         return SendTo(pid, MessageTarget::Application, BMessage(B_QUIT_REQUESTED));
     BMessage reroll(INIT_SLIDERS);
     if (mains)
-        reroll.AddBool("mains", true);
+        reroll.AddBool(kMainsField, true);
     if (delta)
-        reroll.AddBool("delta", true);
+        reroll.AddBool(kDeltaField, true);
     return SendTo(pid, MessageTarget::Window, reroll);
 }
 

@@ -172,7 +172,7 @@ TEST_F(SoundOutput, StreamIsListedOnlyWhilePlaying)
     std::string streams = fServer.ListSinkInputs();
     EXPECT_EQ(fServer.CountSinkInputs(), 1u) << streams;
     EXPECT_NE(streams.find("media.name = \"g_w_new\""), std::string::npos) << streams;
-    EXPECT_NE(streams.find("application.name = \"gondavel_wubbix\""), std::string::npos)
+    EXPECT_NE(streams.find("application.name = \"sound_output_e2e\""), std::string::npos)
         << streams;
 
     engine.CleanUp();

@@ -54,10 +54,12 @@ public:
     // BMessage::kMaxFlattenedSize bytes flattened) in its roster entry,
     // replacing any earlier one, for tools to read by process id
     // (BRoster::GetInstanceInfo). It goes away with the entry when the
-    // instance ends. A string field "title" is also what the sound server
-    // lists the instance's sound by. Call it from the application's thread.
-    // B_NO_INIT when the instance is not registered.
+    // instance ends. Call it from the application's thread. B_NO_INIT when
+    // the instance is not registered.
     Result<> SetInstanceInfo(const BMessage& info);
+    // What the sound server lists this instance's sound by, once it starts;
+    // the program's name until this is called.
+    void SetInstanceLabel(const char* label);
 
 protected:
     void MessageQueued() override;

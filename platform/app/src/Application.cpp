@@ -125,13 +125,14 @@ BApplication::~BApplication()
 
 Result<> BApplication::SetInstanceInfo(const BMessage& info)
 {
-    // The sound server lists the instance by the same title.
-    const char* title = nullptr;
-    if (info.FindString("title", &title) == B_OK)
-        InstanceLabel::Set(title);
     if (fRosterServer == nullptr)
         return Error { B_NO_INIT, "the instance isn't registered" };
     return fRosterServer->PublishInfo(info);
+}
+
+void BApplication::SetInstanceLabel(const char* label)
+{
+    InstanceLabel::Set(label != nullptr ? label : "");
 }
 
 void BApplication::Deliver(int target, const BMessage& message)

@@ -7,7 +7,6 @@
 #include "AudioOutput.h"
 #include "InstanceLabel.h"
 #include "PipeWireLibrary.h"
-#include "ProgramInfo.h"
 #include "Report.h"
 
 #include <spa/param/audio/format-utils.h>
@@ -160,7 +159,7 @@ Result<> PipeWireAudioOutput::Open()
     pw_loop* loop = fPw.thread_loop_get_loop(fLoop);
     fLabel = InstanceLabel::Get();
     fPwContext = fPw.context_new(loop,
-        fPw.properties_new(PW_KEY_APP_NAME, fLabel.c_str(), PW_KEY_APP_ICON_NAME, kProgramName, nullptr),
+        fPw.properties_new(PW_KEY_APP_NAME, fLabel.c_str(), PW_KEY_APP_ICON_NAME, ProgramName(), nullptr),
         0);
     // Without its modules or configuration (the client library alone, as
     // in a container that shares the host's runtime directory), libpipewire
@@ -240,9 +239,9 @@ int PipeWireAudioOutput::Connect()
         PW_KEY_MEDIA_TYPE, "Audio",
         PW_KEY_MEDIA_CATEGORY, "Playback",
         PW_KEY_MEDIA_NAME, fStreamName.c_str(),
-        PW_KEY_NODE_NAME, kProgramName,
+        PW_KEY_NODE_NAME, ProgramName(),
         PW_KEY_APP_NAME, fLabel.c_str(),
-        PW_KEY_APP_ICON_NAME, kProgramName,
+        PW_KEY_APP_ICON_NAME, ProgramName(),
         PW_KEY_NODE_LATENCY, latency.c_str(),
         nullptr);
     fStream = fPw.stream_new(fCore, fStreamName.c_str(), properties);

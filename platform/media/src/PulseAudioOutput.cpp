@@ -15,7 +15,6 @@
 
 #include "AudioOutput.h"
 #include "InstanceLabel.h"
-#include "ProgramInfo.h"
 #include "Report.h"
 
 #include <pulse/pulseaudio.h>
@@ -233,7 +232,7 @@ bool PulseAudioOutput::ConnectContext()
     std::string label = InstanceLabel::Get();
     pa_proplist* properties = pa_proplist_new();
     pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, label.c_str());
-    pa_proplist_sets(properties, PA_PROP_APPLICATION_ICON_NAME, kProgramName);
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_ICON_NAME, ProgramName());
     fContext = pa_context_new_with_proplist(fApi, label.c_str(), properties);
     pa_proplist_free(properties);
     if (fContext == nullptr)
