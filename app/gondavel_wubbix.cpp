@@ -46,6 +46,9 @@ BPoint InstancePosition(int32 index, BRect screen)
 gondavel_wubbix::gondavel_wubbix()
     : BApplication(app_signature)
 {
+    // A start that can't go on goes no further here (see main()).
+    if (!InitCheck())
+        return;
     srandom(static_cast<unsigned>(system_time()));
     float width = 20.0f;
     float height = 20.0f;

@@ -11,7 +11,6 @@
 #include "VoiceSnapshot.h"
 
 #include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <new>
@@ -151,10 +150,9 @@ Result<std::vector<pid_t>> Targets(const RecordOptions& options, const TakeWrite
 }
 
 // Asks the targets for their voices and writes the take; the exit status.
-int RecordTake(const RecordOptions& options, std::unique_ptr<RenderFile>& file,
-    const StopSignals& stops)
+int RecordTake(const RecordOptions& options, RenderFile& file, const StopSignals& stops)
 {
-    TakeWriter writer(*file, stops);
+    TakeWriter writer(file, stops);
     bool failed = false;
     Result<std::vector<pid_t>> targets = Targets(options, writer, &failed);
     if (!targets) {
@@ -173,14 +171,10 @@ int RecordTake(const RecordOptions& options, std::unique_ptr<RenderFile>& file,
         return EXIT_FAILED;
     }
     auto answers = (*requests)->Wait(stops.Descriptor());
-    if (answers.code() == B_INTERRUPTED) {
-        // Threads may still wait on an instance, and nothing can call them
-        // back: the process ends at once, without the exit handlers they
-        // might still be using, once the file has let go of its place.
-        int status = 128 + stops.Received();
-        file.reset();
-        _exit(status);
-    }
+    // Threads may still wait on an instance: the tool ends at once (see
+    // main()), once the file has let go of its place on the way there.
+    if (answers.code() == B_INTERRUPTED)
+        return 128 + stops.Received();
     if (!answers) {
         writer.Say("couldn't ask the instances: " + answers.reason());
         return EXIT_FAILED;
@@ -240,7 +234,7 @@ int Record(const std::vector<std::string>& arguments)
         return EXIT_FAILED;
     }
     try {
-        return RecordTake(options, *file, **stops);
+        return RecordTake(options, **file, **stops);
     } catch (const std::bad_alloc&) {
         (*stops)->Say(ReportedLine("couldn't record: out of memory"));
         return EXIT_FAILED;

@@ -14,6 +14,8 @@
 #include "StandardDescriptors.h"
 #include "Tool.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -265,5 +267,10 @@ int main(int argc, char** argv)
             + (unflushed ? std::string(": ") + strerror(error) : ""));
         return status == EXIT_OK ? EXIT_FAILED : status;
     }
+    // A command that a signal stopped may leave threads waiting on an
+    // instance, which nothing can call back: the process ends at once,
+    // without the exit handlers they might still be using.
+    if (status > 128)
+        _exit(status);
     return status;
 }

@@ -208,8 +208,8 @@ Result<std::unique_ptr<RegistryDirectory>> RegistryDirectory::Choose(const char*
         auto directory = OpenUnder(base, rootName, signature, false);
         if (!directory)
             continue;
-        if (registering)
-            RegistryStartLock::Take(**directory);
+        if (Result<> turn = registering ? RegistryStartLock::Take(**directory) : Result<>(); !turn)
+            return turn.error();
         if (RegistryEntry::AnyRunning(**directory)) {
             if (base != temporary || !runtime.path.empty())
                 say(passed, "using " + base + "/" + rootName + ", where instances run already");
@@ -225,9 +225,11 @@ Result<std::unique_ptr<RegistryDirectory>> RegistryDirectory::Choose(const char*
         return directory || (!registering && directory.code() == B_ENTRY_NOT_FOUND);
     };
     auto chosen = [&](Result<std::unique_ptr<RegistryDirectory>> directory,
-                      const std::string& root) {
-        if (directory && registering)
-            RegistryStartLock::Take(**directory);
+                      const std::string& root) -> Result<std::unique_ptr<RegistryDirectory>> {
+        if (directory && registering) {
+            if (Result<> turn = RegistryStartLock::Take(**directory); !turn)
+                return turn.error();
+        }
         if (directory && !passed.empty())
             say(passed, "using " + root + " instead");
         return directory;

@@ -47,7 +47,7 @@ public:
     // the choice of a place with live entries is made under that place's
     // lock. When the place is not the ordinary one (2, or 3 without
     // XDG_RUNTIME_DIR), `notice` says why and where, for the instance to say
-    // once.
+    // once. B_INTERRUPTED when a quit signal came while it waited its turn.
     static Result<std::unique_ptr<RegistryDirectory>> OpenToRegister(const char* signature,
         std::string* notice);
     // The directory of `signature` under the root `rootName` in `base`,

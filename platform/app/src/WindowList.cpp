@@ -1,8 +1,6 @@
 #include "WindowList.h"
 
-#include "FatalExit.h"
 #include "Looper.h"
-#include "Report.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -117,7 +115,7 @@ void WindowList::WaitForThread(uint64 serial)
     JoinThread(serial, std::nullopt);
 }
 
-void WindowList::QuitAll()
+Result<> WindowList::QuitAll()
 {
     std::vector<BLooper*> neverShown;
     std::vector<uint64> running;
@@ -140,10 +138,10 @@ void WindowList::QuitAll()
     for (uint64 serial : running)
         stuck |= !JoinThread(serial, deadline);
     if (stuck) {
-        ReportFailure("close the window", "the display or the window manager didn't answer within "
-                + std::to_string(kQuitPatienceMillis) + " ms; ending without it");
-        FatalExit(1);
+        return Error { B_TIMED_OUT, "the display or the window manager didn't answer within "
+                + std::to_string(kQuitPatienceMillis) + " ms; ending without it" };
     }
+    return {};
 }
 
 Result<> WindowList::PostToFirst(BMessage* message)
