@@ -173,7 +173,8 @@ TEST_F(RecordTest, AStopEndsItAtOnceWhileItWaitsOrWritesAndLeavesNothing)
     const std::string take = File("out/take.flac");
     { std::ofstream(take) << "an older take"; }
     auto record = [&](const std::string& target) -> ChildProcess& {
-        return S().StartInstance({}, { CTL_PATH, "record", "--seconds", "86400", "-o", take, target });
+        return S().StartInstance({},
+            { CTL_PATH, "record", "--seconds", "86400", "--gain", "-12", "-o", take, target });
     };
 
     // An instance that answers nothing keeps it waiting: Ctrl+C ends it
