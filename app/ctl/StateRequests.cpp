@@ -68,8 +68,8 @@ Result<std::unique_ptr<StateRequests>> StateRequests::Start(const std::vector<pi
     for (size_t i = 0; i < pids.size(); i++) {
         try {
             std::thread([shared, i, pid = pids[i]] {
-                shared->Finish(i, BMessenger(kProgramSignature, pid, MessageTarget::Window)
-                        .SendMessage(BMessage(VOICE_STATE_REQUEST), kSendTimeout, kReplyTimeout));
+                BMessenger instance(kProgramSignature, pid, MessageTarget::Window);
+                shared->Finish(i, instance.SendMessage(BMessage(VOICE_STATE_REQUEST), kSendTimeout, kReplyTimeout));
             }).detach();
         } catch (const std::system_error& error) {
             shared->Finish(i, Error { B_NO_INIT, error.code().message() });

@@ -133,9 +133,11 @@ int List()
         int32 index = 0;
         const char* title = nullptr;
         std::string indexText = info.FindInt32(kIndexField, &index) == B_OK
-            ? std::to_string(index) : "-";
+            ? std::to_string(index)
+            : "-";
         std::string titleText = info.FindString(kTitleField, &title) == B_OK
-            ? Field(title) : "-";
+            ? Field(title)
+            : "-";
         printf("%d\t%s\t%s\n", static_cast<int>(pid), indexText.c_str(), titleText.c_str());
     }
     return EXIT_OK;

@@ -90,8 +90,8 @@ TEST_F(RecordTest, AFloodOfStateRequestsLeavesTheInstanceQuickToQuit)
     for (int i = 0; i < 8; i++) {
         flood.emplace_back([&] {
             while (!stop) {
-                Result<BMessage> reply = BMessenger(kProgramSignature, pid, MessageTarget::Window)
-                    .SendMessage(BMessage(VOICE_STATE_REQUEST), 1000000, 2000000);
+                BMessenger instance(kProgramSignature, pid, MessageTarget::Window);
+                Result<BMessage> reply = instance.SendMessage(BMessage(VOICE_STATE_REQUEST), 1000000, 2000000);
                 if (reply && reply->what == VOICE_STATE)
                     answered++;
             }

@@ -48,8 +48,8 @@ Result<> OpenDisplay(Result<> (*open)(), int signalFd)
         if (signalFd >= 0 && poll(&signals, 1, 0) == 1)
             return Error { B_INTERRUPTED, "asked to quit while the display opened" };
         if (std::chrono::steady_clock::now() >= deadline) {
-            return Error { B_TIMED_OUT, "the display didn't answer within "
-                    + std::to_string(kDisplayPatience.count()) + " s" };
+            std::string seconds = std::to_string(kDisplayPatience.count());
+            return Error { B_TIMED_OUT, "the display didn't answer within " + seconds + " s" };
         }
     }
     return display.get();

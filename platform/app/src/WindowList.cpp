@@ -138,8 +138,9 @@ Result<> WindowList::QuitAll()
     for (uint64 serial : running)
         stuck |= !JoinThread(serial, deadline);
     if (stuck) {
-        return Error { B_TIMED_OUT, "the display or the window manager didn't answer within "
-                + std::to_string(kQuitPatienceMillis) + " ms; ending without it" };
+        std::string why = "the display or the window manager didn't answer within "
+            + std::to_string(kQuitPatienceMillis) + " ms; ending without it";
+        return Error { B_TIMED_OUT, why };
     }
     return {};
 }

@@ -183,17 +183,17 @@ Error PulseAudioOutput::Describe(int error)
     // Nothing listens where the server should be: another backend may
     // find one. A server that answered and then hung up during the
     // handshake is there, but takes no more clients.
+    const std::string text = pa_strerror(error);
     switch (error) {
     case PA_ERR_CONNECTIONREFUSED:
     case PA_ERR_INVALIDSERVER:
-        return Error { B_ENTRY_NOT_FOUND, std::string("no PulseAudio server: ") + pa_strerror(error) };
+        return Error { B_ENTRY_NOT_FOUND, "no PulseAudio server: " + text };
     case PA_ERR_CONNECTIONTERMINATED:
-        return Error { B_ERROR, std::string("the sound server hung up (") + pa_strerror(error)
-                + "); it may have too many clients" };
+        return Error { B_ERROR, "the sound server hung up (" + text + "); it may have too many clients" };
     case PA_ERR_TIMEOUT:
         return Error { B_ERROR, "the sound server didn't answer within 5 seconds" };
     default:
-        return Error { B_ERROR, std::string("PulseAudio: ") + pa_strerror(error) };
+        return Error { B_ERROR, "PulseAudio: " + text };
     }
 }
 
