@@ -5,6 +5,7 @@
 #include "Clock.h"
 #include "List.h"
 #include "Message.h"
+#include "MessageCodes.h"
 #include "Roster.h"
 #include "Screen.h"
 #include "gondavel_wubbixWindow.h"
@@ -45,6 +46,9 @@ BPoint InstancePosition(int32 index, BRect screen)
 gondavel_wubbix::gondavel_wubbix()
     : BApplication(app_signature)
 {
+    // A start that can't go on goes no further here (see main()).
+    if (!InitCheck())
+        return;
     srandom(static_cast<unsigned>(system_time()));
     float width = 20.0f;
     float height = 20.0f;
@@ -59,11 +63,13 @@ gondavel_wubbix::gondavel_wubbix()
 
     char title[16];
     InstanceTitle(index, title);
-    // What tools list for this instance.
+    // What tools list for this instance, and what the sound server lists its
+    // sound by. Without a registry there is no one to tell.
     BMessage info;
-    info.AddInt32("index", index);
-    info.AddString("title", title);
-    SetInstanceInfo(info);
+    info.AddInt32(kIndexField, index);
+    info.AddString(kTitleField, title);
+    static_cast<void>(SetInstanceInfo(info));
+    SetInstanceLabel(title);
     BPoint topLeft = InstancePosition(index, BScreen(B_MAIN_SCREEN_ID).Frame());
 
     window = new gondavel_wubbixWindow(topLeft, width, height, title);

@@ -26,19 +26,21 @@ window, the window manager's close, SIGINT or SIGTERM, or through the control
 tool: gondavel_wubbix-ctl quit PID|all.
 )";
 
-// Ends a process whose start-up failed. The start-up has been unwound, and
-// the roster entry removed with it; a window thread it started may still
-// run, so the process ends here rather than through static destructors.
-[[noreturn]] void Abandon()
+// Ends a process whose start-up failed, with `status`. The start-up has
+// been unwound, and the roster entry removed with it; a thread it started
+// may still wait on the display, so the process ends here rather than
+// through static destructors.
+[[noreturn]] void Abandon(int status)
 {
     fflush(nullptr);
-    _exit(1);
+    _exit(status);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    SetProgramName(kProgramName);
     if (Result<> opened = OpenStandardDescriptors(); !opened) {
         ReportFailure("open /dev/null", opened.error());
         return 1;
@@ -65,13 +67,18 @@ int main(int argc, char** argv)
         application = new gondavel_wubbix();
     } catch (const std::bad_alloc&) {
         ReportFailure("start", "out of memory");
-        Abandon();
+        Abandon(1);
     } catch (const std::system_error& error) {
         // A thread that can't be had: out of memory or over a limit.
         ReportFailure("start", error.code().message());
-        Abandon();
+        Abandon(1);
     }
-    application->Run();
+    // Without a display, which was said, or asked to quit meanwhile.
+    if (const Result<>& started = application->InitCheck(); !started)
+        Abandon(started.code() == B_INTERRUPTED ? 0 : 1);
+    // A window stuck in the display (said) is left to the process's end.
+    if (application->Run() < 0)
+        Abandon(1);
     delete application;
     return 0;
 }

@@ -89,7 +89,7 @@ TEST(WindowSetUp, AWindowLockedBeforeItIsShownOutlivesAQuitThatComesFirst)
         EXPECT_EQ(window->PulseRate(), 100000);
     }
     // Then the quit goes through.
-    WindowList::QuitAll();
+    EXPECT_TRUE(WindowList::QuitAll());
 }
 
 } // namespace

@@ -75,11 +75,12 @@ void gondavel_wubbixWindow::MessageReceived(BMessage* message)
         // Only the presence of a field counts: a false value, or a field of
         // another type under the same name, still asks for the roll.
         bool value;
-        bool mains = message->FindBool("mains", &value) != B_NAME_NOT_FOUND;
-        bool delta = message->FindBool("delta", &value) != B_NAME_NOT_FOUND;
+        bool mains = message->FindBool(kMainsField, &value) != B_NAME_NOT_FOUND;
+        bool delta = message->FindBool(kDeltaField, &value) != B_NAME_NOT_FOUND;
         InitializeSliders(mains, delta);
     } else if (message->what == VOICE_STATE_REQUEST && message->IsSourceWaiting()) {
-        message->SendReply(SnapshotReply());
+        // A sender that has gone, or whose connection is full, gets nothing.
+        static_cast<void>(message->SendReply(SnapshotReply()));
     }
     BWindow::MessageReceived(message);
 }
@@ -118,9 +119,9 @@ BMessage gondavel_wubbixWindow::SnapshotReply()
         BMessage reply(VOICE_STATE);
         if (Result<VoiceSnapshot> snapshot = TakeSnapshot(); snapshot) {
             std::vector<uint8> state = snapshot->Encode();
-            reply.AddData("state", B_RAW_TYPE, state.data(), static_cast<ssize_t>(state.size()));
+            reply.AddData(kStateField, B_RAW_TYPE, state.data(), static_cast<ssize_t>(state.size()));
         } else {
-            reply.AddString("error", snapshot.reason().c_str());
+            reply.AddString(kErrorField, snapshot.reason().c_str());
         }
         lastSnapshot = reply;
         lastModel = voice.Save();

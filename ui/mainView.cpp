@@ -61,7 +61,7 @@ void mainView::Draw(BRect)
 void mainView::MouseDown(BPoint)
 {
     BMessage note(LAUNCH_NOTE);
-    note.AddInt8("where", 75);
+    note.AddInt8(kWhereField, 75);
     if (be_roster->Launch(app_signature, &note) != B_OK) {
         (new BAlert("",
              "sorry, i couldn't launch more gondavel_wubbix.\n"
@@ -79,7 +79,7 @@ void mainView::Pulse()
     if (reroll.asked) {
         message.what = INIT_SLIDERS;
         if (reroll.mains)
-            message.AddBool("mains", true);
+            message.AddBool(kMainsField, true);
         Window()->PostMessage(&message);
         message.what = UPDATE_SLIDERS;
     }

@@ -12,7 +12,6 @@
 
 #include <signal.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <new>
@@ -32,10 +31,12 @@ struct RecordOptions {
     std::vector<pid_t> pids;
 };
 
-// The options, or the usage error that says what is wrong with them.
-std::optional<std::string> ParseOptions(const std::vector<std::string>& arguments,
-    RecordOptions* options)
+// The options; B_BAD_VALUE, with the usage error that says what is wrong
+// with them.
+Result<RecordOptions> ParseOptions(const std::vector<std::string>& arguments)
 {
+    auto wrong = [](const std::string& reason) { return Error { B_BAD_VALUE, reason }; };
+    RecordOptions options;
     bool haveOutput = false;
     for (size_t i = 0; i < arguments.size(); i++) {
         const std::string& argument = arguments[i];
@@ -48,37 +49,37 @@ std::optional<std::string> ParseOptions(const std::vector<std::string>& argument
         }
         if (name == "-o" || name == "--output" || name == "--seconds" || name == "--gain") {
             if (!value && i + 1 >= arguments.size())
-                return "option " + Quoted(name) + " needs a value";
+                return wrong("option " + Quoted(name) + " needs a value");
             if (!value)
                 value = arguments[++i];
-            std::optional<std::string> wrong;
+            Result<> taken;
             if (name == "--seconds") {
-                wrong = options->take.SetSeconds(name, *value);
+                taken = options.take.SetSeconds(name, *value);
             } else if (name == "--gain") {
-                wrong = options->take.SetGain(name, *value);
+                taken = options.take.SetGain(name, *value);
             } else if (value->empty()) {
-                wrong = "option " + Quoted(name) + " needs a file name";
+                taken = wrong("option " + Quoted(name) + " needs a file name");
             } else {
-                options->output = *value;
+                options.output = *value;
                 haveOutput = true;
             }
-            if (wrong)
-                return wrong;
+            if (!taken)
+                return taken.error();
         } else if (IsOption(argument)) {
-            return "unknown option " + Quoted(argument) + " for record";
+            return wrong("unknown option " + Quoted(argument) + " for record");
         } else if (argument == "all") {
-            options->all = true;
+            options.all = true;
         } else if (std::optional<pid_t> pid = ParsePid(argument)) {
-            options->pids.push_back(*pid);
+            options.pids.push_back(*pid);
         } else {
-            return Quoted(argument) + " is not a process id";
+            return wrong(Quoted(argument) + " is not a process id");
         }
     }
-    if (options->all == !options->pids.empty())
-        return "record needs process ids or \"all\"";
+    if (options.all == !options.pids.empty())
+        return wrong("record needs process ids or \"all\"");
     if (!haveOutput)
-        return "record needs a file to write: name it with -o FILE";
-    return std::nullopt;
+        return wrong("record needs a file to write: name it with -o FILE");
+    return options;
 }
 
 // The instance's answer, its voice's state, or the reason there is none.
@@ -86,35 +87,40 @@ std::optional<std::string> ParseOptions(const std::vector<std::string>& argument
 Result<VoiceSnapshot> StateOf(const StateRequests::Answer& answer,
     std::optional<std::vector<pid_t>>& running)
 {
-    const BMessage& reply = answer.reply;
-    if (answer.status == B_ENTRY_NOT_FOUND) {
-        if (!running)
-            running = RunningInstances().value_or(std::vector<pid_t> { answer.pid });
+    const status_t status = answer.reply.code();
+    if (status == B_ENTRY_NOT_FOUND) {
+        if (!running) {
+            Result<std::vector<pid_t>> now = RunningInstances();
+            if (!now)
+                ReportFailure(kReadRegistry, now.error());
+            running = now.value_or(std::vector<pid_t> { answer.pid });
+        }
         if (!IsRunning(*running, answer.pid))
             return Error { B_ENTRY_NOT_FOUND, "it has ended" };
     }
-    if (answer.status == B_TIMED_OUT)
+    if (status == B_TIMED_OUT)
         return Error { B_TIMED_OUT, "it gave no answer within "
                 + std::to_string(StateRequests::kReplyTimeout / 1000000) + " seconds" };
-    if (answer.status == B_BAD_VALUE)
+    if (status == B_BAD_VALUE)
         return Error { B_BAD_DATA, "its answer is malformed" };
-    if (answer.status == B_NO_INIT)
+    if (status == B_NO_INIT)
         return Error { B_NO_INIT, "no thread could be started to ask it" };
-    if (answer.status != B_OK)
-        return Error { answer.status, Describe(answer.status) };
+    if (status != B_OK)
+        return Error { status, Describe(status) };
+    const BMessage& reply = *answer.reply;
     if (reply.what == B_NO_REPLY)
         return Error { B_ERROR, "it doesn't know the request (an older version?)" };
 
     const void* data = nullptr;
     ssize_t size = 0;
     const char* reason = nullptr;
-    if (reply.what == VOICE_STATE && reply.FindData("state", B_RAW_TYPE, &data, &size) == B_OK) {
+    if (reply.what == VOICE_STATE && reply.FindData(kStateField, B_RAW_TYPE, &data, &size) == B_OK) {
         Result<VoiceSnapshot> state = VoiceSnapshot::Decode(data, static_cast<size_t>(size));
         if (!state)
             return Error { B_BAD_DATA, "its state is malformed" };
         return state;
     }
-    if (reply.what == VOICE_STATE && reply.FindString("error", &reason) == B_OK) {
+    if (reply.what == VOICE_STATE && reply.FindString(kErrorField, &reason) == B_OK) {
         std::string said = reason;
         if (said.size() > kMaxReasonLength)
             said = said.substr(0, kMaxReasonLength) + "...";
@@ -125,10 +131,10 @@ Result<VoiceSnapshot> StateOf(const StateRequests::Answer& answer,
 
 // The targets that run, from `options` and the registry, after a line for
 // each named one that doesn't; whether one didn't in `missing`.
-std::optional<std::vector<pid_t>> Targets(const RecordOptions& options, const TakeWriter& writer,
+Result<std::vector<pid_t>> Targets(const RecordOptions& options, const TakeWriter& writer,
     bool* missing)
 {
-    std::optional<std::vector<pid_t>> running = RunningInstances();
+    Result<std::vector<pid_t>> running = RunningInstances();
     if (!running || options.all)
         return running;
     std::vector<pid_t> pids = options.pids;
@@ -147,14 +153,15 @@ std::optional<std::vector<pid_t>> Targets(const RecordOptions& options, const Ta
 }
 
 // Asks the targets for their voices and writes the take; the exit status.
-int RecordTake(const RecordOptions& options, std::unique_ptr<RenderFile>& file,
-    const StopSignals& stops)
+int RecordTake(const RecordOptions& options, RenderFile& file, const StopSignals& stops)
 {
-    TakeWriter writer(kTool, *file, stops);
+    TakeWriter writer(file, stops);
     bool failed = false;
-    std::optional<std::vector<pid_t>> targets = Targets(options, writer, &failed);
-    if (!targets)
+    Result<std::vector<pid_t>> targets = Targets(options, writer, &failed);
+    if (!targets) {
+        ReportFailure(kReadRegistry, targets.error());
         return EXIT_FAILED;
+    }
     if (targets->empty()) {
         if (options.all)
             writer.Say("couldn't record: no instance is running");
@@ -167,14 +174,10 @@ int RecordTake(const RecordOptions& options, std::unique_ptr<RenderFile>& file,
         return EXIT_FAILED;
     }
     auto answers = (*requests)->Wait(stops.Descriptor());
-    if (answers.code() == B_INTERRUPTED) {
-        // Threads may still wait on an instance, and nothing can call them
-        // back: the process ends at once, without the exit handlers they
-        // might still be using, once the file has let go of its place.
-        int status = 128 + stops.Received();
-        file.reset();
-        _exit(status);
-    }
+    // Threads may still wait on an instance: the tool ends at once (see
+    // main()), once the file has let go of its place on the way there.
+    if (answers.code() == B_INTERRUPTED)
+        return 128 + stops.Received();
     if (!answers) {
         writer.Say("couldn't ask the instances: " + answers.reason());
         return EXIT_FAILED;
@@ -212,9 +215,10 @@ int RecordTake(const RecordOptions& options, std::unique_ptr<RenderFile>& file,
 
 int Record(const std::vector<std::string>& arguments)
 {
-    RecordOptions options;
-    if (std::optional<std::string> wrong = ParseOptions(arguments, &options))
-        return UsageError(*wrong);
+    Result<RecordOptions> parsed = ParseOptions(arguments);
+    if (!parsed)
+        return UsageError(parsed.reason());
+    const RecordOptions& options = *parsed;
     // A reader gone from stderr is no reason to stop, and a file grown past
     // the size limit is a write that fails.
     signal(SIGPIPE, SIG_IGN);
@@ -224,7 +228,7 @@ int Record(const std::vector<std::string>& arguments)
     // error.
     auto file = RenderFile::Create(options.output, options.take.frames);
     if (!file) {
-        Complain(Printable(file.reason()));
+        ReportLine(file.reason());
         return EXIT_USAGE;
     }
     // Ctrl+C and the like are taken as messages, so the take can stop
@@ -232,13 +236,13 @@ int Record(const std::vector<std::string>& arguments)
     // later hold them back too.
     auto stops = StopSignals::Watch();
     if (!stops) {
-        Complain("couldn't watch for signals: " + stops.reason());
+        ReportFailure("watch for signals", stops.error());
         return EXIT_FAILED;
     }
     try {
-        return RecordTake(options, *file, **stops);
+        return RecordTake(options, **file, **stops);
     } catch (const std::bad_alloc&) {
-        (*stops)->Say(std::string(kTool) + ": couldn't record: out of memory\n");
+        (*stops)->Say(ReportedLine("couldn't record: out of memory"));
         return EXIT_FAILED;
     }
 }

@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -41,10 +40,9 @@ struct StateRequests::Shared {
             close(doneFd);
     }
 
-    void Finish(size_t index, status_t status, BMessage reply)
+    void Finish(size_t index, Result<BMessage> reply)
     {
         std::lock_guard guard(lock);
-        answers[index].status = status;
         answers[index].reply = std::move(reply);
         answered[index] = true;
         uint64 one = 1;
@@ -62,7 +60,7 @@ Result<std::unique_ptr<StateRequests>> StateRequests::Start(const std::vector<pi
     auto shared = std::make_shared<Shared>();
     shared->doneFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (shared->doneFd < 0)
-        return Error { B_ERROR, strerror(errno) };
+        return Error::FromErrno(errno);
     shared->answers.resize(pids.size());
     shared->answered.resize(pids.size());
     for (size_t i = 0; i < pids.size(); i++)
@@ -70,13 +68,11 @@ Result<std::unique_ptr<StateRequests>> StateRequests::Start(const std::vector<pi
     for (size_t i = 0; i < pids.size(); i++) {
         try {
             std::thread([shared, i, pid = pids[i]] {
-                BMessage reply;
-                status_t status = BMessenger(kProgramSignature, pid, MessageTarget::Window)
-                    .SendMessage(BMessage(VOICE_STATE_REQUEST), &reply, kSendTimeout, kReplyTimeout);
-                shared->Finish(i, status, std::move(reply));
+                BMessenger instance(kProgramSignature, pid, MessageTarget::Window);
+                shared->Finish(i, instance.SendMessage(BMessage(VOICE_STATE_REQUEST), kSendTimeout, kReplyTimeout));
             }).detach();
-        } catch (const std::system_error&) {
-            shared->Finish(i, B_NO_INIT, BMessage());
+        } catch (const std::system_error& error) {
+            shared->Finish(i, Error { B_NO_INIT, error.code().message() });
         }
     }
     return std::unique_ptr<StateRequests>(new StateRequests(std::move(shared)));
@@ -98,7 +94,7 @@ Result<std::vector<StateRequests::Answer>> StateRequests::Wait(int stopFd)
         }
         auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         if (poll(fds, 2, static_cast<int>(std::max<int64>(left.count(), 0))) < 0 && errno != EINTR)
-            return Error { B_ERROR, strerror(errno) };
+            return Error::FromErrno(errno);
         if ((fds[1].revents & POLLIN) != 0)
             return Error { B_INTERRUPTED, "interrupted" };
         uint64 count;

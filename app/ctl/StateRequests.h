@@ -22,9 +22,10 @@ public:
 
     struct Answer {
         pid_t pid = 0;
-        // The request's status; B_NO_INIT when no thread could ask.
-        status_t status = B_TIMED_OUT;
-        BMessage reply;
+        // The reply, or why there is none: what the request came to,
+        // B_TIMED_OUT until it comes to something, B_NO_INIT when no thread
+        // could ask.
+        Result<BMessage> reply = Error { B_TIMED_OUT, "no answer came in time" };
     };
 
     // Starts asking each of `pids`; the reason if it can't.

@@ -2,6 +2,7 @@
 
 #include "List.h"
 #include "ProgramInfo.h"
+#include "Report.h"
 #include "Roster.h"
 
 #include <algorithm>
@@ -9,14 +10,9 @@
 #include <cstdint>
 #include <cstdio>
 
-void Complain(const std::string& what)
-{
-    fprintf(stderr, "%s: %s\n", kTool, what.c_str());
-}
-
 int UsageError(const std::string& what)
 {
-    Complain(what);
+    ReportLine(what);
     fprintf(stderr, "Try '%s --help' for more information.\n", kTool);
     return EXIT_USAGE;
 }
@@ -64,15 +60,13 @@ std::string Describe(status_t status)
     }
 }
 
-std::optional<std::vector<pid_t>> RunningInstances()
+Result<std::vector<pid_t>> RunningInstances()
 {
     BList list;
     status_t status = be_roster->GetAppList(kProgramSignature, &list);
     if (status != B_OK) {
-        Complain("couldn't read the registry of running instances: "
-            + (status == B_NOT_ALLOWED ? std::string("it is not private to this user")
-                                       : Describe(status)));
-        return std::nullopt;
+        return Error { status,
+            status == B_NOT_ALLOWED ? std::string("it is not private to this user") : Describe(status) };
     }
     std::vector<pid_t> pids;
     for (int32 i = 0; i < list.CountItems(); ++i)

@@ -1,9 +1,10 @@
 #pragma once
 
 // What the control tool's commands share: the tool's name and exit
-// statuses, its lines on stderr, process ids as the user writes them and
-// the running instances as the registry lists them. The main thread only.
+// statuses, usage errors, process ids as the user writes them and the
+// running instances as the registry lists them. The main thread only.
 
+#include "Result.h"
 #include "SupportDefs.h"
 
 #include <sys/types.h>
@@ -20,9 +21,10 @@ enum ExitCode {
     EXIT_USAGE = 2,  // nothing was sent
 };
 
-// "gondavel_wubbix-ctl: <what>" on stderr.
-void Complain(const std::string& what);
-// Complain(), then where to find help; EXIT_USAGE.
+// What RunningInstances() failing to be had is said as: "couldn't <this>".
+inline constexpr const char kReadRegistry[] = "read the registry of running instances";
+
+// Says `what` on stderr, then where to find help; EXIT_USAGE.
 int UsageError(const std::string& what);
 std::string Quoted(const std::string& text);
 
@@ -35,7 +37,7 @@ bool IsOption(const std::string& argument);
 // What went wrong with a send, for the end of a line.
 std::string Describe(status_t status);
 
-// The running instances in increasing order of process id, or nullopt after
-// saying why there are none to be had.
-std::optional<std::vector<pid_t>> RunningInstances();
+// The running instances in increasing order of process id; when there are
+// none to be had, why, in the tool's words.
+Result<std::vector<pid_t>> RunningInstances();
 bool IsRunning(const std::vector<pid_t>& pids, pid_t pid);

@@ -9,9 +9,12 @@
 #include "Messenger.h"
 #include "ProgramInfo.h"
 #include "Record.h"
+#include "Report.h"
 #include "Roster.h"
 #include "StandardDescriptors.h"
 #include "Tool.h"
+
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -118,19 +121,23 @@ std::string Field(const char* text)
 
 int List()
 {
-    std::optional<std::vector<pid_t>> pids = RunningInstances();
-    if (!pids)
+    Result<std::vector<pid_t>> pids = RunningInstances();
+    if (!pids) {
+        ReportFailure(kReadRegistry, pids.error());
         return EXIT_FAILED;
+    }
     printf("PID\tINDEX\tTITLE\n");
     for (pid_t pid : *pids) {
-        BMessage info;
+        // Nothing published reads as an empty description.
+        BMessage info = be_roster->GetInstanceInfo(kProgramSignature, pid).value_or(BMessage());
         int32 index = 0;
         const char* title = nullptr;
-        bool published = be_roster->GetInstanceInfo(kProgramSignature, pid, &info) == B_OK;
-        std::string indexText = published && info.FindInt32("index", &index) == B_OK
-            ? std::to_string(index) : "-";
-        std::string titleText = published && info.FindString("title", &title) == B_OK
-            ? Field(title) : "-";
+        std::string indexText = info.FindInt32(kIndexField, &index) == B_OK
+            ? std::to_string(index)
+            : "-";
+        std::string titleText = info.FindString(kTitleField, &title) == B_OK
+            ? Field(title)
+            : "-";
         printf("%d\t%s\t%s\n", static_cast<int>(pid), indexText.c_str(), titleText.c_str());
     }
     return EXIT_OK;
@@ -140,35 +147,39 @@ int List()
 // instance when `pid` is empty.
 int SendTo(std::optional<pid_t> pid, MessageTarget target, const BMessage& message)
 {
-    std::optional<std::vector<pid_t>> running = RunningInstances();
-    if (!running)
+    Result<std::vector<pid_t>> running = RunningInstances();
+    if (!running) {
+        ReportFailure(kReadRegistry, running.error());
         return EXIT_FAILED;
+    }
     if (pid && !IsRunning(*running, *pid)) {
-        Complain("no running instance with pid " + std::to_string(*pid));
+        ReportLine("no running instance with pid " + std::to_string(*pid));
         return EXIT_FAILED;
     }
     std::vector<pid_t> targets = pid ? std::vector<pid_t> { *pid } : *running;
     std::vector<std::pair<pid_t, status_t>> failed;
     for (pid_t each : targets) {
-        status_t status = BMessenger(kProgramSignature, each, target).SendMessage(message);
-        if (status != B_OK)
-            failed.emplace_back(each, status);
+        Result<> sent = BMessenger(kProgramSignature, each, target).SendMessage(message);
+        if (!sent)
+            failed.emplace_back(each, sent.code());
     }
     if (failed.empty())
         return EXIT_OK;
     // An instance that ended since it was listed needs nothing more. The
     // registry is read again once, not once for each failure.
-    std::optional<std::vector<pid_t>> now = RunningInstances();
+    Result<std::vector<pid_t>> now = RunningInstances();
+    if (!now)
+        ReportFailure(kReadRegistry, now.error());
     int result = EXIT_OK;
     for (const auto& [each, status] : failed) {
         if (now && !IsRunning(*now, each)) {
             if (pid) {
-                Complain("no running instance with pid " + std::to_string(each));
+                ReportLine("no running instance with pid " + std::to_string(each));
                 result = EXIT_FAILED;
             }
             continue;
         }
-        Complain("couldn't send to pid " + std::to_string(each) + ": " + Describe(status));
+        ReportFailure("send to pid " + std::to_string(each), Describe(status));
         result = EXIT_FAILED;
     }
     return result;
@@ -234,9 +245,9 @@ int Run(const std::vector<std::string>& arguments)
         return SendTo(pid, MessageTarget::Application, BMessage(B_QUIT_REQUESTED));
     BMessage reroll(INIT_SLIDERS);
     if (mains)
-        reroll.AddBool("mains", true);
+        reroll.AddBool(kMainsField, true);
     if (delta)
-        reroll.AddBool("delta", true);
+        reroll.AddBool(kDeltaField, true);
     return SendTo(pid, MessageTarget::Window, reroll);
 }
 
@@ -244,8 +255,9 @@ int Run(const std::vector<std::string>& arguments)
 
 int main(int argc, char** argv)
 {
+    SetProgramName(kTool);
     if (Result<> opened = OpenStandardDescriptors(); !opened) {
-        Complain("couldn't open /dev/null: " + opened.reason());
+        ReportFailure("open /dev/null", opened.error());
         return EXIT_FAILED;
     }
     int status = Run(std::vector<std::string>(argv + 1, argv + argc));
@@ -253,9 +265,14 @@ int main(int argc, char** argv)
     bool unflushed = fflush(stdout) != 0;
     int error = errno;
     if (unflushed || ferror(stdout)) {
-        Complain(std::string("couldn't write the output")
+        ReportLine(std::string("couldn't write the output")
             + (unflushed ? std::string(": ") + strerror(error) : ""));
         return status == EXIT_OK ? EXIT_FAILED : status;
     }
+    // A command that a signal stopped may leave threads waiting on an
+    // instance, which nothing can call back: the process ends at once,
+    // without the exit handlers they might still be using.
+    if (status > 128)
+        _exit(status);
     return status;
 }

@@ -35,11 +35,6 @@ bool IsShared(const struct stat& directory)
     return (directory.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
 }
 
-Error Refusal(int error)
-{
-    return Error { B_BAD_VALUE, strerror(error) };
-}
-
 // The append-only and immutable attributes of `name` in `directory`, or of
 // the directory itself for "": what not even root may remove or replace.
 uint64_t Attributes(int directory, const char* name)
@@ -71,17 +66,17 @@ Result<std::string> Follow(int directory, const std::string& name, const struct 
 {
     struct stat holder;
     if (fstat(directory, &holder) != 0)
-        return Refusal(errno);
+        return Error::FromErrno(errno);
     if (IsShared(holder) && link.st_uid != geteuid() && link.st_uid != holder.st_uid)
         return Error { B_BAD_VALUE, "'" + name + "' is another user's link in a shared directory" };
     if (++*links > kMaxLinks)
-        return Refusal(ELOOP);
+        return Error::FromErrno(ELOOP);
     char target[PATH_MAX];
     ssize_t length = readlinkat(directory, name.c_str(), target, sizeof target);
     if (length < 0)
-        return Refusal(errno);
+        return Error::FromErrno(errno);
     if (length == sizeof target)
-        return Refusal(ENAMETOOLONG);
+        return Error::FromErrno(ENAMETOOLONG);
     return std::string(target, static_cast<size_t>(length));
 }
 
@@ -98,14 +93,14 @@ Result<int> OpenDirectory(int start, const std::string& path, int* links)
         if (name.empty() || name == ".")
             continue;
         struct stat entry;
-        Result<int> next = Refusal(ENOENT);
+        Result<int> next = Error::FromErrno(ENOENT);
         if (fstatat(fd, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(entry.st_mode)) {
             Result<std::string> target = Follow(fd, name, entry, links);
             next = target ? OpenDirectory(fd, *target, links) : target.error();
         } else {
             // Anything put there since is no directory to O_NOFOLLOW.
             int opened = openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            next = opened >= 0 ? Result<int>(opened) : Refusal(errno);
+            next = opened >= 0 ? Result<int>(opened) : Error::FromErrno(errno);
         }
         close(fd);
         if (!next)
@@ -113,7 +108,7 @@ Result<int> OpenDirectory(int start, const std::string& path, int* links)
         fd = *next;
     }
     if (fd < 0)
-        return Refusal(errno);
+        return Error::FromErrno(errno);
     return fd;
 }
 

@@ -21,11 +21,6 @@ constexpr const char kAccessAcl[] = "system.posix_acl_access";
 volatile sig_atomic_t gHiddenDirectory = -1;
 char gHiddenName[64];
 
-Error Failed(int error)
-{
-    return Error { B_ERROR, strerror(error) };
-}
-
 // Holds back every signal that can be held back while it lives, so that a
 // step of several calls is not cut in two.
 class BlockedSignals {
@@ -159,18 +154,18 @@ Result<std::unique_ptr<PendingFile>> PendingFile::Create(OutputPlace place)
         fd = CreateHidden(place.Directory(), creation, &hidden);
     }
     if (fd < 0)
-        return Failed(errno);
+        return Error::FromErrno(errno);
     const std::string acl = place.ReplacedAcl();
     std::unique_ptr<PendingFile> file(new PendingFile(std::move(place), fd, hidden));
     if (mode) {
         // The directory's default ACL may give others more than the file
         // replaced did: the file has exactly that file's ACL, or none.
         if (fremovexattr(fd, kAccessAcl) != 0 && errno != ENODATA && errno != EOPNOTSUPP)
-            return Failed(errno);
+            return Error::FromErrno(errno);
         if (fchmod(fd, *mode) != 0)
-            return Failed(errno);
+            return Error::FromErrno(errno);
         if (!acl.empty() && fsetxattr(fd, kAccessAcl, acl.data(), acl.size(), 0) != 0)
-            return Failed(errno);
+            return Error::FromErrno(errno);
     }
     return file;
 }
@@ -178,7 +173,7 @@ Result<std::unique_ptr<PendingFile>> PendingFile::Create(OutputPlace place)
 Result<> PendingFile::Commit()
 {
     if (fsync(fDescriptor) != 0)
-        return Failed(errno);
+        return Error::FromErrno(errno);
     return fHiddenName.empty() ? CommitUnnamed() : CommitHidden();
 }
 
@@ -187,12 +182,12 @@ Result<> PendingFile::CommitHidden()
     int closed = close(fDescriptor);
     fDescriptor = -1;
     if (closed != 0)
-        return Failed(errno);
+        return Error::FromErrno(errno);
     BlockedSignals blocked;
     if (renameat(fPlace.Directory(), fHiddenName.c_str(), fPlace.Directory(),
             fPlace.Name().c_str())
         != 0)
-        return Failed(errno);
+        return Error::FromErrno(errno);
     gHiddenDirectory = -1;
     fHiddenName.clear();
     return {};
@@ -213,10 +208,10 @@ Result<> PendingFile::CommitUnnamed()
                 return {};
             int error = errno;
             unlinkat(directory, fPlace.Name().c_str(), 0);
-            return Failed(error);
+            return Error::FromErrno(error);
         }
         if (errno != EEXIST || fPlace.AppendOnly())
-            return Failed(errno);
+            return Error::FromErrno(errno);
     }
     // A link can't replace a file, so the file is linked under a hidden
     // name first and renamed over the file, with no signal in between.
@@ -226,14 +221,14 @@ Result<> PendingFile::CommitUnnamed()
         if (LinkOpenFile(fDescriptor, directory, linked) == 0)
             break;
         if (errno != EEXIST || attempt + 1 == kNameAttempts)
-            return Failed(errno);
+            return Error::FromErrno(errno);
     }
     int closed = close(fDescriptor);
     fDescriptor = -1;
     if (closed != 0 || renameat(directory, linked.c_str(), directory, fPlace.Name().c_str()) != 0) {
         int error = errno;
         unlinkat(directory, linked.c_str(), 0);
-        return Failed(error);
+        return Error::FromErrno(error);
     }
     return {};
 }

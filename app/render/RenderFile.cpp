@@ -93,7 +93,7 @@ Result<std::unique_ptr<RenderFile>> RenderFile::Create(const std::string& path, 
 Result<> RenderFile::Open(int mode)
 {
     if (lseek(fPending->Descriptor(), 0, SEEK_SET) != 0)
-        return Error { B_ERROR, strerror(errno) };
+        return Error::FromErrno(errno);
     static SF_VIRTUAL_IO io = { FileLength, Seek, Read, WriteBytes, Tell };
     SF_INFO info {};
     if (mode == SFM_WRITE) {
@@ -160,7 +160,7 @@ Result<> RenderFile::Restart()
 {
     Result<> opened = ftruncate(fPending->Descriptor(), 0) == 0
         ? Open(SFM_WRITE)
-        : Result<>(Error { B_ERROR, strerror(errno) });
+        : Result<>(Error::FromErrno(errno));
     if (!opened)
         return Error { B_ERROR, "couldn't write '" + fPath + "': " + opened.reason() };
     return {};

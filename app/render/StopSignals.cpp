@@ -67,7 +67,7 @@ Result<std::unique_ptr<StopSignals>> StopSignals::Watch()
     sigprocmask(SIG_BLOCK, &signals, nullptr);
     int descriptor = signalfd(-1, &signals, SFD_CLOEXEC);
     if (descriptor < 0)
-        return Error { B_ERROR, strerror(errno) };
+        return Error::FromErrno(errno);
     return std::unique_ptr<StopSignals>(new StopSignals(signals, descriptor));
 }
 

@@ -15,46 +15,46 @@ size_t DigitsAt(const std::string& text, size_t at)
 
 } // namespace
 
-std::optional<std::string> ParseNumber(const std::string& option, const std::string& text,
-    double low, double high, bool whole, double* value)
+Result<double> ParseNumber(const std::string& option, const std::string& text, double low,
+    double high, bool whole)
 {
     const std::string quoted = "'" + text + "'";
+    auto wrong = [](const std::string& reason) { return Error { B_BAD_VALUE, reason }; };
     size_t sign = text.starts_with('-') || text.starts_with('+') ? 1 : 0;
     size_t integer = DigitsAt(text, sign);
     bool point = text.size() > sign + integer && text[sign + integer] == '.';
     size_t fraction = point ? DigitsAt(text, sign + integer + 1) : 0;
     if (integer + fraction == 0 || sign + integer + point + fraction != text.size())
-        return option + " needs a number, not " + quoted;
+        return wrong(option + " needs a number, not " + quoted);
     if (text[0] == '-' && low >= 0)
-        return option + " can't be negative: " + quoted;
+        return wrong(option + " can't be negative: " + quoted);
     if (whole && (sign > 0 || point))
-        return option + " needs a whole number, not " + quoted;
+        return wrong(option + " needs a whole number, not " + quoted);
     double number = strtod(text.c_str(), nullptr);
     if (number < low || number > high) {
         char range[64];
         snprintf(range, sizeof range, "from %.15g to %.15g", low, high);
-        return option + " must be " + range + ", not " + quoted;
+        return wrong(option + " must be " + range + ", not " + quoted);
     }
-    *value = number;
-    return std::nullopt;
+    return number;
 }
 
-std::optional<std::string> TakeOptions::SetSeconds(const std::string& option, const std::string& text)
+Result<> TakeOptions::SetSeconds(const std::string& option, const std::string& text)
 {
-    double seconds = 0;
-    if (std::optional<std::string> wrong = ParseNumber(option, text, 0, kMaxSeconds, false, &seconds))
-        return wrong;
-    frames = std::llround(seconds * kSynthFrameRate);
+    Result<double> seconds = ParseNumber(option, text, 0, kMaxSeconds, false);
+    if (!seconds)
+        return seconds.error();
+    frames = std::llround(*seconds * kSynthFrameRate);
     if (frames == 0)
-        return option + " is too short to hold a single frame: '" + text + "'";
-    return std::nullopt;
+        return Error { B_BAD_VALUE, option + " is too short to hold a single frame: '" + text + "'" };
+    return {};
 }
 
-std::optional<std::string> TakeOptions::SetGain(const std::string& option, const std::string& text)
+Result<> TakeOptions::SetGain(const std::string& option, const std::string& text)
 {
-    double decibels = 0;
-    std::optional<std::string> wrong = ParseNumber(option, text, -kMaxGain, kMaxGain, false, &decibels);
-    if (!wrong)
-        gain = decibels;
-    return wrong;
+    Result<double> decibels = ParseNumber(option, text, -kMaxGain, kMaxGain, false);
+    if (!decibels)
+        return decibels.error();
+    gain = *decibels;
+    return {};
 }

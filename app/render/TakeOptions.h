@@ -4,6 +4,7 @@
 // them from the command line, and the plain decimal numbers both take.
 // Plain values and functions, safe from any thread.
 
+#include "Result.h"
 #include "SupportDefs.h"
 #include "Synth.h"
 
@@ -20,15 +21,15 @@ struct TakeOptions {
     std::optional<double> gain;
 
     // Takes `text`, the value of the option `option`, as the take's length
-    // in seconds; the reason when it isn't one.
-    std::optional<std::string> SetSeconds(const std::string& option, const std::string& text);
+    // in seconds; B_BAD_VALUE, with the reason, when it isn't one.
+    Result<> SetSeconds(const std::string& option, const std::string& text);
     // Takes `text` as the gain in decibels, likewise.
-    std::optional<std::string> SetGain(const std::string& option, const std::string& text);
+    Result<> SetGain(const std::string& option, const std::string& text);
 };
 
-// `text`, the value of `option`, as a number within [low, high], or the
-// reason it isn't one. Only plain decimal notation is a number: an optional
-// sign, digits and, unless `whole`, a fraction; a whole number is digits
-// alone.
-std::optional<std::string> ParseNumber(const std::string& option, const std::string& text,
-    double low, double high, bool whole, double* value);
+// `text`, the value of `option`, as a number within [low, high]; B_BAD_VALUE,
+// with the reason, when it isn't one. Only plain decimal notation is a
+// number: an optional sign, digits and, unless `whole`, a fraction; a whole
+// number is digits alone.
+Result<double> ParseNumber(const std::string& option, const std::string& text, double low,
+    double high, bool whole);

@@ -65,9 +65,8 @@ double Miss(float peak)
 // a few times a second; nothing when stderr is no terminal.
 class TakeWriter::Progress {
 public:
-    Progress(const char* tool, int64 total, const StopSignals& stops)
-        : fTool(tool),
-          fTotal(total),
+    Progress(int64 total, const StopSignals& stops)
+        : fTotal(total),
           fShown(isatty(STDERR_FILENO) == 1),
           fStops(stops)
     {
@@ -89,7 +88,7 @@ public:
         double part = fDone > 0 ? static_cast<double>(fTotal - fDone) / fDone : 0;
         auto left = static_cast<bigtime_t>(elapsed * part);
         char line[128];
-        snprintf(line, sizeof line, "\r%s: %3d%%, %s elapsed, %s left\033[K", fTool,
+        snprintf(line, sizeof line, "\r%s: %3d%%, %s elapsed, %s left\033[K", ProgramName(),
             static_cast<int>(fDone * 100 / fTotal), Duration(elapsed).c_str(), Duration(left).c_str());
         fStops.Say(line);
     }
@@ -101,7 +100,6 @@ public:
     }
 
 private:
-    const char* fTool;
     int64 fTotal;
     int64 fDone = 0;
     bool fShown;
@@ -110,21 +108,15 @@ private:
     bigtime_t fLastUpdate = 0;
 };
 
-TakeWriter::TakeWriter(const char* tool, RenderFile& file, const StopSignals& stops)
-    : fTool(tool),
-      fFile(file),
+TakeWriter::TakeWriter(RenderFile& file, const StopSignals& stops)
+    : fFile(file),
       fStops(stops)
 {
 }
 
-std::string TakeWriter::Line(const std::string& what) const
-{
-    return std::string(fTool) + ": " + Printable(what) + "\n";
-}
-
 void TakeWriter::Say(const std::string& what) const
 {
-    fStops.Say(Line(what));
+    fStops.Say(ReportedLine(what));
 }
 
 Result<> TakeWriter::Play(Voices voices, int64 frames, float factor, bool write,
@@ -197,7 +189,7 @@ int TakeWriter::Write(const std::function<Voices()>& makeVoices, int64 frames,
     std::optional<double> gain)
 {
     const bool fixed = gain.has_value();
-    Progress progress(fTool, fixed ? frames : 2 * frames, fStops);
+    Progress progress(fixed ? frames : 2 * frames, fStops);
     Result<SoundLevel> level = SoundLevel {};
     if (!fixed) {
         if (Result<> measured = Play(makeVoices(), frames, 1.0f, false, &*level, progress); !measured)

@@ -8,8 +8,8 @@
 // elsewhere, written anew (see EncodeNearTarget). With a fixed gain, a line says how many samples went past
 // full scale, if any did, and the gain that would have kept them in. On a
 // terminal a line on stderr shows how far the take has come. The lines
-// start with the name of the tool that writes the take. Stop signals end
-// the take between two chunks. The main thread only.
+// start with the program's name (see Report.h). Stop signals end the take
+// between two chunks. The main thread only.
 
 #include "OfflineVoice.h"
 #include "RenderFile.h"
@@ -30,7 +30,7 @@ public:
     static constexpr int kWritten = 0;
     static constexpr int kFailed = 1;
 
-    TakeWriter(const char* tool, RenderFile& file, const StopSignals& stops);
+    TakeWriter(RenderFile& file, const StopSignals& stops);
 
     using Voices = std::vector<std::unique_ptr<OfflineVoice>>;
 
@@ -41,10 +41,8 @@ public:
     // a line.
     int Write(const std::function<Voices()>& makeVoices, int64 frames, std::optional<double> gain);
 
-    // "<tool>: <what>" with a line end, with what would steer a terminal
-    // written as C escapes.
-    std::string Line(const std::string& what) const;
-    // Says Line(what) on stderr, unless a stop comes first.
+    // Says "<program>: <what>" on stderr, as ReportLine() would, unless a
+    // stop comes first.
     void Say(const std::string& what) const;
 
 private:
@@ -64,7 +62,6 @@ private:
         double* gain, Progress& progress);
     void SayLevel(const SoundLevel& level, double gain, bool fixed) const;
 
-    const char* fTool;
     RenderFile& fFile;
     const StopSignals& fStops;
 };

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <system_error>
 
 VoiceMixer::VoiceMixer(std::vector<std::unique_ptr<OfflineVoice>> voices, int64 frames, int stopFd)
@@ -47,7 +46,7 @@ Result<std::unique_ptr<VoiceMixer>> VoiceMixer::Start(
     std::unique_ptr<VoiceMixer> mixer(new VoiceMixer(std::move(voices), frames, stopFd));
     mixer->fProgressFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (mixer->fProgressFd < 0)
-        return Error { B_ERROR, strerror(errno) };
+        return Error::FromErrno(errno);
     threads = std::clamp(threads, 1, std::max(1, static_cast<int>(mixer->fTracks.size())));
     mixer->fThreadCount = static_cast<size_t>(threads);
     try {
@@ -123,7 +122,7 @@ Result<> VoiceMixer::AwaitChunk(int64 chunk)
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
-            return Error { B_ERROR, strerror(errno) };
+            return Error::FromErrno(errno);
         }
         if ((fds[1].revents & POLLIN) != 0)
             return Error { B_INTERRUPTED, "interrupted" };

@@ -2,7 +2,8 @@
 // together would play to a sound file, far faster than real time. Each
 // voice is an instance's voice played offline by the program's own sound
 // code, on threads shared among the voices (see VoiceMixer); the same
-// options and seed always make the same sound. Usage errors are one line on stderr and exit 2 before any work.
+// options and seed always make the same sound. Usage errors are one line on
+// stderr and exit 2 before any work.
 
 #include "Clock.h"
 #include "ProgramInfo.h"
@@ -75,21 +76,12 @@ struct Options {
     TakeOptions take;
 };
 
-// A line of the renderer's for stderr.
-std::string Line(const std::string& what)
+// The options; B_BAD_VALUE, with the one line that says what is wrong with
+// them.
+Result<Options> ParseOptions(int argc, char** argv)
 {
-    return std::string(kTool) + ": " + Printable(what) + "\n";
-}
-
-// Says what is wrong, before the render has started.
-void Complain(const std::string& what)
-{
-    fputs(Line(what).c_str(), stderr);
-}
-
-// The options, or the one line that says what is wrong with them.
-std::optional<std::string> ParseOptions(int argc, char** argv, Options* options)
-{
+    auto wrong = [](const std::string& reason) { return Error { B_BAD_VALUE, reason }; };
+    Options options;
     bool haveOutput = false;
     for (int i = 1; i < argc; i++) {
         std::string argument = argv[i];
@@ -104,39 +96,42 @@ std::optional<std::string> ParseOptions(int argc, char** argv, Options* options)
             || name == "--seconds" || name == "--seed" || name == "--gain";
         if (!known) {
             if (name.starts_with("-") && name != "-")
-                return "unknown option '" + name + "'";
-            return "unexpected argument '" + argument + "' (the file to write goes after -o)";
+                return wrong("unknown option '" + name + "'");
+            return wrong("unexpected argument '" + argument + "' (the file to write goes after -o)");
         }
         if (!value) {
             if (i + 1 >= argc)
-                return "option '" + name + "' needs a value";
+                return wrong("option '" + name + "' needs a value");
             value = argv[++i];
         }
 
-        double number = 0;
-        std::optional<std::string> wrong;
+        Result<> taken;
         if (name == "-o" || name == "--output") {
             if (value->empty())
-                return "option '" + name + "' needs a file name";
-            options->output = *value;
+                return wrong("option '" + name + "' needs a file name");
+            options.output = *value;
             haveOutput = true;
         } else if (name == "--instances") {
-            wrong = ParseNumber(name, *value, 1, kMaxInstances, true, &number);
-            options->instances = static_cast<int>(number);
+            Result<double> number = ParseNumber(name, *value, 1, kMaxInstances, true);
+            if (!number)
+                return number.error();
+            options.instances = static_cast<int>(*number);
         } else if (name == "--seconds") {
-            wrong = options->take.SetSeconds(name, *value);
+            taken = options.take.SetSeconds(name, *value);
         } else if (name == "--seed") {
-            wrong = ParseNumber(name, *value, 0, kMaxSeed, true, &number);
-            options->seed = static_cast<unsigned>(number);
+            Result<double> number = ParseNumber(name, *value, 0, kMaxSeed, true);
+            if (!number)
+                return number.error();
+            options.seed = static_cast<unsigned>(*number);
         } else {
-            wrong = options->take.SetGain(name, *value);
+            taken = options.take.SetGain(name, *value);
         }
-        if (wrong)
-            return wrong;
+        if (!taken)
+            return taken.error();
     }
     if (!haveOutput)
-        return "no file to write: name one with -o FILE";
-    return std::nullopt;
+        return wrong("no file to write: name one with -o FILE");
+    return options;
 }
 
 // Renders the take into `file`. Returns the exit status: an interruption
@@ -149,7 +144,7 @@ int RenderTake(const Options& options, unsigned seed, RenderFile& file, const St
             voices.push_back(std::make_unique<OfflineVoice>(VoiceMixer::VoiceSeed(seed, voice)));
         return voices;
     };
-    return TakeWriter(kTool, file, stops).Write(makeVoices, options.take.frames, options.take.gain);
+    return TakeWriter(file, stops).Write(makeVoices, options.take.frames, options.take.gain);
 }
 
 // RenderTake(), or a line that says memory ran out, once the voices' threads
@@ -159,7 +154,7 @@ int Render(const Options& options, unsigned seed, RenderFile& file, const StopSi
     try {
         return RenderTake(options, seed, file, stops);
     } catch (const std::bad_alloc&) {
-        stops.Say(Line("couldn't render: out of memory"));
+        stops.Say(ReportedLine("couldn't render: out of memory"));
         return EXIT_FAILED;
     }
 }
@@ -168,8 +163,9 @@ int Render(const Options& options, unsigned seed, RenderFile& file, const StopSi
 
 int main(int argc, char** argv)
 {
+    SetProgramName(kTool);
     if (Result<> opened = OpenStandardDescriptors(); !opened) {
-        Complain("couldn't open /dev/null: " + opened.reason());
+        ReportFailure("open /dev/null", opened.error());
         return EXIT_FAILED;
     }
     // A reader gone from stderr is no reason to stop, and a file grown past
@@ -188,14 +184,14 @@ int main(int argc, char** argv)
         }
     }
 
-    Options options;
-    if (std::optional<std::string> wrong = ParseOptions(argc, argv, &options)) {
-        Complain(*wrong);
+    Result<Options> options = ParseOptions(argc, argv);
+    if (!options) {
+        ReportLine(options.reason());
         return EXIT_USAGE;
     }
-    auto file = RenderFile::Create(options.output, options.take.frames);
+    auto file = RenderFile::Create(options->output, options->take.frames);
     if (!file) {
-        Complain(file.reason());
+        ReportLine(file.reason());
         return EXIT_USAGE;
     }
 
@@ -204,11 +200,11 @@ int main(int argc, char** argv)
     // start later and hold them back too.
     auto stops = StopSignals::Watch();
     if (!stops) {
-        Complain("couldn't watch for signals: " + stops.reason());
+        ReportFailure("watch for signals", stops.error());
         return EXIT_FAILED;
     }
 
-    unsigned seed = options.seed.value_or(static_cast<unsigned>(system_time()));
-    (*stops)->Say(Line("seed " + std::to_string(seed)));
-    return Render(options, seed, **file, **stops);
+    unsigned seed = options->seed.value_or(static_cast<unsigned>(system_time()));
+    (*stops)->Say(ReportedLine("seed " + std::to_string(seed)));
+    return Render(*options, seed, **file, **stops);
 }

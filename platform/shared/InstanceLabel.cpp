@@ -1,6 +1,6 @@
 #include "InstanceLabel.h"
 
-#include "ProgramInfo.h"
+#include "Report.h"
 
 #include <mutex>
 
@@ -14,7 +14,7 @@ std::string gLabel;
 std::string InstanceLabel::Get()
 {
     std::lock_guard<std::mutex> lock(gLock);
-    return gLabel.empty() ? kProgramName : gLabel;
+    return gLabel.empty() ? ProgramName() : gLabel;
 }
 
 void InstanceLabel::Set(const std::string& label)

@@ -1,8 +1,8 @@
 #pragma once
 
-// What a mixer or a tool shows the instance as: the title the application
-// published (see BApplication::SetInstanceInfo), else the program's name.
-// Any thread may call these.
+// What a mixer shows the instance as: the label the program gave it (see
+// BApplication::SetInstanceLabel), else the program's name. Any thread may
+// call these.
 
 #include <string>
 

@@ -1,19 +1,45 @@
 #pragma once
 
-// Functions of a library opened at run time with dlopen(), in the type its
-// header declares.
+// Functions of a library opened at run time with dlopen(), in the types
+// their header declares, resolved in turn:
+//
+//     Result<> resolved = LibrarySymbols(library)
+//         .Get("TTF_Init", text.init)
+//         .Get("TTF_Quit", text.quit)
+//         .Resolved();
+//
+// The first name the library lacks fails the lot with B_ENTRY_NOT_FOUND,
+// "<name> is missing"; the names after it are left alone.
+
+#include "Result.h"
 
 #include <dlfcn.h>
 
 #include <string>
 
-// Resolves `name` in `library` into `function`; false, with "<name> is
-// missing" in `reason`, if the library has no such symbol.
-template <typename Function>
-bool Resolve(void* library, const char* name, Function*& function, std::string& reason)
-{
-    function = reinterpret_cast<Function*>(dlsym(library, name));
-    if (function == nullptr)
-        reason = std::string(name) + " is missing";
-    return function != nullptr;
-}
+class LibrarySymbols {
+public:
+    explicit LibrarySymbols(void* library) : fLibrary(library) {}
+
+    template <typename Function>
+    LibrarySymbols& Get(const char* name, Function*& function)
+    {
+        if (!fMissing.empty())
+            return *this;
+        function = reinterpret_cast<Function*>(dlsym(fLibrary, name));
+        if (function == nullptr)
+            fMissing = name;
+        return *this;
+    }
+
+    Result<> Resolved() const
+    {
+        if (!fMissing.empty())
+            return Error { B_ENTRY_NOT_FOUND, fMissing + " is missing" };
+        return {};
+    }
+
+private:
+    void* fLibrary;
+    std::string fMissing;
+};

@@ -84,6 +84,7 @@ TEST_F(CtlTest, BadCommandLinesAreRefusedWithoutSendingAnything)
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         { {}, "no command given" },
         { { "frob", "all" }, "unknown command \"frob\"" },
+        { { "frob\x1b[1m\n" }, "unknown command \"frob\\x1b[1m\\n\"" },
         { { "--frob" }, "unknown option \"--frob\"" },
         { { "quit", "all", "--now" }, "unknown option \"--now\" for quit" },
         { { "quit", "--mains", "all" }, "unknown option \"--mains\" for quit" },
@@ -172,7 +173,7 @@ TEST_F(CtlTest, ListShowsWhatWouldSteerTheTerminalEscaped)
     pthread_sigmask(SIG_SETMASK, nullptr, &signals);
     {
         BApplication instance(kProgramSignature);
-        ASSERT_EQ(instance.SetInstanceInfo(info), B_OK);
+        ASSERT_TRUE(instance.SetInstanceInfo(info));
         EXPECT_EQ(S().List(), (std::vector<ListedInstance> { { getpid(), "3",
                                   "a\\x1b]0;x\\x07b\\xc2\\x9b31mc\\x5cd\\x09e\\xff \xc3\xbc" } }));
     }

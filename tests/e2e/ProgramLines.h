@@ -2,7 +2,8 @@
 
 // The lines of the program's output that tests look for, spelled once. The
 // sound prints its format on stdout with its first buffer; every other line
-// goes to stderr and starts with the program's name.
+// goes to stderr and starts with the program's name (a test program's
+// lines with its own).
 
 #include <string>
 
@@ -19,8 +20,10 @@ inline const std::string kSoundLostLine = "gondavel_wubbix: lost the sound serve
 // The starts of lines that go on to say more: why the sound output didn't
 // open; which display went away ("display :N", "Wayland display NAME");
 // why a message was turned away; an alert's title, text and buttons.
-inline const std::string kNoSoundPrefix = "gondavel_wubbix: couldn't open sound output: ";
+inline const std::string kNoSound = "couldn't open sound output: ";
+inline const std::string kNoSoundPrefix = "gondavel_wubbix: " + kNoSound;
 inline const std::string kDisplayLostPrefix
     = "gondavel_wubbix: couldn't keep the window: lost the connection to ";
-inline const std::string kRefusedMessagePrefix = "gondavel_wubbix: couldn't accept a message: ";
+inline const std::string kRefusedMessage = "couldn't accept a message: ";
+inline const std::string kRefusedMessagePrefix = "gondavel_wubbix: " + kRefusedMessage;
 inline const std::string kAlertPrefix = "gondavel_wubbix: alert: ";

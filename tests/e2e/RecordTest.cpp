@@ -89,11 +89,9 @@ TEST_F(RecordTest, AFloodOfStateRequestsLeavesTheInstanceQuickToQuit)
     for (int i = 0; i < 8; i++) {
         flood.emplace_back([&] {
             while (!stop) {
-                BMessage reply;
-                if (BMessenger(kProgramSignature, pid, MessageTarget::Window)
-                            .SendMessage(BMessage(VOICE_STATE_REQUEST), &reply, 1000000, 2000000)
-                        == B_OK
-                    && reply.what == VOICE_STATE)
+                BMessenger instance(kProgramSignature, pid, MessageTarget::Window);
+                Result<BMessage> reply = instance.SendMessage(BMessage(VOICE_STATE_REQUEST), 1000000, 2000000);
+                if (reply && reply->what == VOICE_STATE)
                     answered++;
             }
         });
@@ -155,7 +153,7 @@ TEST_F(RecordTest, AnAnswerThatIsNoStateGetsOneLineAndAFileThatCantBeWrittenAsks
     for (const auto& [answer, reason] : cases) {
         fake.SetAnswer([answer](BMessage* request) {
             if (answer)
-                request->SendReply(*answer);
+                static_cast<void>(request->SendReply(*answer));
         });
         CtlResult record
             = S().Ctl({ "record", "--seconds", "1", "--gain", "-1", "-o", File("take.wav"), "all" });

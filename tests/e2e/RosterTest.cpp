@@ -87,14 +87,14 @@ protected:
     status_t Send(size_t n, MessageTarget target, const BMessage& message,
         const std::string& signature = kSignature) const
     {
-        return BMessenger(signature.c_str(), S().Instance(n).Pid(), target).SendMessage(message);
+        return BMessenger(signature.c_str(), S().Instance(n).Pid(), target).SendMessage(message).code();
     }
 
     // Asks the n-th probe `what` for `number` bytes, and waits for the reply.
-    status_t Request(size_t n, const char (&what)[5], int32 number, BMessage* reply) const
+    Result<BMessage> Request(size_t n, const char (&what)[5], int32 number) const
     {
         return BMessenger(kSignature, S().Instance(n).Pid(), MessageTarget::Window)
-            .SendMessage(TextMessage(what, "", number), reply, 5000000, 20000000);
+            .SendMessage(TextMessage(what, "", number), 5000000, 20000000);
     }
 
     // Whether the probe `pid` has its lock and its socket in the registry.
@@ -207,9 +207,9 @@ TEST_F(Roster, MessagesArriveForEitherTargetWhileBadAndIdlePeersAreDropped)
     EXPECT_TRUE(Says(0, "delivered target=1 what=54455354 text=over the wire number=-7"));
     EXPECT_TRUE(Says(0, "delivered target=0 what=4150504c text= number=2147483647"));
     std::string text = S().Output();
-    EXPECT_EQ(CountOf(text, kRefusedMessagePrefix), 3u) << text;
+    EXPECT_EQ(CountOf(text, "roster_probe: " + kRefusedMessage), 3u) << text;
     EXPECT_EQ(CountOf(text, "delivered"), 2u) << text;
-    EXPECT_EQ(BMessenger(kSignature, 999999999, MessageTarget::Window).SendMessage(BMessage(1)),
+    EXPECT_EQ(BMessenger(kSignature, 999999999, MessageTarget::Window).SendMessage(BMessage(1)).code(),
         B_ENTRY_NOT_FOUND);
 
     // The last idle connection is closed by the server within a few seconds.
@@ -235,7 +235,7 @@ TEST_F(Roster, AFloodOfBadPacketsAndIdlePeersGivesAFewLinesWithACount)
     // connections in), then its count when the interval after it ends.
     EXPECT_TRUE(WaitUntil([&] { return CountOf(S().Output(), " more times in 10 s)\n") > 0; }, 20s))
         << S().Output();
-    std::vector<std::string> lines = LinesStartingWith(S().Output(), "gondavel_wubbix: couldn't ");
+    std::vector<std::string> lines = LinesStartingWith(S().Output(), "roster_probe: couldn't ");
     EXPECT_GE(lines.size(), 2u);
     EXPECT_LE(lines.size(), 4u) << S().Output();
     for (int fd : idle)
@@ -273,7 +273,7 @@ TEST_F(Roster, MessageFromAnotherUserIsRefused)
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_NE(WEXITSTATUS(status), 1) << "couldn't become uid " << other.Uid();
 
-    std::string refusal = kRefusedMessagePrefix + "sender is another user (uid "
+    std::string refusal = "roster_probe: " + kRefusedMessage + "sender is another user (uid "
         + std::to_string(other.Uid()) + ")\n";
     EXPECT_TRUE(Says(0, refusal)) << S().Output();
     EXPECT_EQ(Send(0, MessageTarget::Window, TextMessage("GOOD", "own user", 5)), B_OK);
@@ -304,14 +304,13 @@ TEST_F(Roster, ARequestGetsItsReplyOrNoReplyOnceHandled)
 {
     StartProbe();
     ASSERT_EQ(RegisteredCount(0), 1);
-    BMessage reply;
-    ASSERT_EQ(Request(0, "SNAP", 100000, &reply), B_OK);
-    EXPECT_EQ(reply.what, FourCC("SNAP"));
-    EXPECT_TRUE(HasProbeBytes(reply, 100000));
+    Result<BMessage> reply = Request(0, "SNAP", 100000);
+    ASSERT_TRUE(reply) << reply.reason();
+    EXPECT_EQ(reply->what, FourCC("SNAP"));
+    EXPECT_TRUE(HasProbeBytes(*reply, 100000));
     // A second reply is refused.
     EXPECT_TRUE(Says(0, "reply-status 0 again -2147483643\n")) << S().Output();
-    EXPECT_EQ(Request(0, "IGNR", 0, &reply), B_OK);
-    EXPECT_EQ(reply, BMessage(B_NO_REPLY));
+    EXPECT_EQ(Request(0, "IGNR", 0).value_or(BMessage()), BMessage(B_NO_REPLY));
 }
 
 TEST_F(Roster, AnOversizedRequestIsRefusedAndRequestersThatDontReadOrWaitLongHoldNothingUp)
@@ -334,9 +333,7 @@ TEST_F(Roster, AnOversizedRequestIsRefusedAndRequestersThatDontReadOrWaitLongHol
         fds.push_back(request(Packet(0x81, TextMessage("SNAP", "", 262114).Flatten())));
         ASSERT_TRUE(WaitUntil([&] { return CountOf(S().Output(), "reply-status 0 ") == i; }));
     }
-    BMessage reply;
-    ASSERT_EQ(Request(0, "SNAP", 262114, &reply), B_OK);
-    EXPECT_TRUE(HasProbeBytes(reply, 262114));
+    EXPECT_TRUE(HasProbeBytes(Request(0, "SNAP", 262114).value_or(BMessage()), 262114));
 
     // Requests held unanswered count against those 16: the oldest are let go.
     for (int i = 0; i < 20; ++i)

@@ -168,7 +168,7 @@ TEST_F(SoundOutput, StreamIsListedOnlyWhilePlaying)
     std::string streams = fServer.ListSinkInputs();
     EXPECT_EQ(fServer.CountSinkInputs(), 1u) << streams;
     EXPECT_NE(streams.find("media.name = \"g_w_new\""), std::string::npos) << streams;
-    EXPECT_NE(streams.find("application.name = \"gondavel_wubbix\""), std::string::npos)
+    EXPECT_NE(streams.find("application.name = \"sound_output_e2e\""), std::string::npos)
         << streams;
 
     engine.CleanUp();
@@ -210,9 +210,10 @@ TEST_P(SoundOutputWithoutServer, ReportsOnceAndRunsSilently)
     }
     std::string errors = testing::internal::GetCapturedStderr();
 
+    const std::string prefix = "sound_output_e2e: " + kNoSound;
     EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
-    EXPECT_EQ(errors.rfind(kNoSoundPrefix, 0), 0u) << errors;
-    EXPECT_GT(errors.size(), kNoSoundPrefix.size() + 1) << "the line gives no reason";
+    EXPECT_EQ(errors.rfind(prefix, 0), 0u) << errors;
+    EXPECT_GT(errors.size(), prefix.size() + 1) << "the line gives no reason";
     EXPECT_EQ(SDL_WasInit(SDL_INIT_AUDIO), 0u) << "the player left SDL's audio initialised";
 }
 

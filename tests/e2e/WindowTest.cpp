@@ -47,8 +47,8 @@ protected:
         BMessage message(what);
         message.AddInt32("value", value);
         S().JoinFromThisProcess();
-        return BMessenger("application/x-vnd.gw-window-probe", fProbe->Pid(), target)
-            .SendMessage(message);
+        BMessenger probe("application/x-vnd.gw-window-probe", fProbe->Pid(), target);
+        return probe.SendMessage(message).code();
     }
 
     // The stamps of the probe's lines "<event> <stamp>", in order.

@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     BMessage message(FourCC("full"));
     message.AddInt32("stale", 1);
-    if (message.Unflatten(data, size, BMessage::kMaxReplySize) != B_OK) {
+    if (!message.Unflatten(data, size, BMessage::kMaxReplySize)) {
         if (!(message == BMessage()))
             abort();
         return 0;
@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         flat = message.Flatten();
         BMessage copy;
         if (flat.size() > BMessage::kMaxReplySize
-            || copy.Unflatten(flat.data(), flat.size(), BMessage::kMaxReplySize) != B_OK
+            || !copy.Unflatten(flat.data(), flat.size(), BMessage::kMaxReplySize)
             || !(copy == message))
             abort();
     }

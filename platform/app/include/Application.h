@@ -5,9 +5,11 @@
 // SIGINT, SIGTERM, SIGHUP and every other signal that would end the process
 // without a core dump (SIGUSR1, SIGALRM, the real-time ones, ...) for the
 // whole process and turns them into a B_QUIT_REQUESTED, ignores SIGPIPE and
-// SIGXFSZ, opens the display (without one it says so in one line and ends
-// the process with status 1), and registers the instance with the roster so
-// other instances can send it messages. Registering and the program's first
+// SIGXFSZ, opens the display, and registers the instance with the roster so
+// other instances can send it messages. Without a display (said in one
+// line), or with a quit signal come while it opened the display or waited
+// its turn to register, it goes no further: InitCheck() says so, and the
+// program is to end at once. Registering and the program's first
 // count of its own instances (be_roster->GetAppList() with its signature)
 // are one step: instances started at the same moment take turns, each
 // counting those that registered before it. Run() ends the turn too, if
@@ -17,6 +19,7 @@
 // safe from any thread.
 
 #include "Looper.h"
+#include "Result.h"
 
 #include <memory>
 #include <string>
@@ -32,7 +35,15 @@ public:
     // entry.
     ~BApplication() override;
 
+    // Why the application couldn't start: B_INTERRUPTED when a quit signal
+    // came first (nothing said), any other code when the display couldn't
+    // be opened (said on stderr). A thread may still wait on the display
+    // then: the program ends at once, without static destructors.
+    const Result<>& InitCheck() const { return fInitStatus; }
+
     // Loops on the calling thread; returns once the application has quit.
+    // B_TIMED_OUT when a window's thread didn't end (said on stderr): it
+    // waits on the display, and the program is to end at once.
     thread_id Run() override;
     // Ends the loop (from the application's thread: once the current hook
     // returns). Unlike other loopers the application is not deleted.
@@ -53,10 +64,12 @@ public:
     // BMessage::kMaxFlattenedSize bytes flattened) in its roster entry,
     // replacing any earlier one, for tools to read by process id
     // (BRoster::GetInstanceInfo). It goes away with the entry when the
-    // instance ends. A string field "title" is also what the sound server
-    // lists the instance's sound by. Call it from the application's thread.
-    // B_NO_INIT when the instance is not registered.
-    status_t SetInstanceInfo(const BMessage& info);
+    // instance ends. Call it from the application's thread. B_NO_INIT when
+    // the instance is not registered.
+    Result<> SetInstanceInfo(const BMessage& info);
+    // What the sound server lists this instance's sound by, once it starts;
+    // the program's name until this is called.
+    void SetInstanceLabel(const char* label);
 
 protected:
     void MessageQueued() override;
@@ -66,6 +79,7 @@ private:
     void HandleSignals();
 
     std::string fSignature;
+    Result<> fInitStatus;
     int fSignalFd = -1;
     int fWakeFd = -1;
     std::unique_ptr<RosterServer> fRosterServer;

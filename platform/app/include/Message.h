@@ -13,6 +13,7 @@
 // once, from any thread. Copies share that one answer; when the last copy
 // goes without one, the sender is told there will be none (B_NO_REPLY).
 
+#include "Result.h"
 #include "SupportDefs.h"
 
 #include <sys/types.h>
@@ -92,21 +93,22 @@ public:
     // The flattened form, at most kMaxReplySize bytes.
     std::vector<uint8> Flatten() const;
     // Replaces the what code and fields with those in `data`, which may take
-    // at most `maxSize` bytes (no more than kMaxReplySize). On any error the
-    // message is left empty (what 0, no fields) and the error is returned.
-    status_t Unflatten(const void* data, size_t size, size_t maxSize = kMaxFlattenedSize);
+    // at most `maxSize` bytes (no more than kMaxReplySize). On any error,
+    // B_BAD_DATA for input that is malformed or too large, the message is
+    // left empty (what 0, no fields).
+    Result<> Unflatten(const void* data, size_t size, size_t maxSize = kMaxFlattenedSize);
 
     // Whether this message came from a sender that waits for a reply, and
     // none has gone yet.
     bool IsSourceWaiting() const;
     // Sends `reply` to the waiting sender, without waiting for it to read
-    // it; the first call on any copy of the message is the only one. B_OK
-    // once the reply is on its way; B_BAD_VALUE when no sender waits (none
-    // ever did, or a reply went already); B_WOULD_BLOCK when the connection
-    // can't take the reply at once, and B_ERROR when the sender has gone or
-    // the connection was closed to make room for others: then the sender
-    // gets no reply.
-    status_t SendReply(const BMessage& reply);
+    // it; the first call on any copy of the message is the only one.
+    // Succeeds once the reply is on its way; fails with B_BAD_VALUE when no
+    // sender waits (none ever did, or a reply went already) or the reply is
+    // too large, B_WOULD_BLOCK when the connection can't take the reply at
+    // once, and B_ERROR when the sender has gone or the connection was
+    // closed to make room for others: then the sender gets no reply.
+    Result<> SendReply(const BMessage& reply);
 
     // Equal what codes and fields; the way back to a sender doesn't count.
     bool operator==(const BMessage& other) const;

@@ -6,12 +6,13 @@
 // Launch() starts the executable registered for a signature. Both are safe
 // from any thread.
 
+#include "Message.h"
+#include "Result.h"
 #include "SupportDefs.h"
 
 #include <sys/types.h>
 
 class BList;
-class BMessage;
 
 class BRoster {
 public:
@@ -38,8 +39,8 @@ public:
     // `signature` published (see BApplication::SetInstanceInfo), as
     // untrusted data. B_ENTRY_NOT_FOUND when no such instance runs,
     // B_NAME_NOT_FOUND when it published nothing, B_BAD_DATA when what it
-    // left is not a well-formed message; on any error `info` is left empty.
-    status_t GetInstanceInfo(const char* signature, pid_t pid, BMessage* info) const;
+    // left is not a well-formed message.
+    Result<BMessage> GetInstanceInfo(const char* signature, pid_t pid) const;
 };
 
 extern const BRoster* be_roster;

@@ -6,6 +6,7 @@
 // window that is quitting wait for its thread. A shown window's record
 // outlives the window until someone joins its thread. Safe from any thread.
 
+#include "Result.h"
 #include "SupportDefs.h"
 
 #include <functional>
@@ -35,11 +36,11 @@ public:
     // thread can be held up by a display or window manager that doesn't
     // answer, in a wait of the display library's that nothing interrupts:
     // a thread that hasn't ended within kQuitPatienceMillis is left there,
-    // and the process ends at once with one line and FatalExit(1), which
-    // removes its roster entry; the sound ends with the process.
+    // and QuitAll() fails with B_TIMED_OUT: the process is to end at once,
+    // and the sound with it.
     static constexpr int kQuitPatienceMillis = 800;
-    static void QuitAll();
+    static Result<> QuitAll();
     // Posts `message` to the first window still open; B_ERROR when there
-    // is none.
-    static status_t PostToFirst(BMessage* message);
+    // is none, B_WOULD_BLOCK when its queue is full.
+    static Result<> PostToFirst(BMessage* message);
 };

@@ -1,7 +1,6 @@
 #include "Application.h"
 
 #include "DisplayConnection.h"
-#include "FatalExit.h"
 #include "InstanceInfo.h"
 #include "InstanceLabel.h"
 #include "LaunchMessage.h"
@@ -22,6 +21,8 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <memory>
+#include <thread>
 
 BApplication* be_app = nullptr;
 
@@ -30,23 +31,25 @@ namespace {
 // How long the display may take to open.
 constexpr std::chrono::seconds kDisplayPatience { 10 };
 
-// What opening the display came to. A display that accepts the connection
-// but never answers would hold the start here for good, with the quit
-// signals blocked: so a quit signal pending ends the process at once, and
-// so does kDisplayPatience passing, with one line. The thread opening the
-// display is left where it waits; FatalExit() runs nothing that could meet
-// it, and removes the roster entry.
-Result<> AwaitDisplay(std::future<Result<>>& display, int signalFd)
+// Opens the display on a thread of its own and waits for it. A display that
+// accepts the connection but never answers would hold the start here for
+// good, with the quit signals blocked: so a quit signal pending ends the
+// wait at once (B_INTERRUPTED), and so does kDisplayPatience passing. The
+// thread opening the display is left where it waits, and the program ends
+// without meeting it.
+Result<> OpenDisplay(Result<> (*open)(), int signalFd)
 {
+    auto opened = std::make_shared<std::promise<Result<>>>();
+    std::future<Result<>> display = opened->get_future();
+    std::thread([opened, open] { opened->set_value(open()); }).detach();
     auto deadline = std::chrono::steady_clock::now() + kDisplayPatience;
     while (display.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
         pollfd signals { signalFd, POLLIN, 0 };
         if (signalFd >= 0 && poll(&signals, 1, 0) == 1)
-            FatalExit(0);
+            return Error { B_INTERRUPTED, "asked to quit while the display opened" };
         if (std::chrono::steady_clock::now() >= deadline) {
-            ReportFailure("open a window", "the display didn't answer within "
-                    + std::to_string(kDisplayPatience.count()) + " s");
-            FatalExit(1);
+            std::string seconds = std::to_string(kDisplayPatience.count());
+            return Error { B_TIMED_OUT, "the display didn't answer within " + seconds + " s" };
         }
     }
     return display.get();
@@ -88,14 +91,13 @@ BApplication::BApplication(const char* signature)
     // before it, and no other instance should wait on our display meanwhile.
     const DisplayConnection* connection = ProvidedDisplayConnection();
     if (connection != nullptr) {
-        Result<> display = connection->check();
-        if (display) {
-            std::future<Result<>> opening = std::async(std::launch::async, connection->open);
-            display = AwaitDisplay(opening, fSignalFd);
-        }
-        if (!display) {
-            ReportFailure("open a window", display.error());
-            exit(1);
+        fInitStatus = connection->check();
+        if (fInitStatus)
+            fInitStatus = OpenDisplay(connection->open, fSignalFd);
+        if (!fInitStatus) {
+            if (fInitStatus.code() != B_INTERRUPTED)
+                ReportFailure("open a window", fInitStatus.error());
+            return;
         }
     }
 
@@ -103,10 +105,14 @@ BApplication::BApplication(const char* signature)
         [this](MessageTarget target, const BMessage& message) {
             Deliver(static_cast<int>(target), message);
         });
-    if (server)
+    if (server) {
         fRosterServer = std::move(*server);
-    else
+    } else if (server.code() == B_INTERRUPTED) {
+        fInitStatus = server.error();
+        return;
+    } else {
         ReportFailure("register with the roster", server.error());
+    }
 
     if (std::unique_ptr<BMessage> launch = LaunchMessage::Take())
         PostMessage(launch.get());
@@ -123,22 +129,25 @@ BApplication::~BApplication()
         be_app = nullptr;
 }
 
-status_t BApplication::SetInstanceInfo(const BMessage& info)
+Result<> BApplication::SetInstanceInfo(const BMessage& info)
 {
-    // The sound server lists the instance by the same title.
-    const char* title = nullptr;
-    if (info.FindString("title", &title) == B_OK)
-        InstanceLabel::Set(title);
     if (fRosterServer == nullptr)
-        return B_NO_INIT;
+        return Error { B_NO_INIT, "the instance isn't registered" };
     return fRosterServer->PublishInfo(info);
+}
+
+void BApplication::SetInstanceLabel(const char* label)
+{
+    InstanceLabel::Set(label != nullptr ? label : "");
 }
 
 void BApplication::Deliver(int target, const BMessage& message)
 {
+    // A message for no window, or for a full queue, goes nowhere; the
+    // queue counts what it drops.
     BMessage copy(message);
     if (target == static_cast<int>(MessageTarget::Window))
-        WindowList::PostToFirst(&copy);
+        static_cast<void>(WindowList::PostToFirst(&copy));
     else
         PostMessage(&copy);
 }
@@ -179,7 +188,10 @@ thread_id BApplication::Run()
 
     // No more messages from other instances, then no more windows.
     fRosterServer.reset();
-    WindowList::QuitAll();
+    if (Result<> ended = WindowList::QuitAll(); !ended) {
+        ReportFailure("close the window", ended.error());
+        return ended.code();
+    }
     return NextThreadId();
 }
 

@@ -66,12 +66,9 @@ Result<> LaunchCheck::Check(const std::string& path)
         level = (level == "/" ? "" : level) + "/" + name;
         int next = openat(fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
         if (next < 0) {
-            if (errno == EACCES)
-                refusal = Error { B_PERMISSION_DENIED, level + ": " + strerror(errno) };
-            else if (errno == ENOENT)
-                refusal = Error { B_ENTRY_NOT_FOUND, level + " doesn't exist" };
-            else
-                refusal = Error { B_ENTRY_NOT_FOUND, level + ": " + strerror(errno) };
+            refusal = errno == ENOENT
+                ? Error { B_ENTRY_NOT_FOUND, level + " doesn't exist" }
+                : Error::FromErrno(errno, level + ": ", B_ENTRY_NOT_FOUND);
             break;
         }
         close(fd);

@@ -19,11 +19,11 @@ int HexDigit(char c)
 
 } // namespace
 
-std::string LaunchMessage::Encode(const BMessage& message)
+Result<std::string> LaunchMessage::Encode(const BMessage& message)
 {
     std::vector<uint8> data = message.Flatten();
     if (data.empty() || data.size() > BMessage::kMaxFlattenedSize)
-        return {};
+        return Error { B_BAD_VALUE, "the message is too large (" + std::to_string(data.size()) + " bytes)" };
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string text = std::string(kVariable) + "=";
     text.reserve(text.size() + 2 * data.size());
@@ -49,8 +49,8 @@ Result<std::unique_ptr<BMessage>> LaunchMessage::Decode(const char* value)
         data[i] = static_cast<uint8>(high << 4 | low);
     }
     auto message = std::make_unique<BMessage>();
-    if (message->Unflatten(data.data(), data.size()) != B_OK)
-        return Error { B_BAD_DATA, "it is malformed" };
+    if (Result<> read = message->Unflatten(data.data(), data.size()); !read)
+        return read.error();
     return message;
 }
 

@@ -17,9 +17,9 @@ class LaunchMessage {
 public:
     static constexpr const char* kVariable = "GW_LAUNCH_MESSAGE";
 
-    // "GW_LAUNCH_MESSAGE=<hex>" for `message`; empty if it doesn't flatten
-    // within BMessage::kMaxFlattenedSize.
-    static std::string Encode(const BMessage& message);
+    // "GW_LAUNCH_MESSAGE=<hex>" for `message`; B_BAD_VALUE if it doesn't
+    // flatten within BMessage::kMaxFlattenedSize.
+    static Result<std::string> Encode(const BMessage& message);
     // The message in the variable's value; B_BAD_DATA when the value is
     // malformed.
     static Result<std::unique_ptr<BMessage>> Decode(const char* value);

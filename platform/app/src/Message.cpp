@@ -325,10 +325,10 @@ bool BMessage::IsSourceWaiting() const
     return fReplyChannel != nullptr && fReplyChannel->IsWaiting();
 }
 
-status_t BMessage::SendReply(const BMessage& reply)
+Result<> BMessage::SendReply(const BMessage& reply)
 {
     if (fReplyChannel == nullptr)
-        return B_BAD_VALUE;
+        return Error { B_BAD_VALUE, "no sender waits for a reply" };
     return fReplyChannel->Send(reply);
 }
 
@@ -361,13 +361,14 @@ std::vector<uint8> BMessage::Flatten() const
     return out;
 }
 
-status_t BMessage::Unflatten(const void* data, size_t size, size_t maxSize)
+Result<> BMessage::Unflatten(const void* data, size_t size, size_t maxSize)
 {
     MakeEmpty();
+    const Error malformed { B_BAD_DATA, "it is malformed" };
     if (data == nullptr && size > 0)
-        return B_BAD_VALUE;
+        return Error { B_BAD_VALUE, "it is missing" };
     if (size > std::min(maxSize, kMaxReplySize))
-        return B_BAD_DATA;
+        return Error { B_BAD_DATA, "it is too large (" + std::to_string(size) + " bytes)" };
 
     Reader reader { static_cast<const uint8*>(data), size };
     uint8 magic[sizeof(kMagic)];
@@ -375,9 +376,9 @@ status_t BMessage::Unflatten(const void* data, size_t size, size_t maxSize)
     uint32 fieldCount;
     if (!reader.Bytes(magic, sizeof(magic)) || memcmp(magic, kMagic, sizeof(magic)) != 0
         || !reader.U32(&command) || !reader.U32(&fieldCount))
-        return B_BAD_DATA;
+        return malformed;
     if (fieldCount > kMaxFields || fieldCount > reader.Remaining() / kMinFieldSize)
-        return B_BAD_DATA;
+        return malformed;
 
     // Built aside and only swapped in once the whole input has checked out.
     std::vector<Field> fields;
@@ -389,14 +390,14 @@ status_t BMessage::Unflatten(const void* data, size_t size, size_t maxSize)
         uint32 count;
         if (!reader.U8(&nameLength) || nameLength == 0 || nameLength > kMaxNameLength
             || !reader.Bytes(name, nameLength) || memchr(name, '\0', nameLength) != nullptr)
-            return B_BAD_DATA;
+            return malformed;
         Field field { std::string(name, nameLength), {} };
         for (const Field& other : fields) {
             if (other.name == field.name)
-                return B_BAD_DATA;
+                return malformed;
         }
         if (!reader.U32(&type) || !reader.U32(&count))
-            return B_BAD_DATA;
+            return malformed;
 
         bool ok = false;
         switch (type) {
@@ -419,14 +420,14 @@ status_t BMessage::Unflatten(const void* data, size_t size, size_t maxSize)
             break;
         }
         if (!ok)
-            return B_BAD_DATA;
+            return malformed;
         fields.push_back(std::move(field));
     }
     if (reader.Remaining() != 0)
-        return B_BAD_DATA;
+        return malformed;
 
     what = command;
     fFields = std::move(fields);
     fFieldsSize = size - kHeaderSize;
-    return B_OK;
+    return {};
 }

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -32,15 +33,16 @@ Clock::time_point DeadlineAfter(bigtime_t timeoutMicros)
 // Connects to the instance `pid` of `signature` and sends `packet`, all
 // before `deadline`. The connection is left in `*fd`, to be closed by the
 // caller, whatever the result.
-status_t SendPacket(const std::string& signature, pid_t pid, const std::vector<uint8>& packet,
+Result<> SendPacket(const std::string& signature, pid_t pid, const std::vector<uint8>& packet,
     Clock::time_point deadline, int* fd)
 {
     auto directory = RegistryDirectory::Open(signature.c_str());
     if (!directory)
-        return directory.code();
+        return directory.error();
     *fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (*fd < 0)
-        return B_ERROR;
+        return Error::FromErrno(errno);
+    const Error late { B_TIMED_OUT, "it didn't take the message in time" };
     sockaddr_un address;
     socklen_t length;
     (*directory)->SocketAddress(RegistryEntry::SocketName(pid), &address, &length);
@@ -63,27 +65,36 @@ status_t SendPacket(const std::string& signature, pid_t pid, const std::vector<u
         if (errno == EAGAIN) {
             auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0)
-                return B_TIMED_OUT;
+                return late;
             std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(5)));
             continue;
         }
-        return errno == ENOENT || errno == ECONNREFUSED ? B_ENTRY_NOT_FOUND
-            : errno == EACCES || errno == EPERM         ? B_PERMISSION_DENIED
-                                                        : B_ERROR;
+        return Error::FromErrno(errno);
     }
     for (;;) {
         ssize_t sent = send(*fd, packet.data(), packet.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent == static_cast<ssize_t>(packet.size()))
-            return B_OK;
+            return {};
         if (sent < 0 && errno == EINTR)
             continue;
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (!waitFor(POLLOUT))
-                return B_TIMED_OUT;
+                return late;
             continue;
         }
-        return B_ERROR;
+        return Error { B_ERROR, sent < 0 ? strerror(errno) : "the message went out cut short" };
     }
+}
+
+// The packet of `message` for `target`, with `flags` in its target byte;
+// B_BAD_VALUE when it is too large to send.
+Result<std::vector<uint8>> Packet(const BMessage& message, MessageTarget target, uint8 flags)
+{
+    std::vector<uint8> packet = message.Flatten();
+    if (packet.empty() || packet.size() > BMessage::kMaxFlattenedSize)
+        return Error { B_BAD_VALUE, "the message is too large to send" };
+    packet.insert(packet.begin(), static_cast<uint8>(target) | flags);
+    return packet;
 }
 
 } // namespace
@@ -95,39 +106,33 @@ BMessenger::BMessenger(const char* signature, pid_t pid, MessageTarget target)
 {
 }
 
-status_t BMessenger::SendMessage(const BMessage& message, bigtime_t timeoutMicros) const
+Result<> BMessenger::SendMessage(const BMessage& message, bigtime_t timeoutMicros) const
 {
     if (fSignature.empty() || fPid <= 0)
-        return B_BAD_VALUE;
-    std::vector<uint8> packet = message.Flatten();
-    if (packet.empty() || packet.size() > BMessage::kMaxFlattenedSize)
-        return B_BAD_VALUE;
-    packet.insert(packet.begin(), static_cast<uint8>(fTarget));
-
+        return Error { B_BAD_VALUE, "no signature or process id" };
+    Result<std::vector<uint8>> packet = Packet(message, fTarget, 0);
+    if (!packet)
+        return packet.error();
     int fd = -1;
-    status_t status = SendPacket(fSignature, fPid, packet, DeadlineAfter(timeoutMicros), &fd);
+    Result<> sent = SendPacket(fSignature, fPid, *packet, DeadlineAfter(timeoutMicros), &fd);
     if (fd >= 0)
         close(fd);
-    return status;
+    return sent;
 }
 
-status_t BMessenger::SendMessage(const BMessage& message, BMessage* reply,
-    bigtime_t sendTimeout, bigtime_t replyTimeout) const
+Result<BMessage> BMessenger::SendMessage(const BMessage& message, bigtime_t sendTimeout,
+    bigtime_t replyTimeout) const
 {
-    if (reply == nullptr || fSignature.empty() || fPid <= 0)
-        return B_BAD_VALUE;
-    // Flattened first: `reply` may be `message` itself.
-    std::vector<uint8> packet = message.Flatten();
-    *reply = BMessage();
-    if (packet.empty() || packet.size() > BMessage::kMaxFlattenedSize)
-        return B_BAD_VALUE;
-    packet.insert(packet.begin(), static_cast<uint8>(fTarget) | ReplyChannel::kAwaitsReply);
-
+    if (fSignature.empty() || fPid <= 0)
+        return Error { B_BAD_VALUE, "no signature or process id" };
+    Result<std::vector<uint8>> packet = Packet(message, fTarget, ReplyChannel::kAwaitsReply);
+    if (!packet)
+        return packet.error();
     int fd = -1;
-    status_t status = SendPacket(fSignature, fPid, packet, DeadlineAfter(sendTimeout), &fd);
-    if (status == B_OK)
-        status = ReplyChannel::Receive(fd, DeadlineAfter(replyTimeout), reply);
+    Result<> sent = SendPacket(fSignature, fPid, *packet, DeadlineAfter(sendTimeout), &fd);
+    Result<BMessage> reply = sent ? ReplyChannel::Receive(fd, DeadlineAfter(replyTimeout))
+                                  : Result<BMessage>(sent.error());
     if (fd >= 0)
         close(fd);
-    return status;
+    return reply;
 }

@@ -10,20 +10,6 @@
 
 namespace {
 
-status_t StatusOfErrno(int error)
-{
-    switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-        return B_ENTRY_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-        return B_PERMISSION_DENIED;
-    default:
-        return B_LAUNCH_FAILED;
-    }
-}
-
 // A descriptor numbered 3 or higher, so that the child can set up 0 to 2
 // without overwriting it.
 int AboveStandard(int fd)
@@ -90,7 +76,7 @@ int AboveStandard(int fd)
 
 } // namespace
 
-status_t ProcessLauncher::Start(const std::string& path,
+Result<> ProcessLauncher::Start(const std::string& path,
     const std::vector<std::string>& environment)
 {
     // Everything the children need is built before forking.
@@ -103,23 +89,25 @@ status_t ProcessLauncher::Start(const std::string& path,
 
     int devNull = AboveStandard(open("/dev/null", O_RDWR | O_CLOEXEC));
     if (devNull < 0)
-        return B_LAUNCH_FAILED;
+        return Error::FromErrno(errno, "/dev/null: ", B_LAUNCH_FAILED);
     // The grandchild writes errno here if exec fails; a successful exec
     // closes the pipe, and the read below sees end of file.
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0) {
+        Error error = Error::FromErrno(errno, "no pipe: ", B_LAUNCH_FAILED);
         close(devNull);
-        return B_LAUNCH_FAILED;
+        return error;
     }
     report[0] = AboveStandard(report[0]);
     report[1] = AboveStandard(report[1]);
     if (report[0] < 0 || report[1] < 0) {
+        Error error = Error::FromErrno(errno, "no pipe: ", B_LAUNCH_FAILED);
         close(devNull);
         if (report[0] >= 0)
             close(report[0]);
         if (report[1] >= 0)
             close(report[1]);
-        return B_LAUNCH_FAILED;
+        return error;
     }
 
     pid_t child = fork();
@@ -130,7 +118,7 @@ status_t ProcessLauncher::Start(const std::string& path,
     close(report[1]);
     if (child < 0) {
         close(report[0]);
-        return StatusOfErrno(forkError);
+        return Error::FromErrno(forkError, "no process: ", B_LAUNCH_FAILED);
     }
     // The intermediate child exits at once; reaping it leaves no zombie, and
     // the program itself is nobody's child here.
@@ -143,6 +131,8 @@ status_t ProcessLauncher::Start(const std::string& path,
     }
     close(report[0]);
     if (size == 0)
-        return B_OK;
-    return size == sizeof(error) ? StatusOfErrno(error) : B_LAUNCH_FAILED;
+        return {};
+    if (size != sizeof(error))
+        return Error { B_LAUNCH_FAILED, path + " may not have started" };
+    return Error::FromErrno(error, path + ": ", B_LAUNCH_FAILED);
 }

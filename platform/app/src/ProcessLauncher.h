@@ -6,7 +6,7 @@
 // child to reap. Safe from any thread of a multithreaded process. Private to
 // the platform layer.
 
-#include "SupportDefs.h"
+#include "Result.h"
 
 #include <string>
 #include <vector>
@@ -14,8 +14,8 @@
 class ProcessLauncher {
 public:
     // Runs `path` with argv { path } and `environment` ("NAME=value") as its
-    // whole environment. Returns B_OK once the program has been executed
-    // (it is not waited for beyond that), or an error when it can't be:
+    // whole environment. Succeeds once the program has been executed (it is
+    // not waited for beyond that), or fails when it can't be:
     // B_ENTRY_NOT_FOUND, B_PERMISSION_DENIED or B_LAUNCH_FAILED.
-    static status_t Start(const std::string& path, const std::vector<std::string>& environment);
+    static Result<> Start(const std::string& path, const std::vector<std::string>& environment);
 };

@@ -40,8 +40,7 @@ std::string Octal(mode_t mode)
 Result<int> OpenPrivateLevel(int parentFd, const char* name, bool create)
 {
     if (create && mkdirat(parentFd, name, 0700) != 0 && errno != EEXIST) {
-        return Error { errno == EACCES || errno == EPERM ? B_PERMISSION_DENIED : B_ERROR,
-            std::string("can't create it: ") + strerror(errno) };
+        return Error::FromErrno(errno, "can't create it: ");
     }
     int fd = openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
@@ -53,12 +52,12 @@ Result<int> OpenPrivateLevel(int parentFd, const char* name, bool create)
             return Error { B_ENTRY_NOT_FOUND, "doesn't exist" };
         if (openError == ENOTDIR)
             return Error { B_NOT_ALLOWED, "is not a directory" };
-        return Error { openError == EACCES ? B_PERMISSION_DENIED : B_ERROR, strerror(openError) };
+        return Error::FromErrno(openError);
     }
     struct stat info;
     Error error { B_NOT_ALLOWED, "" };
     if (fstat(fd, &info) != 0)
-        error = Error { B_ERROR, strerror(errno) };
+        error = Error::FromErrno(errno);
     else if (!S_ISDIR(info.st_mode))
         error.reason = "is not a directory";
     else if (info.st_uid != geteuid())
@@ -77,13 +76,6 @@ std::string Variable(const char* name)
 {
     const char* value = getenv(name);
     return value != nullptr ? value : "";
-}
-
-status_t StatusOfErrno(int error)
-{
-    if (error == ENOENT)
-        return B_ENTRY_NOT_FOUND;
-    return error == EACCES || error == EPERM ? B_PERMISSION_DENIED : B_ERROR;
 }
 
 // The user's cache directory, created (private) when missing and `create`
@@ -105,8 +97,7 @@ Result<std::string> CacheDirectory(bool create)
         cache = home + "/.cache";
     }
     if (create && mkdir(cache.c_str(), 0700) != 0 && errno != EEXIST) {
-        return Error { StatusOfErrno(errno),
-            "registry " + cache + ": can't create it: " + strerror(errno) };
+        return Error::FromErrno(errno, "registry " + cache + ": can't create it: ");
     }
     return cache;
 }
@@ -217,8 +208,8 @@ Result<std::unique_ptr<RegistryDirectory>> RegistryDirectory::Choose(const char*
         auto directory = OpenUnder(base, rootName, signature, false);
         if (!directory)
             continue;
-        if (registering)
-            RegistryStartLock::Take(**directory);
+        if (Result<> turn = registering ? RegistryStartLock::Take(**directory) : Result<>(); !turn)
+            return turn.error();
         if (RegistryEntry::AnyRunning(**directory)) {
             if (base != temporary || !runtime.path.empty())
                 say(passed, "using " + base + "/" + rootName + ", where instances run already");
@@ -234,9 +225,11 @@ Result<std::unique_ptr<RegistryDirectory>> RegistryDirectory::Choose(const char*
         return directory || (!registering && directory.code() == B_ENTRY_NOT_FOUND);
     };
     auto chosen = [&](Result<std::unique_ptr<RegistryDirectory>> directory,
-                      const std::string& root) {
-        if (directory && registering)
-            RegistryStartLock::Take(**directory);
+                      const std::string& root) -> Result<std::unique_ptr<RegistryDirectory>> {
+        if (directory && registering) {
+            if (Result<> turn = RegistryStartLock::Take(**directory); !turn)
+                return turn.error();
+        }
         if (directory && !passed.empty())
             say(passed, "using " + root + " instead");
         return directory;
@@ -273,7 +266,7 @@ Result<std::unique_ptr<RegistryDirectory>> RegistryDirectory::OpenUnder(const st
         return Error { B_NOT_ALLOWED, "registry " + base + ": is not an absolute path" };
     int baseFd = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (baseFd < 0)
-        return Error { StatusOfErrno(errno), "registry " + base + ": " + strerror(errno) };
+        return Error::FromErrno(errno, "registry " + base + ": ");
     struct stat info;
     std::string why;
     if (fstat(baseFd, &info) != 0)
@@ -329,38 +322,41 @@ void RegistryDirectory::SocketAddress(const std::string& name, sockaddr_un* addr
     *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + written + 1);
 }
 
-status_t RegistryDirectory::WriteExecutable(const std::string& path) const
+Result<> RegistryDirectory::WriteExecutable(const std::string& path) const
 {
     // Written aside and renamed into place, so a reader never sees half.
     std::string temporary = NewExecutableName(getpid());
     int fd = openat(fFd, temporary.c_str(),
         O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
-        return B_ERROR;
-    bool written = write(fd, path.data(), path.size()) == static_cast<ssize_t>(path.size());
+        return Error::FromErrno(errno, "registry " + fPath + ": can't create " + temporary + ": ");
+    ssize_t written = write(fd, path.data(), path.size());
+    // A write cut short found the disk full.
+    int error = written < 0 ? errno : ENOSPC;
     close(fd);
-    if (!written || renameat(fFd, temporary.c_str(), fFd, kExecutableName) != 0) {
-        unlinkat(fFd, temporary.c_str(), 0);
-        return B_ERROR;
+    if (written == static_cast<ssize_t>(path.size())) {
+        if (renameat(fFd, temporary.c_str(), fFd, kExecutableName) == 0)
+            return {};
+        error = errno;
     }
-    return B_OK;
+    unlinkat(fFd, temporary.c_str(), 0);
+    return Error::FromErrno(error, "registry " + fPath + ": can't write " + temporary + ": ");
 }
 
-status_t RegistryDirectory::ReadExecutable(std::string* path) const
+Result<std::string> RegistryDirectory::ReadExecutable() const
 {
     // Non-blocking, so a FIFO in its place can't stall the reader.
     int fd = openat(fFd, kExecutableName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return errno == ENOENT ? B_ENTRY_NOT_FOUND : B_ERROR;
+        return Error::FromErrno(errno, "registry " + fPath + ": " + kExecutableName + ": ");
     struct stat info;
     char buffer[PATH_MAX + 1];
     ssize_t size = fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
         ? read(fd, buffer, sizeof(buffer)) : -1;
     close(fd);
     if (size <= 0 || size > PATH_MAX)
-        return B_BAD_DATA;
-    path->assign(buffer, static_cast<size_t>(size));
-    return B_OK;
+        return Error { B_BAD_DATA, "registry " + fPath + ": " + kExecutableName + " holds no path" };
+    return std::string(buffer, static_cast<size_t>(size));
 }
 
 void RegistryDirectory::RemoveExecutableLeftover(pid_t pid) const

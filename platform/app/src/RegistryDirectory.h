@@ -47,7 +47,7 @@ public:
     // the choice of a place with live entries is made under that place's
     // lock. When the place is not the ordinary one (2, or 3 without
     // XDG_RUNTIME_DIR), `notice` says why and where, for the instance to say
-    // once.
+    // once. B_INTERRUPTED when a quit signal came while it waited its turn.
     static Result<std::unique_ptr<RegistryDirectory>> OpenToRegister(const char* signature,
         std::string* notice);
     // The directory of `signature` under the root `rootName` in `base`,
@@ -70,9 +70,10 @@ public:
 
     // The absolute path of the executable registered for the signature.
     // It is written to a file of the writer's own, named by its pid, and
-    // renamed into place.
-    status_t WriteExecutable(const std::string& path) const;
-    status_t ReadExecutable(std::string* path) const;
+    // renamed into place. Reading it fails with B_ENTRY_NOT_FOUND when no
+    // instance has written it.
+    Result<> WriteExecutable(const std::string& path) const;
+    Result<std::string> ReadExecutable() const;
     // Removes what a writer with process id `pid` that died while writing
     // the executable's path left behind. Call it only while holding that
     // process's entry lock, so that no live process writes under its name.

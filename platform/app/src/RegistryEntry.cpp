@@ -86,35 +86,36 @@ bool IsLocked(int fd)
 }
 
 // Reads the regular file `name`, which must hold at most `limit` bytes.
-status_t ReadSmallFile(int directoryFd, const std::string& name, size_t limit,
-    std::vector<uint8>* bytes)
+// B_NAME_NOT_FOUND when there is no such file, B_BAD_DATA when it is
+// anything else or can't be read.
+Result<std::vector<uint8>> ReadSmallFile(int directoryFd, const std::string& name, size_t limit)
 {
     // Non-blocking, so a FIFO put in its place can't stall the reader.
     int fd = openat(directoryFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT ? B_NAME_NOT_FOUND : B_BAD_DATA;
+    if (fd < 0) {
+        Error error = Error::FromErrno(errno, name + ": ");
+        error.code = error.code == B_ENTRY_NOT_FOUND ? B_NAME_NOT_FOUND : B_BAD_DATA;
+        return error;
+    }
     struct stat info;
-    status_t status = B_OK;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
-        status = B_BAD_DATA;
-    bytes->resize(limit + 1);
+    bool readable = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    std::vector<uint8> bytes(limit + 1);
     size_t size = 0;
-    while (status == B_OK && size < bytes->size()) {
-        ssize_t count = read(fd, bytes->data() + size, bytes->size() - size);
+    while (readable && size < bytes.size()) {
+        ssize_t count = read(fd, bytes.data() + size, bytes.size() - size);
         if (count < 0 && errno == EINTR)
             continue;
-        if (count < 0)
-            status = B_BAD_DATA;
-        else if (count == 0)
+        if (count <= 0) {
+            readable = count == 0;
             break;
-        else
-            size += static_cast<size_t>(count);
+        }
+        size += static_cast<size_t>(count);
     }
     close(fd);
-    if (size > limit)
-        status = B_BAD_DATA;
-    bytes->resize(status == B_OK ? size : 0);
-    return status;
+    if (!readable || size > limit)
+        return Error { B_BAD_DATA, name + " is no readable file of at most " + std::to_string(limit) + " bytes" };
+    bytes.resize(size);
+    return bytes;
 }
 
 } // namespace
@@ -127,8 +128,7 @@ Result<std::unique_ptr<RegistryEntry>> RegistryEntry::Create(const RegistryDirec
         int fd = openat(directory.Fd(), name.c_str(),
             O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) {
-            return Error { errno == EACCES ? B_PERMISSION_DENIED : B_ERROR,
-                "can't create " + name + ": " + strerror(errno) };
+            return Error::FromErrno(errno, "can't create " + name + ": ");
         }
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
             // A lister may have removed the file between our open and our
@@ -142,7 +142,7 @@ Result<std::unique_ptr<RegistryEntry>> RegistryEntry::Create(const RegistryDirec
                 RemoveInfo(directory.Fd(), getpid());
                 int directoryFd = fcntl(directory.Fd(), F_DUPFD_CLOEXEC, 0);
                 if (directoryFd < 0) {
-                    Error error { B_ERROR, strerror(errno) };
+                    Error error = Error::FromErrno(errno);
                     close(fd);
                     return error;
                 }
@@ -151,7 +151,7 @@ Result<std::unique_ptr<RegistryEntry>> RegistryEntry::Create(const RegistryDirec
                 return entry;
             }
         } else if (errno != EWOULDBLOCK && errno != EINTR) {
-            Error error { B_ERROR, "can't lock " + name + ": " + strerror(errno) };
+            Error error = Error::FromErrno(errno, "can't lock " + name + ": ");
             close(fd);
             return error;
         }
@@ -266,58 +266,61 @@ std::vector<pid_t> RegistryEntry::Scan(const RegistryDirectory& directory, bool 
     return running;
 }
 
-status_t RegistryEntry::WriteInfo(const void* bytes, size_t size)
+Result<> RegistryEntry::WriteInfo(const void* bytes, size_t size)
 {
     pid_t pid = getpid();
     std::string temporary = NewInfoName(pid);
     int fd = openat(fDirectoryFd, temporary.c_str(),
         O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
-        return errno == EACCES ? B_PERMISSION_DENIED : B_ERROR;
+        return Error::FromErrno(errno, "can't create " + temporary + ": ");
     const uint8* data = static_cast<const uint8*>(bytes);
     size_t written = 0;
-    while (written < size) {
+    int error = 0;
+    while (written < size && error == 0) {
         ssize_t count = write(fd, data + written, size - written);
         if (count < 0 && errno == EINTR)
             continue;
         if (count <= 0)
-            break;
-        written += static_cast<size_t>(count);
+            error = count < 0 ? errno : ENOSPC;
+        else
+            written += static_cast<size_t>(count);
     }
-    bool complete = close(fd) == 0 && written == size;
-    if (!complete
-        || renameat(fDirectoryFd, temporary.c_str(), fDirectoryFd, InfoName(pid).c_str()) != 0) {
+    if (close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0
+        && renameat(fDirectoryFd, temporary.c_str(), fDirectoryFd, InfoName(pid).c_str()) != 0)
+        error = errno;
+    if (error != 0) {
         unlinkat(fDirectoryFd, temporary.c_str(), 0);
-        return B_ERROR;
+        return Error::FromErrno(error, "can't write " + InfoName(pid) + ": ");
     }
-    return B_OK;
+    return {};
 }
 
-status_t RegistryEntry::ReadInfo(const RegistryDirectory& directory, pid_t pid, size_t limit,
-    std::vector<uint8>* bytes)
+Result<std::vector<uint8>> RegistryEntry::ReadInfo(const RegistryDirectory& directory, pid_t pid,
+    size_t limit)
 {
-    bytes->clear();
     if (pid <= 0)
-        return B_BAD_VALUE;
+        return Error { B_BAD_VALUE, std::to_string(pid) + " is no process id" };
+    const Error notRunning { B_ENTRY_NOT_FOUND, "no instance with pid " + std::to_string(pid) + " runs" };
     std::string lockName = LockName(pid);
     int lockFd = openat(directory.Fd(), lockName.c_str(),
         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (lockFd < 0)
-        return B_ENTRY_NOT_FOUND;
+        return notRunning;
     // Live means locked, and still the file under that name: an entry that
     // ended while we read, or was replaced by a new process with the same
     // pid, published what we read for nobody alive.
     auto live = [&] {
         return IsLocked(lockFd) && StillNames(directory.Fd(), lockName.c_str(), lockFd);
     };
-    status_t status = B_ENTRY_NOT_FOUND;
+    Result<std::vector<uint8>> bytes = notRunning;
     if (live()) {
-        status = ReadSmallFile(directory.Fd(), InfoName(pid), limit, bytes);
+        bytes = ReadSmallFile(directory.Fd(), InfoName(pid), limit);
         if (!live())
-            status = B_ENTRY_NOT_FOUND;
+            bytes = notRunning;
     }
     close(lockFd);
-    if (status != B_OK)
-        bytes->clear();
-    return status;
+    return bytes;
 }

@@ -51,14 +51,14 @@ public:
     // Replaces this entry's published description with `size` bytes. They
     // go to a new file that is then renamed over "<pid>.info", so a reader
     // sees the old description or the new one, whole.
-    status_t WriteInfo(const void* bytes, size_t size);
-    // The description published by the live entry of `pid`, read into
-    // `bytes` as the untrusted data it is. B_ENTRY_NOT_FOUND when `pid` has
-    // no live entry (before or after the read), B_NAME_NOT_FOUND when it
-    // published nothing, B_BAD_DATA when the file is not a regular file of
-    // at most `limit` bytes. On any error `bytes` is left empty.
-    static status_t ReadInfo(const RegistryDirectory& directory, pid_t pid, size_t limit,
-        std::vector<uint8>* bytes);
+    Result<> WriteInfo(const void* bytes, size_t size);
+    // The description published by the live entry of `pid`, as the
+    // untrusted data it is. B_ENTRY_NOT_FOUND when `pid` has no live entry
+    // (before or after the read), B_NAME_NOT_FOUND when it published
+    // nothing, B_BAD_DATA when the file is not a regular file of at most
+    // `limit` bytes.
+    static Result<std::vector<uint8>> ReadInfo(const RegistryDirectory& directory, pid_t pid,
+        size_t limit);
 
     static std::string LockName(pid_t pid) { return std::to_string(pid) + ".lock"; }
     static std::string SocketName(pid_t pid) { return std::to_string(pid) + ".sock"; }

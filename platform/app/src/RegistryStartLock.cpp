@@ -1,6 +1,5 @@
 #include "RegistryStartLock.h"
 
-#include "FatalExit.h"
 #include "QuitSignals.h"
 #include "RegistryDirectory.h"
 #include "Report.h"
@@ -43,7 +42,7 @@ bool SameTime(const timespec& a, const timespec& b)
 
 } // namespace
 
-void RegistryStartLock::Take(const RegistryDirectory& directory)
+Result<> RegistryStartLock::Take(const RegistryDirectory& directory)
 {
     Release();
     // A descriptor of its own: the lock belongs to the open file, and the
@@ -51,7 +50,7 @@ void RegistryStartLock::Take(const RegistryDirectory& directory)
     int fd = openat(directory.Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         SayOnce(directory.Path() + ": " + strerror(errno));
-        return;
+        return {};
     }
     Clock::time_point start = Clock::now();
     Clock::time_point patientUntil = start + kPatience;
@@ -60,7 +59,7 @@ void RegistryStartLock::Take(const RegistryDirectory& directory)
     for (;;) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
             gHeldFd = fd;
-            return;
+            return {};
         }
         if (errno != EWOULDBLOCK && errno != EINTR) {
             SayOnce(directory.Path() + ": " + strerror(errno));
@@ -68,8 +67,10 @@ void RegistryStartLock::Take(const RegistryDirectory& directory)
         }
         // Asked to quit while it waits, the instance ends at once, as it
         // does while its display opens: it has registered nothing yet.
-        if (QuitSignalPending())
-            FatalExit(0);
+        if (QuitSignalPending()) {
+            close(fd);
+            return Error { B_INTERRUPTED, "asked to quit while waiting its turn to register" };
+        }
         Clock::time_point now = Clock::now();
         struct stat info;
         if (fstat(fd, &info) == 0
@@ -86,6 +87,7 @@ void RegistryStartLock::Take(const RegistryDirectory& directory)
         std::this_thread::sleep_for(kPollInterval);
     }
     close(fd);
+    return {};
 }
 
 void RegistryStartLock::Release()

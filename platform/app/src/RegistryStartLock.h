@@ -9,6 +9,8 @@
 // registry never take it. A process holds at most one; any thread may call
 // these.
 
+#include "Result.h"
+
 class RegistryDirectory;
 
 class RegistryStartLock {
@@ -18,9 +20,10 @@ public:
     // (the directory changes as they register) and at most kLongestWait in
     // all. An instance stopped while holding it makes no progress: after
     // kPatience the wait ends, with one line (once per process), and the
-    // caller goes on without the lock. A quit signal that comes meanwhile
-    // (QuitSignals) ends the process at once.
-    static void Take(const RegistryDirectory& directory);
+    // caller goes on without the lock. Fails, with B_INTERRUPTED, only when
+    // a quit signal (QuitSignals) comes meanwhile: then the lock isn't taken
+    // and the instance is to end at once.
+    static Result<> Take(const RegistryDirectory& directory);
     // Gives the lock up; nothing when it isn't held.
     static void Release();
     static bool Held();

@@ -38,11 +38,11 @@ void ReplyChannel::Attach(BMessage* message, std::shared_ptr<ReplyChannel> chann
     message->fReplyChannel = std::move(channel);
 }
 
-status_t ReplyChannel::Send(const BMessage& reply)
+Result<> ReplyChannel::Send(const BMessage& reply)
 {
     std::vector<uint8> stream = reply.Flatten();
     if (stream.size() > BMessage::kMaxReplySize)
-        return B_BAD_VALUE;
+        return Error { B_BAD_VALUE, "the reply is too large" };
     uint32 size = static_cast<uint32>(stream.size());
     uint8 prefix[kSizeBytes] = { static_cast<uint8>(size), static_cast<uint8>(size >> 8),
         static_cast<uint8>(size >> 16), static_cast<uint8>(size >> 24) };
@@ -50,26 +50,26 @@ status_t ReplyChannel::Send(const BMessage& reply)
 
     std::lock_guard<std::mutex> guard(fLock);
     if (fReplied)
-        return B_BAD_VALUE;
+        return Error { B_BAD_VALUE, "a reply went already" };
     fReplied = true;
     if (fFd < 0)
-        return B_ERROR;
-    status_t status = B_OK;
-    for (size_t offset = 0; offset < stream.size() && status == B_OK;) {
+        return Error { B_ERROR, "the connection is closed" };
+    Result<> sent;
+    for (size_t offset = 0; offset < stream.size() && sent;) {
         size_t length = std::min(kMaxPacketSize, stream.size() - offset);
-        ssize_t sent = send(fFd, stream.data() + offset, length, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
+        ssize_t count = send(fFd, stream.data() + offset, length, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (count < 0 && errno == EINTR)
             continue;
-        if (sent == static_cast<ssize_t>(length))
+        if (count == static_cast<ssize_t>(length))
             offset += length;
-        else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            status = B_WOULD_BLOCK;
+        else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            sent = Error { B_WOULD_BLOCK, "the connection can't take the reply at once" };
         else
-            status = B_ERROR;
+            sent = Error { B_ERROR, "the sender has gone" };
     }
     // Whatever went stays queued for the sender; closing ends the reply.
     CloseLocked();
-    return status;
+    return sent;
 }
 
 void ReplyChannel::Drop()
@@ -97,9 +97,9 @@ void ReplyChannel::CloseLocked()
     fFd = -1;
 }
 
-status_t ReplyChannel::Receive(int fd, Clock::time_point deadline, BMessage* reply)
+Result<BMessage> ReplyChannel::Receive(int fd, Clock::time_point deadline)
 {
-    *reply = BMessage();
+    const Error malformed { B_BAD_VALUE, "the reply is malformed" };
     std::vector<uint8> stream;
     // The flattened reply's size plus its prefix, once the prefix is in.
     size_t expected = 0;
@@ -113,7 +113,7 @@ status_t ReplyChannel::Receive(int fd, Clock::time_point deadline, BMessage* rep
         if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0)
-                return B_TIMED_OUT;
+                return Error { B_TIMED_OUT, "no whole reply came in time" };
             pollfd item = { fd, POLLIN, 0 };
             poll(&item, 1, static_cast<int>(std::min<int64>(left.count(), 60000)));
             continue;
@@ -121,31 +121,31 @@ status_t ReplyChannel::Receive(int fd, Clock::time_point deadline, BMessage* rep
         if (size <= 0) {
             // Closed: before anything came, the receiver let the message
             // go unanswered; part way, the reply is cut short.
-            if (stream.empty()) {
-                reply->what = B_NO_REPLY;
-                return B_OK;
-            }
-            return B_BAD_VALUE;
+            if (stream.empty())
+                return BMessage(B_NO_REPLY);
+            return malformed;
         }
         if (static_cast<size_t>(size) > packet.size()
             || static_cast<size_t>(size) > kSizeBytes + BMessage::kMaxReplySize - stream.size())
-            return B_BAD_VALUE;
+            return malformed;
         stream.insert(stream.end(), packet.begin(), packet.begin() + size);
         if (expected == 0) {
             if (stream.size() < kSizeBytes)
-                return B_BAD_VALUE;
+                return malformed;
             size_t flattened = static_cast<size_t>(stream[0]) | (static_cast<size_t>(stream[1]) << 8)
                 | (static_cast<size_t>(stream[2]) << 16) | (static_cast<size_t>(stream[3]) << 24);
             if (flattened > BMessage::kMaxReplySize)
-                return B_BAD_VALUE;
+                return malformed;
             expected = kSizeBytes + flattened;
         }
         if (stream.size() > expected)
-            return B_BAD_VALUE;
+            return malformed;
         if (stream.size() == expected) {
-            status_t status = reply->Unflatten(stream.data() + kSizeBytes,
-                stream.size() - kSizeBytes, BMessage::kMaxReplySize);
-            return status == B_OK ? B_OK : B_BAD_VALUE;
+            BMessage reply;
+            if (!reply.Unflatten(stream.data() + kSizeBytes, stream.size() - kSizeBytes,
+                    BMessage::kMaxReplySize))
+                return malformed;
+            return reply;
         }
     }
 }

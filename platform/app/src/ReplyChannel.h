@@ -16,13 +16,13 @@
 //
 // Send(), Drop(), IsWaiting() and IsOpen() are safe from any thread.
 
+#include "Message.h"
+#include "Result.h"
 #include "SupportDefs.h"
 
 #include <chrono>
 #include <memory>
 #include <mutex>
-
-class BMessage;
 
 class ReplyChannel {
 public:
@@ -43,7 +43,7 @@ public:
     static void Attach(BMessage* message, std::shared_ptr<ReplyChannel> channel);
 
     // What BMessage::SendReply() says.
-    status_t Send(const BMessage& reply);
+    Result<> Send(const BMessage& reply);
     // Closes the connection without a reply.
     void Drop();
     // Whether no reply has gone and the connection is open.
@@ -52,12 +52,11 @@ public:
     bool IsOpen() const;
 
     // On the sender's side: reads the reply from `fd`, a non-blocking
-    // socket, waiting no longer than `deadline`. B_OK with the reply, or
-    // with a message B_NO_REPLY when the connection closed before any of
-    // it; B_TIMED_OUT when it isn't all there by the deadline; B_BAD_VALUE
-    // and an empty message when it is malformed, too large or cut short.
-    static status_t Receive(int fd, std::chrono::steady_clock::time_point deadline,
-        BMessage* reply);
+    // socket, waiting no longer than `deadline`. The reply, or a message
+    // B_NO_REPLY when the connection closed before any of it; B_TIMED_OUT
+    // when it isn't all there by the deadline; B_BAD_VALUE when it is
+    // malformed, too large or cut short.
+    static Result<BMessage> Receive(int fd, std::chrono::steady_clock::time_point deadline);
 
 private:
     // Closes the connection; the caller holds fLock.

@@ -61,10 +61,10 @@ status_t BRoster::Launch(const char* signature, const BMessage* message) const
         return B_BAD_VALUE;
     std::vector<std::string> environment = ChildEnvironment();
     if (message != nullptr) {
-        std::string variable = LaunchMessage::Encode(*message);
-        if (variable.empty())
-            return B_BAD_VALUE;
-        environment.push_back(std::move(variable));
+        Result<std::string> variable = LaunchMessage::Encode(*message);
+        if (!variable)
+            return variable.code();
+        environment.push_back(std::move(*variable));
     }
 
     std::string path;
@@ -74,16 +74,17 @@ status_t BRoster::Launch(const char* signature, const BMessage* message) const
         auto directory = RegistryDirectory::Open(signature);
         if (!directory)
             return directory.code();
-        status_t error = (*directory)->ReadExecutable(&path);
-        if (error != B_OK)
-            return error;
+        Result<std::string> registered = (*directory)->ReadExecutable();
+        if (!registered)
+            return registered.code();
+        path = *registered;
     }
     // The alert a program shows can't say why; this line does.
     if (Result<> allowed = LaunchCheck::Check(path); !allowed) {
         ReportFailure("launch another instance", allowed.error());
         return allowed.code();
     }
-    return ProcessLauncher::Start(path, environment);
+    return ProcessLauncher::Start(path, environment).code();
 }
 
 namespace {
@@ -92,20 +93,19 @@ const BRoster kRoster;
 
 const BRoster* be_roster = &kRoster;
 
-status_t BRoster::GetInstanceInfo(const char* signature, pid_t pid, BMessage* info) const
+Result<BMessage> BRoster::GetInstanceInfo(const char* signature, pid_t pid) const
 {
-    if (info == nullptr)
-        return B_BAD_VALUE;
-    info->MakeEmpty();
     if (signature == nullptr || signature[0] == '\0' || pid <= 0)
-        return B_BAD_VALUE;
+        return Error { B_BAD_VALUE, "no signature or process id" };
     auto directory = RegistryDirectory::Open(signature);
     if (!directory)
-        return directory.code();
-    std::vector<uint8> bytes;
-    status_t status
-        = RegistryEntry::ReadInfo(**directory, pid, BMessage::kMaxFlattenedSize, &bytes);
-    if (status != B_OK)
-        return status;
-    return info->Unflatten(bytes.data(), bytes.size()) == B_OK ? B_OK : B_BAD_DATA;
+        return directory.error();
+    Result<std::vector<uint8>> bytes
+        = RegistryEntry::ReadInfo(**directory, pid, BMessage::kMaxFlattenedSize);
+    if (!bytes)
+        return bytes.error();
+    BMessage info;
+    if (Result<> read = info.Unflatten(bytes->data(), bytes->size()); !read)
+        return Error { B_BAD_DATA, "its description is malformed" };
+    return info;
 }

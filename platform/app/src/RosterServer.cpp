@@ -232,7 +232,7 @@ void RosterServer::Impl::ReadPackets(int fd)
         } else if (target > static_cast<uint8>(MessageTarget::Window)) {
             label = "it is for an unknown target";
             detail = " (" + std::to_string(packet[0]) + ")";
-        } else if (message.Unflatten(packet + 1, static_cast<size_t>(size) - 1) != B_OK) {
+        } else if (!message.Unflatten(packet + 1, static_cast<size_t>(size) - 1)) {
             label = "it is malformed";
         }
         if (!label.empty()) {
@@ -362,8 +362,7 @@ Result<std::unique_ptr<RosterServer>> RosterServer::Start(const char* signature,
         impl.reset();
         RegistryStartLock::Release();
         gRegistered = false;
-        return Error { code == EACCES ? B_PERMISSION_DENIED : B_ERROR,
-            "registry " + place + ": can't " + what + " the socket: " + strerror(code) };
+        return Error::FromErrno(code, "registry " + place + ": can't " + what + " the socket: ");
     };
 
     auto entry = RegistryEntry::Create(*impl->directory);
@@ -374,9 +373,11 @@ Result<std::unique_ptr<RosterServer>> RosterServer::Start(const char* signature,
     }
     impl->entry = std::move(*entry);
     // Where the program file is already gone, nothing can be started from it.
+    // Only launchers other than the instances read it: without it, they
+    // fail to launch and say so.
     const std::string& executable = InstanceInfo::ExecutablePath();
     if (!executable.empty() && executable.find(" (deleted)") == std::string::npos)
-        impl->directory->WriteExecutable(executable);
+        static_cast<void>(impl->directory->WriteExecutable(executable));
 
     impl->socketName = RegistryEntry::SocketName(getpid());
     impl->listenFd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -412,11 +413,11 @@ Result<std::unique_ptr<RosterServer>> RosterServer::Start(const char* signature,
     return std::unique_ptr<RosterServer>(new RosterServer(std::move(impl)));
 }
 
-status_t RosterServer::PublishInfo(const BMessage& info)
+Result<> RosterServer::PublishInfo(const BMessage& info)
 {
     std::vector<uint8> bytes = info.Flatten();
     if (bytes.empty() || bytes.size() > BMessage::kMaxFlattenedSize)
-        return B_BAD_VALUE;
+        return Error { B_BAD_VALUE, "the description is too large" };
     return fImpl->entry->WriteInfo(bytes.data(), bytes.size());
 }
 

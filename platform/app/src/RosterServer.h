@@ -33,7 +33,7 @@ public:
     // registry entry, replacing any earlier one; it is removed with the
     // entry. Readers see the old description or the new one, never a mix.
     // Call it from one thread at a time.
-    status_t PublishInfo(const BMessage& info);
+    Result<> PublishInfo(const BMessage& info);
     RosterServer(const RosterServer&) = delete;
     RosterServer& operator=(const RosterServer&) = delete;
 

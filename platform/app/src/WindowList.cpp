@@ -1,8 +1,6 @@
 #include "WindowList.h"
 
-#include "FatalExit.h"
 #include "Looper.h"
-#include "Report.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -117,7 +115,7 @@ void WindowList::WaitForThread(uint64 serial)
     JoinThread(serial, std::nullopt);
 }
 
-void WindowList::QuitAll()
+Result<> WindowList::QuitAll()
 {
     std::vector<BLooper*> neverShown;
     std::vector<uint64> running;
@@ -140,18 +138,22 @@ void WindowList::QuitAll()
     for (uint64 serial : running)
         stuck |= !JoinThread(serial, deadline);
     if (stuck) {
-        ReportFailure("close the window", "the display or the window manager didn't answer within "
-                + std::to_string(kQuitPatienceMillis) + " ms; ending without it");
-        FatalExit(1);
+        std::string why = "the display or the window manager didn't answer within "
+            + std::to_string(kQuitPatienceMillis) + " ms; ending without it";
+        return Error { B_TIMED_OUT, why };
     }
+    return {};
 }
 
-status_t WindowList::PostToFirst(BMessage* message)
+Result<> WindowList::PostToFirst(BMessage* message)
 {
     std::lock_guard<std::mutex> guard(gWindowsMutex);
     for (WindowRecord& record : gWindows) {
-        if (record.window != nullptr)
-            return record.window->PostMessage(message);
+        if (record.window == nullptr)
+            continue;
+        if (status_t status = record.window->PostMessage(message); status != B_OK)
+            return Error { status, "the window's queue is full" };
+        return {};
     }
-    return B_ERROR;
+    return Error { B_ERROR, "no window is open" };
 }

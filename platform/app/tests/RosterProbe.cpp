@@ -65,9 +65,9 @@ public:
             bytes[i] = static_cast<uint8>(i % 251);
         BMessage reply(FourCC("SNAP"));
         reply.AddData("bytes", B_RAW_TYPE, bytes.data(), size);
-        status_t first = request->SendReply(reply);
+        status_t first = request->SendReply(reply).code();
         Say("reply-status " + std::to_string(first) + " again "
-            + std::to_string(request->SendReply(reply)));
+            + std::to_string(request->SendReply(reply).code()));
     }
 };
 

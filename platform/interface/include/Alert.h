@@ -27,7 +27,7 @@ public:
 
     // Returns the index of the pressed button and deletes the alert.
     // Before showing the box it writes the alert to stderr as one line,
-    //   gondavel_wubbix: alert: title "<title>" text "<text>" buttons "<label>" ...
+    //   <program>: alert: title "<title>" text "<text>" buttons "<label>" ...
     // each string quoted with backslash, double quote and control characters
     // escaped as in C (\\, \", \n, \t, \xHH), so a log, or a test that can't
     // read the box, gets every word of it. With no display that line is all

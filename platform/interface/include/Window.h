@@ -28,6 +28,7 @@
 #include "InterfaceDefs.h"
 #include "Looper.h"
 #include "Rect.h"
+#include "Result.h"
 
 #include <atomic>
 #include <memory>
@@ -102,7 +103,7 @@ private:
     static BWindow* OfThisThread();
     static void ThreadMain(BWindow* window, uint64 serial);
 
-    bool OpenDisplay();
+    Result<> OpenDisplay();
     void CloseDisplay();
     // One turn of the window thread's loop: waits for input, a message or
     // the next pulse, then handles what came with the window locked.

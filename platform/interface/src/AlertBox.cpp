@@ -102,12 +102,12 @@ AlertBox::~AlertBox()
     SDL_DestroyWindow(fWindow);
 }
 
-bool AlertBox::Open(const std::string& title, SDL_Window* parent,
+Result<> AlertBox::Open(const std::string& title, SDL_Window* parent,
     const std::vector<X11Window::IconImage>& icon, const std::function<bool()>& giveUp)
 {
     const Layout& layout = *fLayout;
     if (layout.buttons.empty())
-        return false;
+        return Error { B_BAD_VALUE, "the alert has no button" };
     int x = SDL_WINDOWPOS_CENTERED;
     int y = SDL_WINDOWPOS_CENTERED;
     if (parent != nullptr) {
@@ -126,7 +126,7 @@ bool AlertBox::Open(const std::string& title, SDL_Window* parent,
     }
     fWindow = SDL_CreateWindow(title.c_str(), x, y, layout.width, layout.height, SDL_WINDOW_HIDDEN);
     if (fWindow == nullptr)
-        return false;
+        return Error { B_ERROR, SDL_GetError() };
     fWindowId = SDL_GetWindowID(fWindow);
     fX11Id = X11Window::Id(fWindow);
     X11Window::SetIcon(fWindow, icon);
@@ -135,9 +135,9 @@ bool AlertBox::Open(const std::string& title, SDL_Window* parent,
     X11Window::Show(fWindow, giveUp);
     SDL_RaiseWindow(fWindow);
     if (SDL_GetWindowSurface(fWindow) == nullptr)
-        return false;
+        return Error { B_ERROR, SDL_GetError() };
     Draw();
-    return true;
+    return {};
 }
 
 void AlertBox::Draw()

@@ -9,6 +9,7 @@
 // keep it above that window, and placed over it. Call everything on the
 // thread that made it, with video acquired by that thread.
 
+#include "Result.h"
 #include "X11Window.h"
 
 #include <SDL.h>
@@ -26,10 +27,10 @@ public:
     AlertBox(const AlertBox&) = delete;
     AlertBox& operator=(const AlertBox&) = delete;
 
-    // Shows the box titled `title`, over `parent` if there is one; false,
+    // Shows the box titled `title`, over `parent` if there is one; fails,
     // having shown nothing, when it can't be made. The wait for the window
     // manager to map it ends early once `giveUp` says so.
-    bool Open(const std::string& title, SDL_Window* parent,
+    Result<> Open(const std::string& title, SDL_Window* parent,
         const std::vector<X11Window::IconImage>& icon, const std::function<bool()>& giveUp);
 
     // Whether `event` is the box's: input or a window event of its window,
@@ -40,10 +41,10 @@ public:
     // Whether the box has ended, and how: the index of the pressed button,
     // or 0 when it was closed, Escape was pressed or the window went away.
     bool IsDone() const { return fResult >= 0; }
-    int Result() const { return fResult; }
+    int Answer() const { return fResult; }
 
     // Waits on the calling thread, which shows no other window, until the
-    // box ends; returns Result().
+    // box ends; returns Answer().
     int RunAlone();
 
 private:

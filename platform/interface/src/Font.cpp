@@ -51,25 +51,27 @@ Result<std::string> SansSerifFile()
     void* library = dlopen(kFontconfigLibrary, kFontconfigFlags);
     if (library == nullptr)
         return Error { B_ENTRY_NOT_FOUND, dlerror() };
-    std::string reason;
-    decltype(&FcInitLoadConfigAndFonts) loadConfig;
-    decltype(&FcConfigDestroy) configDestroy;
-    decltype(&FcNameParse) nameParse;
-    decltype(&FcConfigSubstitute) configSubstitute;
-    decltype(&FcDefaultSubstitute) defaultSubstitute;
-    decltype(&FcFontMatch) fontMatch;
-    decltype(&FcPatternGetString) patternGetString;
-    decltype(&FcPatternDestroy) patternDestroy;
-    if (!Resolve(library, "FcInitLoadConfigAndFonts", loadConfig, reason)
-        || !Resolve(library, "FcConfigDestroy", configDestroy, reason)
-        || !Resolve(library, "FcNameParse", nameParse, reason)
-        || !Resolve(library, "FcConfigSubstitute", configSubstitute, reason)
-        || !Resolve(library, "FcDefaultSubstitute", defaultSubstitute, reason)
-        || !Resolve(library, "FcFontMatch", fontMatch, reason)
-        || !Resolve(library, "FcPatternGetString", patternGetString, reason)
-        || !Resolve(library, "FcPatternDestroy", patternDestroy, reason)) {
+    decltype(&FcInitLoadConfigAndFonts) loadConfig = nullptr;
+    decltype(&FcConfigDestroy) configDestroy = nullptr;
+    decltype(&FcNameParse) nameParse = nullptr;
+    decltype(&FcConfigSubstitute) configSubstitute = nullptr;
+    decltype(&FcDefaultSubstitute) defaultSubstitute = nullptr;
+    decltype(&FcFontMatch) fontMatch = nullptr;
+    decltype(&FcPatternGetString) patternGetString = nullptr;
+    decltype(&FcPatternDestroy) patternDestroy = nullptr;
+    Result<> resolved = LibrarySymbols(library)
+                            .Get("FcInitLoadConfigAndFonts", loadConfig)
+                            .Get("FcConfigDestroy", configDestroy)
+                            .Get("FcNameParse", nameParse)
+                            .Get("FcConfigSubstitute", configSubstitute)
+                            .Get("FcDefaultSubstitute", defaultSubstitute)
+                            .Get("FcFontMatch", fontMatch)
+                            .Get("FcPatternGetString", patternGetString)
+                            .Get("FcPatternDestroy", patternDestroy)
+                            .Resolved();
+    if (!resolved) {
         dlclose(library);
-        return Error { B_ERROR, reason };
+        return Error { B_ERROR, resolved.reason() };
     }
 
     std::string path;
@@ -147,14 +149,14 @@ Result<> MapFile(const std::string& path, TextLibrary& text)
     struct stat status {};
     Result<> mapped;
     if (fd < 0 || fstat(fd, &status) != 0) {
-        mapped = Error { B_ERROR, path + ": " + strerror(errno) };
+        mapped = Error::FromErrno(errno, path + ": ");
     } else if (status.st_size <= 0) {
         mapped = Error { B_BAD_DATA, path + ": empty file" };
     } else {
         text.fileSize = static_cast<size_t>(status.st_size);
         text.file = mmap(nullptr, text.fileSize, PROT_READ, MAP_PRIVATE, fd, 0);
         if (text.file == MAP_FAILED)
-            mapped = Error { B_ERROR, path + ": " + strerror(errno) };
+            mapped = Error::FromErrno(errno, path + ": ");
     }
     if (fd >= 0)
         close(fd);
@@ -167,16 +169,18 @@ Result<> OpenFace()
     text.handle = dlopen(kTtfLibrary, RTLD_NOW | RTLD_LOCAL);
     if (text.handle == nullptr)
         return Error { B_ENTRY_NOT_FOUND, dlerror() };
-    std::string reason;
-    if (!Resolve(text.handle, "TTF_Init", text.init, reason)
-        || !Resolve(text.handle, "TTF_Quit", text.quit, reason)
-        || !Resolve(text.handle, "TTF_OpenFontRW", text.openFont, reason)
-        || !Resolve(text.handle, "TTF_CloseFont", text.closeFont, reason)
-        || !Resolve(text.handle, "TTF_RenderUTF8_Blended", text.renderBlended, reason)
-        || !Resolve(text.handle, "TTF_SizeUTF8", text.size, reason)
-        || !Resolve(text.handle, "TTF_FontAscent", text.ascent, reason)
-        || !Resolve(text.handle, "TTF_FontLineSkip", text.lineSkip, reason))
-        return Error { B_ERROR, reason };
+    Result<> resolved = LibrarySymbols(text.handle)
+                            .Get("TTF_Init", text.init)
+                            .Get("TTF_Quit", text.quit)
+                            .Get("TTF_OpenFontRW", text.openFont)
+                            .Get("TTF_CloseFont", text.closeFont)
+                            .Get("TTF_RenderUTF8_Blended", text.renderBlended)
+                            .Get("TTF_SizeUTF8", text.size)
+                            .Get("TTF_FontAscent", text.ascent)
+                            .Get("TTF_FontLineSkip", text.lineSkip)
+                            .Resolved();
+    if (!resolved)
+        return Error { B_ERROR, resolved.reason() };
     if (text.init() != 0)
         return Error { B_ERROR, SDL_GetError() };
     Result<> opened;

@@ -3,7 +3,7 @@
 // What happens when the process's connection to its display breaks (the X
 // server or Wayland compositor ended, or the connection was cut): the
 // process can't draw or hear from its window again, so it ends at once. It
-// prints one line, "gondavel_wubbix: couldn't keep the window: lost the
+// prints one line, "<program>: couldn't keep the window: lost the
 // connection to <display>", and ends with FatalExit(kExitStatus), which
 // removes its roster entry so nobody sends it messages any more; neither
 // other threads nor static destructors get to touch the dead connection on

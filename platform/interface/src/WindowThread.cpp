@@ -40,11 +40,13 @@ void BWindow::ThreadMain(BWindow* window, uint64 serial)
 {
     tWindowOfThread = window;
     window->SetLooperThread(std::this_thread::get_id());
-    bool open = window->OpenDisplay();
+    Result<> open = window->OpenDisplay();
     // Without a display the window can't be seen or closed: treat it as
     // closed by the user, and let the program decide what follows.
-    if (!open)
+    if (!open) {
+        ReportFailure("open a window", open.error());
         window->PostMessage(B_QUIT_REQUESTED);
+    }
     while (!window->IsQuitting())
         window->LoopOnce();
     window->CloseDisplay();
@@ -57,12 +59,10 @@ void BWindow::ThreadMain(BWindow* window, uint64 serial)
         SdlVideo::Release();
 }
 
-bool BWindow::OpenDisplay()
+Result<> BWindow::OpenDisplay()
 {
-    if (Result<> video = SdlVideo::Acquire(); !video) {
-        ReportFailure("open a window", video.error());
-        return false;
-    }
+    if (Result<> video = SdlVideo::Acquire(); !video)
+        return video;
     SDL_Rect rect = SdlVideo::PixelRect(fFrame);
     // Hidden until the window manager has been told all about it.
     Uint32 flags = SDL_WINDOW_HIDDEN;
@@ -70,9 +70,9 @@ bool BWindow::OpenDisplay()
         flags |= SDL_WINDOW_BORDERLESS;
     SDL_Window* window = SDL_CreateWindow(fTitle.c_str(), rect.x, rect.y, rect.w, rect.h, flags);
     if (window == nullptr) {
-        ReportFailure("open a window", SDL_GetError());
+        Error error { B_ERROR, SDL_GetError() };
         SdlVideo::Release();
-        return false;
+        return error;
     }
     if (fType == B_BORDERED_WINDOW)
         X11Window::SetNoDecorations(window);
@@ -87,7 +87,7 @@ bool BWindow::OpenDisplay()
         view->fDirty = view->Bounds();
     Unlock();
     fDisplayOpen = true;
-    return true;
+    return {};
 }
 
 void BWindow::CloseDisplay()
@@ -174,7 +174,7 @@ int BWindow::RunModal(AlertBox& box)
     while (!box.IsDone() && !IsQuitting())
         LoopOnce();
     fModal = outer;
-    return box.IsDone() ? box.Result() : 0;
+    return box.IsDone() ? box.Answer() : 0;
 }
 
 void BWindow::TakeTurn(bool pulse)

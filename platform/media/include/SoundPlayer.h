@@ -13,7 +13,7 @@
 // Start-up trace: when the environment variable GW_TRACE_START is set (and
 // not empty or "0") when the player is constructed, the player writes one
 // line to stderr just before it first calls the fill function:
-// "gondavel_wubbix: trace: first-buffer <ns>", where <ns> is CLOCK_MONOTONIC
+// "<program>: trace: first-buffer <ns>", where <ns> is CLOCK_MONOTONIC
 // in nanoseconds. bench/instances uses it to time start-up from outside.
 
 #include "MediaFormat.h"

@@ -7,7 +7,6 @@
 #include "AudioOutput.h"
 #include "InstanceLabel.h"
 #include "PipeWireLibrary.h"
-#include "ProgramInfo.h"
 #include "Report.h"
 
 #include <spa/param/audio/format-utils.h>
@@ -156,11 +155,11 @@ Result<> PipeWireAudioOutput::Open()
 {
     fLoop = fPw.thread_loop_new("gw-pipewire", nullptr);
     if (fLoop == nullptr)
-        return Error { B_ERROR, std::string("no PipeWire loop: ") + strerror(errno) };
+        return Error::FromErrno(errno, "no PipeWire loop: ");
     pw_loop* loop = fPw.thread_loop_get_loop(fLoop);
     fLabel = InstanceLabel::Get();
     fPwContext = fPw.context_new(loop,
-        fPw.properties_new(PW_KEY_APP_NAME, fLabel.c_str(), PW_KEY_APP_ICON_NAME, kProgramName, nullptr),
+        fPw.properties_new(PW_KEY_APP_NAME, fLabel.c_str(), PW_KEY_APP_ICON_NAME, ProgramName(), nullptr),
         0);
     // Without its modules or configuration (the client library alone, as
     // in a container that shares the host's runtime directory), libpipewire
@@ -170,7 +169,7 @@ Result<> PipeWireAudioOutput::Open()
         return Error { B_ENTRY_NOT_FOUND, std::string("PipeWire can't be set up here: ") + strerror(errno) };
     fRetryTimer = pw_loop_add_timer(loop, OnRetryTimer, this);
     if (fRetryTimer == nullptr)
-        return Error { B_ERROR, std::string("PipeWire's set-up failed: ") + strerror(errno) };
+        return Error::FromErrno(errno, "PipeWire's set-up failed: ");
     if (fPw.thread_loop_start(fLoop) < 0)
         return Error { B_ERROR, "PipeWire's thread didn't start" };
 
@@ -184,10 +183,10 @@ Result<> PipeWireAudioOutput::Open()
     if (connectError == 0)
         return {};
     // Nobody listening on the socket counts as no server at all.
-    std::string reason = strerror(connectError);
-    if (connectError == ECONNREFUSED || connectError == ENOENT || connectError == EHOSTDOWN)
-        return Error { B_ENTRY_NOT_FOUND, "no PipeWire server: " + reason };
-    return Error { B_ERROR, "the connection to the PipeWire server failed: " + reason };
+    Error error = Error::FromErrno(connectError);
+    if (error.code == B_ENTRY_NOT_FOUND)
+        return Error { B_ENTRY_NOT_FOUND, "no PipeWire server: " + error.reason };
+    return Error { error.code, "the connection to the PipeWire server failed: " + error.reason };
 }
 
 void PipeWireAudioOutput::Resume()
@@ -240,9 +239,9 @@ int PipeWireAudioOutput::Connect()
         PW_KEY_MEDIA_TYPE, "Audio",
         PW_KEY_MEDIA_CATEGORY, "Playback",
         PW_KEY_MEDIA_NAME, fStreamName.c_str(),
-        PW_KEY_NODE_NAME, kProgramName,
+        PW_KEY_NODE_NAME, ProgramName(),
         PW_KEY_APP_NAME, fLabel.c_str(),
-        PW_KEY_APP_ICON_NAME, kProgramName,
+        PW_KEY_APP_ICON_NAME, ProgramName(),
         PW_KEY_NODE_LATENCY, latency.c_str(),
         nullptr);
     fStream = fPw.stream_new(fCore, fStreamName.c_str(), properties);

@@ -22,29 +22,30 @@ Result<const PipeWireLibrary*> Load()
     if (handle == nullptr)
         return Error { B_ENTRY_NOT_FOUND, std::string("no usable libpipewire: ") + dlerror() };
     static PipeWireLibrary pw {};
-    std::string missing;
-    bool complete = Resolve(handle, "pw_init", pw.init, missing)
-        && Resolve(handle, "pw_thread_loop_new", pw.thread_loop_new, missing)
-        && Resolve(handle, "pw_thread_loop_get_loop", pw.thread_loop_get_loop, missing)
-        && Resolve(handle, "pw_thread_loop_start", pw.thread_loop_start, missing)
-        && Resolve(handle, "pw_thread_loop_stop", pw.thread_loop_stop, missing)
-        && Resolve(handle, "pw_thread_loop_destroy", pw.thread_loop_destroy, missing)
-        && Resolve(handle, "pw_thread_loop_lock", pw.thread_loop_lock, missing)
-        && Resolve(handle, "pw_thread_loop_unlock", pw.thread_loop_unlock, missing)
-        && Resolve(handle, "pw_context_new", pw.context_new, missing)
-        && Resolve(handle, "pw_context_destroy", pw.context_destroy, missing)
-        && Resolve(handle, "pw_context_connect", pw.context_connect, missing)
-        && Resolve(handle, "pw_core_disconnect", pw.core_disconnect, missing)
-        && Resolve(handle, "pw_properties_new", pw.properties_new, missing)
-        && Resolve(handle, "pw_stream_new", pw.stream_new, missing)
-        && Resolve(handle, "pw_stream_add_listener", pw.stream_add_listener, missing)
-        && Resolve(handle, "pw_stream_connect", pw.stream_connect, missing)
-        && Resolve(handle, "pw_stream_destroy", pw.stream_destroy, missing)
-        && Resolve(handle, "pw_stream_set_active", pw.stream_set_active, missing)
-        && Resolve(handle, "pw_stream_dequeue_buffer", pw.stream_dequeue_buffer, missing)
-        && Resolve(handle, "pw_stream_queue_buffer", pw.stream_queue_buffer, missing);
-    if (!complete)
-        return Error { B_ENTRY_NOT_FOUND, "no usable libpipewire: " + missing };
+    Result<> resolved = LibrarySymbols(handle)
+                            .Get("pw_init", pw.init)
+                            .Get("pw_thread_loop_new", pw.thread_loop_new)
+                            .Get("pw_thread_loop_get_loop", pw.thread_loop_get_loop)
+                            .Get("pw_thread_loop_start", pw.thread_loop_start)
+                            .Get("pw_thread_loop_stop", pw.thread_loop_stop)
+                            .Get("pw_thread_loop_destroy", pw.thread_loop_destroy)
+                            .Get("pw_thread_loop_lock", pw.thread_loop_lock)
+                            .Get("pw_thread_loop_unlock", pw.thread_loop_unlock)
+                            .Get("pw_context_new", pw.context_new)
+                            .Get("pw_context_destroy", pw.context_destroy)
+                            .Get("pw_context_connect", pw.context_connect)
+                            .Get("pw_core_disconnect", pw.core_disconnect)
+                            .Get("pw_properties_new", pw.properties_new)
+                            .Get("pw_stream_new", pw.stream_new)
+                            .Get("pw_stream_add_listener", pw.stream_add_listener)
+                            .Get("pw_stream_connect", pw.stream_connect)
+                            .Get("pw_stream_destroy", pw.stream_destroy)
+                            .Get("pw_stream_set_active", pw.stream_set_active)
+                            .Get("pw_stream_dequeue_buffer", pw.stream_dequeue_buffer)
+                            .Get("pw_stream_queue_buffer", pw.stream_queue_buffer)
+                            .Resolved();
+    if (!resolved)
+        return Error { B_ENTRY_NOT_FOUND, "no usable libpipewire: " + resolved.reason() };
     pw.init(nullptr, nullptr);
     return &pw;
 }

@@ -15,7 +15,6 @@
 
 #include "AudioOutput.h"
 #include "InstanceLabel.h"
-#include "ProgramInfo.h"
 #include "Report.h"
 
 #include <pulse/pulseaudio.h>
@@ -63,7 +62,7 @@ public:
         RenderFunc render, void* context);
     ~PulseAudioOutput() override;
 
-    bool Open(std::string& error, bool& absent);
+    Result<> Open();
 
     void Resume() override;
     void Pause() override;
@@ -78,9 +77,9 @@ private:
     static void RetryDue(pa_mainloop_api* api, pa_time_event* event,
         const struct timeval* when, void* self);
 
-    // What went wrong in opening, for the user; `absent` is set when the
-    // error means that no server is there.
-    static std::string Describe(int error, bool& absent);
+    // What went wrong in opening, with the reason for the user;
+    // B_ENTRY_NOT_FOUND when the error means that no server is there.
+    static Error Describe(int error);
 
     bool ConnectContext();
     bool CreateStream();
@@ -145,14 +144,11 @@ PulseAudioOutput::~PulseAudioOutput()
     pa_threaded_mainloop_free(fLoop);
 }
 
-bool PulseAudioOutput::Open(std::string& error, bool& absent)
+Result<> PulseAudioOutput::Open()
 {
-    absent = false;
     fLoop = pa_threaded_mainloop_new();
-    if (fLoop == nullptr) {
-        error = "no PulseAudio main loop";
-        return false;
-    }
+    if (fLoop == nullptr)
+        return Error { B_ERROR, "no PulseAudio main loop" };
     fApi = pa_threaded_mainloop_get_api(fLoop);
 
     pa_threaded_mainloop_lock(fLoop);
@@ -177,30 +173,27 @@ bool PulseAudioOutput::Open(std::string& error, bool& absent)
     bool failed = fPhase == Phase::Failed;
     fOpenReturned = true;
     pa_threaded_mainloop_unlock(fLoop);
-    if (!failed)
-        return true;
-    error = Describe(fOpenError, absent);
-    return false;
+    if (failed)
+        return Describe(fOpenError);
+    return {};
 }
 
-std::string PulseAudioOutput::Describe(int error, bool& absent)
+Error PulseAudioOutput::Describe(int error)
 {
     // Nothing listens where the server should be: another backend may
     // find one. A server that answered and then hung up during the
     // handshake is there, but takes no more clients.
-    absent = false;
+    const std::string text = pa_strerror(error);
     switch (error) {
     case PA_ERR_CONNECTIONREFUSED:
     case PA_ERR_INVALIDSERVER:
-        absent = true;
-        return std::string("no PulseAudio server: ") + pa_strerror(error);
+        return Error { B_ENTRY_NOT_FOUND, "no PulseAudio server: " + text };
     case PA_ERR_CONNECTIONTERMINATED:
-        return std::string("the sound server hung up (") + pa_strerror(error)
-            + "); it may have too many clients";
+        return Error { B_ERROR, "the sound server hung up (" + text + "); it may have too many clients" };
     case PA_ERR_TIMEOUT:
-        return "the sound server didn't answer within 5 seconds";
+        return Error { B_ERROR, "the sound server didn't answer within 5 seconds" };
     default:
-        return std::string("PulseAudio: ") + pa_strerror(error);
+        return Error { B_ERROR, "PulseAudio: " + text };
     }
 }
 
@@ -239,7 +232,7 @@ bool PulseAudioOutput::ConnectContext()
     std::string label = InstanceLabel::Get();
     pa_proplist* properties = pa_proplist_new();
     pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, label.c_str());
-    pa_proplist_sets(properties, PA_PROP_APPLICATION_ICON_NAME, kProgramName);
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_ICON_NAME, ProgramName());
     fContext = pa_context_new_with_proplist(fApi, label.c_str(), properties);
     pa_proplist_free(properties);
     if (fContext == nullptr)
@@ -353,10 +346,8 @@ void PulseAudioOutput::Failed(int error)
         fPhase = Phase::Failed;
         fOpenError = error != PA_OK ? error : PA_ERR_UNKNOWN;
         pa_threaded_mainloop_signal(fLoop, 0);
-        if (fOpenReturned) {
-            bool absent = false;
-            ReportOpenFailure(Describe(fOpenError, absent));
-        }
+        if (fOpenReturned)
+            ReportOpenFailure(Describe(fOpenError).reason);
     } else if (fPhase == Phase::Open) {
         Lost();
     }
@@ -462,9 +453,7 @@ OpenedOutput OpenPulseAudioOutput(const media_raw_audio_format& format, const ch
     AudioOutput::RenderFunc render, void* context)
 {
     auto output = std::make_unique<PulseAudioOutput>(format, streamName, render, context);
-    std::string error;
-    bool absent = false;
-    if (!output->Open(error, absent))
-        return Error { absent ? B_ENTRY_NOT_FOUND : B_ERROR, error };
+    if (Result<> opened = output->Open(); !opened)
+        return opened.error();
     return std::unique_ptr<AudioOutput>(std::move(output));
 }

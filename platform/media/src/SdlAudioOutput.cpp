@@ -3,7 +3,6 @@
 
 #include "AudioOutput.h"
 #include "InstanceLabel.h"
-#include "ProgramInfo.h"
 #include "SdlLock.h"
 
 #include <SDL.h>

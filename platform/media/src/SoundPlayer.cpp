@@ -1,13 +1,12 @@
 #include "SoundPlayer.h"
 
 #include "AudioOutput.h"
-#include "ProgramInfo.h"
+#include "Report.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -115,11 +114,10 @@ void BSoundPlayer::TraceFirstBuffer()
     fTraceFirstBuffer = false;
     timespec now {};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    // Made on the stack and written here rather than through ReportLine():
-    // this runs on the player's thread, where nothing may allocate.
-    char line[80];
-    int length = snprintf(line, sizeof line, "%s: trace: first-buffer %lld\n", kProgramName,
+    // Made on the stack: this runs on the player's thread, where nothing
+    // may allocate.
+    char text[48];
+    snprintf(text, sizeof text, "trace: first-buffer %lld",
         static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec);
-    // One write, so the line isn't interleaved with other threads' output.
-    [[maybe_unused]] ssize_t written = write(STDERR_FILENO, line, static_cast<size_t>(length));
+    ReportPlainLine(text);
 }

@@ -226,7 +226,7 @@ TEST(PipeWireOutputWithoutServer, NoSocketARefusedOneOrNoWayToSetUpMeansNoServer
     std::this_thread::sleep_for(500ms);
     output.reset();
     std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(said.rfind(kNoSoundPrefix, 0), 0u) << said;
+    EXPECT_EQ(said.rfind("pipewire_output_e2e: " + kNoSound, 0), 0u) << said;
     EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
     close(stalled);
     EXPECT_EQ(log.calls.load(), 0u);

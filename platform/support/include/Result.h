@@ -16,9 +16,19 @@
 #include <string>
 #include <utility>
 
+// The status code for the errno value `error`: B_ENTRY_NOT_FOUND when
+// nothing is there (ENOENT; ECONNREFUSED and EHOSTDOWN: nothing listens),
+// B_PERMISSION_DENIED for EACCES and EPERM alike, and `otherwise` for any
+// other value. Every errno value becomes a status code here.
+status_t StatusOfErrno(int error, status_t otherwise = B_ERROR);
+
 struct Error {
     status_t code = B_ERROR;
     std::string reason;
+
+    // The errno value `error` as an Error: its code from StatusOfErrno(),
+    // its reason `context` followed by the system's text for it.
+    static Error FromErrno(int error, const std::string& context = {}, status_t otherwise = B_ERROR);
 };
 
 template <typename T = void>
@@ -36,6 +46,8 @@ public:
     const Error& error() const { return fError; }
     status_t code() const { return fValue.has_value() ? B_OK : fError.code; }
     const std::string& reason() const { return fError.reason; }
+    // The value, or `other` in its place after a failure.
+    T value_or(T other) const { return fValue.value_or(std::move(other)); }
 
 private:
     std::optional<T> fValue;

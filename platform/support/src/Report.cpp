@@ -1,13 +1,17 @@
 #include "Report.h"
 
-#include "ProgramInfo.h"
-
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
+
+std::atomic<const char*> gProgramName { nullptr };
 
 // The length of the UTF-8 sequence that `lead` starts, 0 if it starts none.
 size_t SequenceLength(unsigned char lead)
@@ -22,6 +26,17 @@ size_t SequenceLength(unsigned char lead)
 }
 
 } // namespace
+
+void SetProgramName(const char* name)
+{
+    gProgramName = name;
+}
+
+const char* ProgramName()
+{
+    const char* name = gProgramName;
+    return name != nullptr ? name : program_invocation_short_name;
+}
 
 std::string Printable(const std::string& text)
 {
@@ -54,10 +69,23 @@ std::string Printable(const std::string& text)
     return printable;
 }
 
+std::string ReportedLine(const std::string& text)
+{
+    return std::string(ProgramName()) + ": " + Printable(text) + "\n";
+}
+
 void ReportLine(const std::string& text)
 {
-    std::string line = std::string(kProgramName) + ": " + Printable(text) + "\n";
+    std::string line = ReportedLine(text);
     [[maybe_unused]] ssize_t written = write(STDERR_FILENO, line.data(), line.size());
+}
+
+void ReportPlainLine(const char* text)
+{
+    const char* name = ProgramName();
+    iovec parts[] = { { const_cast<char*>(name), strlen(name) }, { const_cast<char*>(": "), 2 },
+        { const_cast<char*>(text), strlen(text) }, { const_cast<char*>("\n"), 1 } };
+    [[maybe_unused]] ssize_t written = writev(STDERR_FILENO, parts, 4);
 }
 
 void ReportFailure(const std::string& what, const std::string& why)

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 Result<> OpenStandardDescriptors()
 {
@@ -14,7 +13,7 @@ Result<> OpenStandardDescriptors()
         // The lower ones are open by now, so this takes the number `fd`.
         int null = open("/dev/null", O_RDWR);
         if (null < 0)
-            return Error { B_ERROR, strerror(errno) };
+            return Error::FromErrno(errno);
         if (null != fd) {
             dup2(null, fd);
             close(null);
