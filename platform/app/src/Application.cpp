@@ -1,7 +1,7 @@
 #include "Application.h"
 
 #include "DisplayConnection.h"
-#include "InstanceInfo.h"
+#include "ProcessIdentity.h"
 #include "InstanceLabel.h"
 #include "LaunchMessage.h"
 #include "QuitSignals.h"

@@ -1,6 +1,6 @@
 #include "Roster.h"
 
-#include "InstanceInfo.h"
+#include "ProcessIdentity.h"
 #include "LaunchCheck.h"
 #include "LaunchMessage.h"
 #include "List.h"
@@ -50,7 +50,7 @@ status_t BRoster::GetAppList(const char* signature, BList* teamList) const
     }
     // A starting instance has counted those registered before it: the next
     // may register.
-    if (InstanceInfo::Signature() == signature)
+    if (ProcessIdentity::Signature() == signature)
         RegistryStartLock::Release();
     return status;
 }
@@ -68,8 +68,8 @@ status_t BRoster::Launch(const char* signature, const BMessage* message) const
     }
 
     std::string path;
-    if (signature == InstanceInfo::Signature()) {
-        path = InstanceInfo::ExecutablePath();
+    if (signature == ProcessIdentity::Signature()) {
+        path = ProcessIdentity::ExecutablePath();
     } else {
         auto directory = RegistryDirectory::Open(signature);
         if (!directory)

@@ -1,6 +1,6 @@
 #include "RosterServer.h"
 
-#include "InstanceInfo.h"
+#include "ProcessIdentity.h"
 #include "Message.h"
 #include "RegistryDirectory.h"
 #include "RegistryEntry.h"
@@ -327,7 +327,7 @@ RosterServer::~RosterServer()
     fImpl->thread.join();
     fImpl.reset();
     RegistryStartLock::Release();
-    InstanceInfo::SetSignature({});
+    ProcessIdentity::SetSignature({});
     gRegistered = false;
 }
 
@@ -341,7 +341,7 @@ Result<std::unique_ptr<RosterServer>> RosterServer::Start(const char* signature,
         return Error { B_NOT_ALLOWED, "this process is registered already" };
     // Registered or not, this process is an instance of `signature`: it
     // launches its own program for it.
-    InstanceInfo::SetSignature(signature);
+    ProcessIdentity::SetSignature(signature);
 
     auto impl = std::make_unique<Impl>();
     impl->deliver = std::move(deliver);
@@ -375,7 +375,7 @@ Result<std::unique_ptr<RosterServer>> RosterServer::Start(const char* signature,
     // Where the program file is already gone, nothing can be started from it.
     // Only launchers other than the instances read it: without it, they
     // fail to launch and say so.
-    const std::string& executable = InstanceInfo::ExecutablePath();
+    const std::string& executable = ProcessIdentity::ExecutablePath();
     if (!executable.empty() && executable.find(" (deleted)") == std::string::npos)
         static_cast<void>(impl->directory->WriteExecutable(executable));
 

@@ -7,7 +7,7 @@
 
 #include <string>
 
-class InstanceInfo {
+class ProcessIdentity {
 public:
     // The executable's path as the kernel reported it at start-up; empty if
     // it couldn't be read. Ends in " (deleted)" if the file was already gone.

@@ -1,4 +1,4 @@
-#include "InstanceInfo.h"
+#include "ProcessIdentity.h"
 
 #include <unistd.h>
 
@@ -20,23 +20,23 @@ std::mutex gSignatureLock;
 std::string gSignature;
 
 // Reads the path while the program starts, not when it is first asked for.
-[[maybe_unused]] const std::string& gExecutableAtStartUp = InstanceInfo::ExecutablePath();
+[[maybe_unused]] const std::string& gExecutableAtStartUp = ProcessIdentity::ExecutablePath();
 
 } // namespace
 
-const std::string& InstanceInfo::ExecutablePath()
+const std::string& ProcessIdentity::ExecutablePath()
 {
     static const std::string path = ReadOwnExecutable();
     return path;
 }
 
-std::string InstanceInfo::Signature()
+std::string ProcessIdentity::Signature()
 {
     std::lock_guard<std::mutex> lock(gSignatureLock);
     return gSignature;
 }
 
-void InstanceInfo::SetSignature(const std::string& signature)
+void ProcessIdentity::SetSignature(const std::string& signature)
 {
     std::lock_guard<std::mutex> lock(gSignatureLock);
     gSignature = signature;
