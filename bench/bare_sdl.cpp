@@ -69,8 +69,7 @@ void Redraw(SDL_Window* window)
     SDL_Surface* surface = SDL_GetWindowSurface(window);
     if (surface == nullptr)
         return;
-    SDL_FillRect(surface, nullptr, SDL_MapRGB(surface->format, static_cast<Uint8>(random() % 255),
-        static_cast<Uint8>(random() % 255), static_cast<Uint8>(random() % 255)));
+    SDL_FillRect(surface, nullptr, SDL_MapRGB(surface->format, static_cast<Uint8>(random() % 255), static_cast<Uint8>(random() % 255), static_cast<Uint8>(random() % 255)));
     SDL_UpdateWindowSurface(window);
 }
 

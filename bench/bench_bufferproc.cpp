@@ -35,8 +35,8 @@ constexpr media_raw_audio_format kFormat = EngineFormat();
 constexpr size_t kBufferBytes = kFormat.buffer_size;
 constexpr size_t kFrames = kBufferBytes / (2 * sizeof(float));
 constexpr double kFrameRate = kFormat.frame_rate;
-constexpr double kSineGoal = 0.9;       // of the bare loop's speed
-constexpr double kRampGoal = 10000.0;   // times real time
+constexpr double kSineGoal = 0.9;     // of the bare loop's speed
+constexpr double kRampGoal = 10000.0; // times real time
 
 // The fixed block every run plays.
 constexpr float kFrequency = 439.9f;

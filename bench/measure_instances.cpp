@@ -200,7 +200,9 @@ long WindowPid(Display* display, Window window, Atom pidAtom)
     unsigned char* data = nullptr;
     long pid = -1;
     if (XGetWindowProperty(display, window, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format,
-            &items, &remaining, &data) == Success && data != nullptr) {
+            &items, &remaining, &data)
+            == Success
+        && data != nullptr) {
         if (format == 32 && items == 1)
             pid = *reinterpret_cast<const long*>(data);
         XFree(data);

@@ -29,7 +29,7 @@ struct Options {
     double frequency = 439.9;
     double feedback = 0.5;
     long delay = 11025;
-    double seconds = 0.0;   // 0: until a signal
+    double seconds = 0.0; // 0: until a signal
 };
 
 void PrintUsage()

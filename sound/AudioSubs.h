@@ -12,8 +12,8 @@
 // and writes them in BufferProc.
 
 #include "MediaFormat.h"
-#include "Result.h"
 #include "ParameterBlock.h"
+#include "Result.h"
 #include "SupportDefs.h"
 #include "Synth.h"
 

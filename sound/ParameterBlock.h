@@ -24,7 +24,7 @@ inline constexpr int32 DELAY_CAPACITY = 44100;
 
 // A 32-bit value that is read and written whole from any thread, with
 // relaxed ordering. Reads and writes look like those of a plain field.
-template<typename T>
+template <typename T>
 class RelaxedField {
 public:
     static_assert(sizeof(T) == 4);
@@ -50,21 +50,21 @@ static_assert(sizeof(RelaxedField<uint32>) == 4);
 static_assert(sizeof(RelaxedField<float>) == 4);
 
 struct ParameterBlock {
-    RelaxedField<int32> delayLength;        // frames, 0 ... MAX_DELAY_LENGTH
-    RelaxedField<uint32> waveform;          // WAVE_SINE or WAVE_RAMP
-    RelaxedField<float> frequency;          // >= 0
-    RelaxedField<float> feedback;           // 0 ... 1
+    RelaxedField<int32> delayLength; // frames, 0 ... MAX_DELAY_LENGTH
+    RelaxedField<uint32> waveform;   // WAVE_SINE or WAVE_RAMP
+    RelaxedField<float> frequency;   // >= 0
+    RelaxedField<float> feedback;    // 0 ... 1
     RelaxedField<float> feedbackDriftScale;
     RelaxedField<float> feedbackDriftChance;
     RelaxedField<float> frequencyDriftScale;
     RelaxedField<float> delayDriftScale;
     RelaxedField<float> frequencyDriftChance;
     RelaxedField<float> delayDriftChance;
-    RelaxedField<float> restlessness;       // sweeps about 0 ... 1
-    RelaxedField<float> pan;                // 0 left, 1 right
-    RelaxedField<float> leftGain;           // sqrt(1 - pan)
-    RelaxedField<float> rightGain;          // sqrt(pan)
-    RelaxedField<float> restlessnessStep;   // 0 ... 0.0025
+    RelaxedField<float> restlessness;     // sweeps about 0 ... 1
+    RelaxedField<float> pan;              // 0 left, 1 right
+    RelaxedField<float> leftGain;         // sqrt(1 - pan)
+    RelaxedField<float> rightGain;        // sqrt(pan)
+    RelaxedField<float> restlessnessStep; // 0 ... 0.0025
 };
 
 static_assert(sizeof(ParameterBlock) == 15 * 4);

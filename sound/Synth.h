@@ -17,9 +17,9 @@ inline constexpr int32 kEngineBufferFrames = 1024;
 
 // What one voice carries from frame to frame besides its parameters.
 struct SynthState {
-    float* delayLine = nullptr;       // DELAY_CAPACITY samples on the 16-bit scale
+    float* delayLine = nullptr; // DELAY_CAPACITY samples on the 16-bit scale
     int32 writePos = 0;
-    float phase = 0.0f;               // sine phase in radians, 0 ... 6.28
+    float phase = 0.0f; // sine phase in radians, 0 ... 6.28
     uint16 rampAccumulator = 0;
 };
 

@@ -65,7 +65,8 @@ VoiceModel::Reroll VoiceModel::Pulse(const std::function<void()>& pitchStepped)
 
     if (fRandom.Uniform01() < p.feedbackDriftChance) {
         double feedback = quarterStep() * p.feedbackDriftScale + p.feedback;
-        p.feedback = static_cast<float>(feedback < 0.0 ? 0.0 : feedback > 1.0 ? 1.0 : feedback);
+        p.feedback = static_cast<float>(feedback < 0.0 ? 0.0 : feedback > 1.0 ? 1.0
+                                                                              : feedback);
     }
 
     if (fRandom.Uniform01() < p.delayDriftChance) {

@@ -7,11 +7,10 @@
 
 #include <gtest/gtest.h>
 
-
 namespace {
 
 // Waits up to two seconds for `done` to hold.
-template<typename Predicate>
+template <typename Predicate>
 bool WaitFor(Predicate done)
 {
     bigtime_t deadline = system_time() + 2000000;

@@ -47,7 +47,7 @@ TEST(InitializeSliders, EachFieldPresentAddsItsRollAndOtherMessagesChangeNothing
 
     VoiceModel::Parameters before = voice.Save().parameters;
     ASSERT_EQ(message.AddBool("mains", true), B_OK);
-    for (uint32 what : {UPDATE_SLIDERS, LAUNCH_NOTE, FourCC("INSL"), uint32 {0}}) {
+    for (uint32 what : { UPDATE_SLIDERS, LAUNCH_NOTE, FourCC("INSL"), uint32 { 0 } }) {
         message.what = what;
         EXPECT_EQ(drawsTaken(message), 0) << what;
     }

@@ -108,10 +108,10 @@ TEST(MainView, NewColorsTakesSixBytesBelow255AndOutsideAWindowOnlyKeepsThem)
         view.NewColors();
         rgb_color back = view.BackColor();
         rgb_color text = view.TextColor();
-        for (uint8 byte : {back.red, back.green, back.blue, text.red, text.green, text.blue})
+        for (uint8 byte : { back.red, back.green, back.blue, text.red, text.green, text.blue })
             ASSERT_LE(byte, 254) << "seed " << seed;
-        ASSERT_EQ(back, (rgb_color {uint8(d[0] % 255), uint8(d[1] % 255), uint8(d[2] % 255), 255}));
-        ASSERT_EQ(text, (rgb_color {uint8(d[3] % 255), uint8(d[4] % 255), uint8(d[5] % 255), 255}));
+        ASSERT_EQ(back, (rgb_color { uint8(d[0] % 255), uint8(d[1] % 255), uint8(d[2] % 255), 255 }));
+        ASSERT_EQ(text, (rgb_color { uint8(d[3] % 255), uint8(d[4] % 255), uint8(d[5] % 255), 255 }));
     }
     EXPECT_EQ(view.ViewColor(), kDefaultViewColor);
     EXPECT_EQ(view.LowColor(), kDefaultViewColor);
@@ -155,7 +155,7 @@ TEST_F(MainViewTest, PulseAppliesAPitchStepsColorsAndPostsAnAskedRollBeforeTheUp
     fBlock.restlessness = 1.0f;
     fVoice.Seed(kRiseSeed);
     fView->Pulse();
-    ExpectColorsApplied({226, 133, 78, 255}, {253, 218, 19, 255});
+    ExpectColorsApplied({ 226, 133, 78, 255 }, { 253, 218, 19, 255 });
     EXPECT_EQ(Posted(), " init update");
 
     // No pitch step: the colours stay.

@@ -14,14 +14,22 @@ namespace {
 // Builds flattened bytes by hand, the way a forged or damaged message would.
 struct Bytes {
     std::vector<uint8> data;
-    Bytes& U8(uint8 v) { data.push_back(v); return *this; }
+    Bytes& U8(uint8 v)
+    {
+        data.push_back(v);
+        return *this;
+    }
     Bytes& U32(uint32 v)
     {
         for (int shift = 0; shift < 32; shift += 8)
             data.push_back(static_cast<uint8>(v >> shift));
         return *this;
     }
-    Bytes& Raw(const std::string& s) { data.insert(data.end(), s.begin(), s.end()); return *this; }
+    Bytes& Raw(const std::string& s)
+    {
+        data.insert(data.end(), s.begin(), s.end());
+        return *this;
+    }
     Bytes& Header(uint32 what, uint32 fields) { return Raw("GWM").U8(1).U32(what).U32(fields); }
     Bytes& Name(const std::string& s) { return U8(static_cast<uint8>(s.size())).Raw(s); }
     // A header and one field of `count` values, with `values` as their bytes.
@@ -98,9 +106,9 @@ TEST(MessageAdd, RefusesBadNamesASecondTypeAndAnythingPastTheLimits)
     // Whatever could be added still flattens and comes back, as a reply.
     BMessage big;
     std::vector<uint8> block(1000, 0);
-    while (big.AddData("d", B_RAW_TYPE, block.data(), 1000) == B_OK) { }
-    while (big.AddString("s", "0123456789") == B_OK) { }
-    while (big.AddInt8("b", 1) == B_OK) { }
+    while (big.AddData("d", B_RAW_TYPE, block.data(), 1000) == B_OK) {}
+    while (big.AddString("s", "0123456789") == B_OK) {}
+    while (big.AddInt8("b", 1) == B_OK) {}
     EXPECT_EQ(big.AddBool("c", true), B_BAD_VALUE);
     std::vector<uint8> flat = big.Flatten();
     EXPECT_EQ(flat.size(), 262144u);
@@ -119,8 +127,7 @@ TEST(MessageRaw, AnyBytesRoundTripAndAreFoundOnlyAsRaw)
     ASSERT_EQ(message.AddData("raw", B_RAW_TYPE, bytes, 7), B_OK);
     ASSERT_EQ(message.AddData("raw", B_RAW_TYPE, nullptr, 0), B_OK);
     std::vector<uint8> flat = message.Flatten();
-    EXPECT_EQ(flat, Bytes().Field("raw", B_RAW_TYPE, 2, "").U32(7)
-        .Raw(std::string("\0GWM\1\xff\0", 7)).U32(0).data);
+    EXPECT_EQ(flat, Bytes().Field("raw", B_RAW_TYPE, 2, "").U32(7).Raw(std::string("\0GWM\1\xff\0", 7)).U32(0).data);
     BMessage copy;
     ASSERT_TRUE(copy.Unflatten(flat.data(), flat.size()));
     const void* data = nullptr;
@@ -158,8 +165,7 @@ TEST(MessageUnflatten, RejectsBadHeadersNamesTypesValuesAndSizes)
         { "name too long", Bytes().Field(std::string(64, 'n'), B_INT8_TYPE, 1, "\1") },
         { "NUL in string", Bytes().Field("s", B_STRING_TYPE, 1, "").U32(3).Raw(aNulB) },
         { "no values", Bytes().Field("z", B_INT8_TYPE, 0, "") },
-        { "name twice", Bytes().Header(1, 2).Name("d").U32(B_INT8_TYPE).U32(1).U8(1)
-              .Name("d").U32(B_INT8_TYPE).U32(1).U8(2) },
+        { "name twice", Bytes().Header(1, 2).Name("d").U32(B_INT8_TYPE).U32(1).U8(1).Name("d").U32(B_INT8_TYPE).U32(1).U8(2) },
         { "past the size limit",
             Bytes().Field("s", B_STRING_TYPE, 1, "").U32(4096).Raw(std::string(4096, 'x')) },
         { "huge field count", Bytes().Header(1, 0xFFFFFFFF) },

@@ -27,12 +27,7 @@ TEST(WindowSetUp, SetUpRollsEveryParameterFromTheSeedAndCentresTheVoice)
     EXPECT_TRUE(window.IsHidden());
     // After the view's first colours: the restlessness, the mains, the six
     // drift settings, the waveform and the sweep's pace.
-    VoiceModel::Parameters expected { .delayLength = 1052, .waveform = WAVE_SINE,
-        .frequency = 407.712158f, .feedback = 0.272733688f, .feedbackDriftScale = 0.0441157296f,
-        .feedbackDriftChance = 0.343920082f, .frequencyDriftScale = 0.219656959f,
-        .delayDriftScale = 0.367736816f, .frequencyDriftChance = 0.201737538f,
-        .delayDriftChance = 0.22236672f, .restlessness = 0.275665492f, .pan = 0.5f,
-        .leftGain = 0.707106769f, .rightGain = 0.707106769f, .restlessnessStep = 0.000373660238f };
+    VoiceModel::Parameters expected { .delayLength = 1052, .waveform = WAVE_SINE, .frequency = 407.712158f, .feedback = 0.272733688f, .feedbackDriftScale = 0.0441157296f, .feedbackDriftChance = 0.343920082f, .frequencyDriftScale = 0.219656959f, .delayDriftScale = 0.367736816f, .frequencyDriftChance = 0.201737538f, .delayDriftChance = 0.22236672f, .restlessness = 0.275665492f, .pan = 0.5f, .leftGain = 0.707106769f, .rightGain = 0.707106769f, .restlessnessStep = 0.000373660238f };
     EXPECT_EQ(window.Voice().Save().parameters, expected);
 }
 

@@ -21,7 +21,7 @@ namespace {
 constexpr int kMaxScale = 32;
 
 struct Options {
-    const char* display = nullptr;  // nullptr: $DISPLAY
+    const char* display = nullptr; // nullptr: $DISPLAY
     bool haveRect = false;
     int x = 0, y = 0, width = 0, height = 0;
     int scale = 1;
@@ -58,7 +58,8 @@ Options ParseOptions(int argc, char** argv)
             const char* text = argv[++i];
             int used = 0;
             if (sscanf(text, "%d,%d,%d,%d%n", &options.x, &options.y, &options.width,
-                    &options.height, &used) != 4
+                    &options.height, &used)
+                    != 4
                 || text[used] != '\0' || options.width <= 0 || options.height <= 0)
                 Fail(std::string("couldn't read the rectangle '") + text
                     + "': expected X,Y,W,H with W and H above 0");

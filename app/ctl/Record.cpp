@@ -99,8 +99,7 @@ Result<VoiceSnapshot> StateOf(const StateRequests::Answer& answer,
             return Error { B_ENTRY_NOT_FOUND, "it has ended" };
     }
     if (status == B_TIMED_OUT)
-        return Error { B_TIMED_OUT, "it gave no answer within "
-                + std::to_string(StateRequests::kReplyTimeout / 1000000) + " seconds" };
+        return Error { B_TIMED_OUT, "it gave no answer within " + std::to_string(StateRequests::kReplyTimeout / 1000000) + " seconds" };
     if (status == B_BAD_VALUE)
         return Error { B_BAD_DATA, "its answer is malformed" };
     if (status == B_NO_INIT)

@@ -22,7 +22,8 @@ using Clock = std::chrono::steady_clock;
 // Past the threads' own deadlines: a thread that is still not done then is
 // taken as an instance that didn't answer.
 constexpr auto kLastChance = std::chrono::microseconds(StateRequests::kSendTimeout
-    + StateRequests::kReplyTimeout) + std::chrono::seconds(1);
+                                 + StateRequests::kReplyTimeout)
+    + std::chrono::seconds(1);
 
 } // namespace
 

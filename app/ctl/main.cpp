@@ -64,7 +64,9 @@ signal's number, 130 for Ctrl+C; then nothing is written.
 // or 0 when it is not a valid, shortest-form sequence.
 size_t DecodeUtf8(const unsigned char* text, size_t left, char32_t* point)
 {
-    size_t length = text[0] >= 0xf0 ? 4 : text[0] >= 0xe0 ? 3 : text[0] >= 0xc0 ? 2 : 1;
+    size_t length = text[0] >= 0xf0 ? 4 : text[0] >= 0xe0 ? 3
+        : text[0] >= 0xc0                                 ? 2
+                                                          : 1;
     if (text[0] >= 0xf8 || (text[0] >= 0x80 && text[0] < 0xc0) || length > left)
         return 0;
     char32_t value = length == 1 ? text[0] : text[0] & (0x7f >> length);

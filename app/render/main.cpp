@@ -7,8 +7,8 @@
 
 #include "Clock.h"
 #include "ProgramInfo.h"
-#include "Report.h"
 #include "RenderFile.h"
+#include "Report.h"
 #include "StandardDescriptors.h"
 #include "StopSignals.h"
 #include "TakeOptions.h"

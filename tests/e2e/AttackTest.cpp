@@ -118,10 +118,8 @@ TEST_F(AttackTest, PlacesOfOtherUsersAreLeftAloneAndEveryToolFindsTheOneInstance
         = ": is owned by uid " + std::to_string(other.Uid()) + ", not 0; ";
     const std::string refusal = "gondavel_wubbix: XDG_RUNTIME_DIR /tmp/gw_theirs\\x1b[1m\\n"
         + theirs.Path().substr(theirs.Path().rfind('.')) + theirsTaken;
-    EXPECT_EQ(LinesStartingWith(S().Output(0), "gondavel_wubbix: "), std::vector<std::string> {
-        refusal + "registry " + taken + theirsTaken + "using " + cache + " instead" });
-    EXPECT_EQ(LinesStartingWith(S().Output(1), "gondavel_wubbix: "), std::vector<std::string> {
-        refusal + "using " + cache + ", where instances run already" });
+    EXPECT_EQ(LinesStartingWith(S().Output(0), "gondavel_wubbix: "), std::vector<std::string> { refusal + "registry " + taken + theirsTaken + "using " + cache + " instead" });
+    EXPECT_EQ(LinesStartingWith(S().Output(1), "gondavel_wubbix: "), std::vector<std::string> { refusal + "using " + cache + ", where instances run already" });
     EXPECT_TRUE(fs::is_empty(theirs.Path()));
     EXPECT_FALSE(fs::exists(taken));
     CtlResult quit = S().Ctl({ "quit", "all" });
@@ -197,7 +195,8 @@ TEST_F(AttackTest, AStoppedSoundServerHoldsUpNoWindowAndNoQuitAndAHeldStartLockN
     EXPECT_TRUE(WaitUntil([&] {
         std::string picture = X().Picture(window);
         return picture.find_first_not_of("0 ") != std::string::npos;
-    }, 3s));
+    },
+        3s));
     ASSERT_TRUE(S().EndsCleanly(first, 3s));
 
     // The sound starts when the server answers.
@@ -217,7 +216,8 @@ TEST_F(AttackTest, AStoppedSoundServerHoldsUpNoWindowAndNoQuitAndAHeldStartLockN
     ASSERT_TRUE(WaitUntil([&] {
         return fs::read_symlink(proc + "/exe", error) == PROGRAM_PATH
             && Descriptors(waiting.Pid()).find(S().RegistryDirectory()) != std::string::npos;
-    }, 10s));
+    },
+        10s));
     EXPECT_TRUE(S().EndsCleanly(waiting, 1s)) << S().Output(2);
     close(held);
 }

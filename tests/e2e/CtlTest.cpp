@@ -110,8 +110,7 @@ TEST_F(CtlTest, BadCommandLinesAreRefusedWithoutSendingAnything)
         std::string shown = arguments.empty() ? "(none)" : arguments[0] + " ...";
         EXPECT_EQ(result.exitCode, 2) << shown;
         EXPECT_EQ(result.out, "") << shown;
-        EXPECT_EQ(result.err, "gondavel_wubbix-ctl: " + complaint
-                + "\nTry 'gondavel_wubbix-ctl --help' for more information.\n")
+        EXPECT_EQ(result.err, "gondavel_wubbix-ctl: " + complaint + "\nTry 'gondavel_wubbix-ctl --help' for more information.\n")
             << shown;
     }
     EXPECT_EQ(S().List().size(), 3u);
@@ -166,7 +165,9 @@ TEST_F(CtlTest, ListShowsWhatWouldSteerTheTerminalEscaped)
     S().JoinFromThisProcess();
     BMessage info;
     info.AddInt32("index", 3);
-    info.AddString("title", "a\x1b]0;x\x07" "b\xc2\x9b" "31mc\\d\te\xff \xc3\xbc");
+    info.AddString("title", "a\x1b]0;x\x07"
+                            "b\xc2\x9b"
+                            "31mc\\d\te\xff \xc3\xbc");
     // The application blocks the quit signals for the thread; they come back
     // with it gone.
     sigset_t signals;
@@ -174,8 +175,7 @@ TEST_F(CtlTest, ListShowsWhatWouldSteerTheTerminalEscaped)
     {
         BApplication instance(kProgramSignature);
         ASSERT_TRUE(instance.SetInstanceInfo(info));
-        EXPECT_EQ(S().List(), (std::vector<ListedInstance> { { getpid(), "3",
-                                  "a\\x1b]0;x\\x07b\\xc2\\x9b31mc\\x5cd\\x09e\\xff \xc3\xbc" } }));
+        EXPECT_EQ(S().List(), (std::vector<ListedInstance> { { getpid(), "3", "a\\x1b]0;x\\x07b\\xc2\\x9b31mc\\x5cd\\x09e\\xff \xc3\xbc" } }));
     }
     pthread_sigmask(SIG_SETMASK, &signals, nullptr);
 }

@@ -38,7 +38,9 @@ TEST_F(DesktopTest, UnderAWindowManagerThatComesLaterTheWindowStaysBareInItsPlac
     WindowManager manager(x.Display());
     ASSERT_TRUE(WaitUntil([&] {
         return !x11.FrameExtents(window).empty() && x11.IsShown(window);
-    }, 10s)) << "openbox never managed the window";
+    },
+        10s))
+        << "openbox never managed the window";
     EXPECT_EQ(x11.FrameExtents(window), (std::vector<long> { 0, 0, 0, 0 }));
     EXPECT_EQ(x11.Frame(window), (std::array<int, 4> { 502, 394, 21, 21 }));
     EXPECT_EQ(x11.IconSizes(window), (std::vector<long> { 16, 32, 48, 64 }));
@@ -184,7 +186,8 @@ TEST_F(DesktopTest, AskedForReducedAnimationAWindowChangesColourAtMostThreeTimes
     desktop.SetAnimations(false);
     std::this_thread::sleep_for(1s);
     std::vector<PictureChange> changes;
-    EXPECT_TRUE(S().WatchPicture(calm.Pid(),
+    EXPECT_TRUE(S().WatchPicture(
+        calm.Pid(),
         [](const std::vector<PictureChange>& seen) { return seen.size() >= 6; }, &changes));
     EXPECT_LE(MostChangesInOneSecond(changes), 3);
     EXPECT_TRUE(S().WatchPicture(lively.Pid(), often));

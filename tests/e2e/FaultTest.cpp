@@ -125,7 +125,9 @@ TEST_F(FaultTest, KillingInstancesWhileOthersLaunchLeavesAnExactRosterAndNoLeaks
                     return true;
             }
             return false;
-        }, 20s)) << S().AllOutput();
+        },
+            20s))
+            << S().AllOutput();
     }
     EXPECT_EQ(killed.size(), 10u);
     // No zombies: those started here are reaped by the test, those
@@ -134,7 +136,9 @@ TEST_F(FaultTest, KillingInstancesWhileOthersLaunchLeavesAnExactRosterAndNoLeaks
         for (size_t n = 0; n < S().Started(); n++)
             S().Instance(n).IsRunning();
         return std::none_of(killed.begin(), killed.end(), [](pid_t pid) { return State(pid) != 0; });
-    }, 10s)) << "killed instances left as zombies";
+    },
+        10s))
+        << "killed instances left as zombies";
 
     ASSERT_TRUE(S().WaitUntilSettled(60s, { clicked[0], clicked[1] })) << S().AllOutput();
     std::set<pid_t> live = S().LiveInstances();
@@ -151,7 +155,9 @@ TEST_F(FaultTest, KillingInstancesWhileOthersLaunchLeavesAnExactRosterAndNoLeaks
         EXPECT_EQ(ChildrenOf(pid), std::vector<pid_t> {}) << "children of instance " << pid;
     for (pid_t pid : clicked) {
         EXPECT_EQ(CountDescriptors(pid), descriptors[pid])
-            << "before:\n" << descriptorsBefore.at(pid) << "after:\n" << Descriptors(pid);
+            << "before:\n"
+            << descriptorsBefore.at(pid) << "after:\n"
+            << Descriptors(pid);
     }
     // The survivors still answer, and end cleanly.
     for (size_t i = 0; i < 2; i++) {
@@ -183,8 +189,7 @@ TEST_F(FaultTest, TwentyInstancesStartedAtOnceAllRunAndTakeAnIndexAndAPlaceEach)
     std::set<std::string> indices;
     for (const ListedInstance& listed : S().List())
         indices.insert(listed.index);
-    EXPECT_EQ(indices, (std::set<std::string> { "0", "1", "2", "3", "4", "5", "6", "7", "8", "9",
-                           "10", "11", "12", "13", "14", "15", "16", "17", "18", "19" }));
+    EXPECT_EQ(indices, (std::set<std::string> { "0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "13", "14", "15", "16", "17", "18", "19" }));
     std::set<std::array<int, 4>> places;
     for (const auto& [pid, window] : X().WindowsByPid())
         places.insert(X().Frame(window));
@@ -208,10 +213,10 @@ namespace {
 
 // What a peer on an instance's message socket does.
 enum class Peer {
-    Silent,        // connects and sends nothing
-    ByteASecond,   // sends one byte, then another a second later, ...
-    JunkMegabyte,  // 1 MB in the largest packets it can, then 1 MB in one send
-    RerollFlood,   // 1 MB of well-formed requests to roll the settings again, three times
+    Silent,       // connects and sends nothing
+    ByteASecond,  // sends one byte, then another a second later, ...
+    JunkMegabyte, // 1 MB in the largest packets it can, then 1 MB in one send
+    RerollFlood,  // 1 MB of well-formed requests to roll the settings again, three times
 };
 
 constexpr size_t kMegabyte = 1 << 20;
@@ -240,7 +245,9 @@ protected:
             EXPECT_TRUE(WaitUntil([&] {
                 char byte;
                 return recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
-            }, 20s)) << "a silent peer is kept forever";
+            },
+                20s))
+                << "a silent peer is kept forever";
             return 1;
         case Peer::ByteASecond: {
             // A lone byte is no message: after the first, the peer is cut off.
@@ -274,7 +281,8 @@ protected:
             for (int burst = 0; burst < 3; burst++) {
                 std::this_thread::sleep_for(burst > 0 ? 1500ms : 0ms);
                 EXPECT_EQ(SendPackets(fd, packet, kMegabyte) / packet.size(),
-                    (kMegabyte + packet.size() - 1) / packet.size()) << "the flood was cut short";
+                    (kMegabyte + packet.size() - 1) / packet.size())
+                    << "the flood was cut short";
             }
             return 1;
         }
@@ -314,7 +322,8 @@ TEST_P(SlowPeerTest, InstanceKeepsDrawingStaysRegisteredAndEndsCleanly)
     EXPECT_TRUE(instance.IsRunning()) << S().Output(0);
     // Every connection is closed once its peer has gone.
     EXPECT_TRUE(WaitUntil([&] { return CountDescriptors(pid) == descriptors; }, 10s))
-        << "descriptors before: " << descriptors << "\nnow:\n" << Descriptors(pid);
+        << "descriptors before: " << descriptors << "\nnow:\n"
+        << Descriptors(pid);
 
     ASSERT_TRUE(S().EndsCleanly(instance, 20s));
     // At most one line for each connection that sent something wrong and

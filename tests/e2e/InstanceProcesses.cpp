@@ -166,5 +166,6 @@ bool KillProcessesWith(const std::string& variable)
             }
         }
         return none;
-    }, std::chrono::seconds(10));
+    },
+        std::chrono::seconds(10));
 }

@@ -34,9 +34,7 @@ std::vector<std::string> ParecCommand(const PulseServer& server, const std::stri
 
 MonitorRecorder::MonitorRecorder(const PulseServer& server, const std::string& path,
     std::optional<uint32_t> stream, std::chrono::milliseconds startTimeout)
-    : fPath(path)
-    , fLogPath(path + ".log")
-    , fParec(ParecCommand(server, path, stream), server.ClientEnvironment(), fLogPath)
+    : fPath(path), fLogPath(path + ".log"), fParec(ParecCommand(server, path, stream), server.ClientEnvironment(), fLogPath)
 {
     auto deadline = std::chrono::steady_clock::now() + startTimeout;
     while (Frames() == 0) {

@@ -255,7 +255,8 @@ void PipeWireServer::WaitUntilReady(std::chrono::milliseconds timeout)
         return metadata.exited && metadata.exitCode == 0
             && metadata.output.find(std::string("\"name\":\"") + kSinkName + "\"")
             != std::string::npos;
-    }, timeout, std::chrono::milliseconds(50));
+    },
+        timeout, std::chrono::milliseconds(50));
     if (!ready)
         throw std::runtime_error("PipeWire was not ready in time; the last answer was:\n"
             + lastAnswer + Log());
@@ -356,7 +357,8 @@ PipeWireServer::Object PipeWireServer::PlayingStreamOf(pid_t pid,
             && LinkedToSink(streams[0].id))
             found = streams[0];
         return found.id != 0;
-    }, timeout);
+    },
+        timeout);
     return found;
 }
 
@@ -386,7 +388,8 @@ bool PipeWireServer::SoundsWithin(const std::string& path, std::chrono::millisec
     std::unique_ptr<ChildProcess> recorder = Record(path);
     return WaitUntil([&] {
         return FirstSoundingFrame(RecordedSamples(path), 0, kSilence) != std::string::npos;
-    }, timeout);
+    },
+        timeout);
 }
 
 std::unique_ptr<ChildProcess> PipeWireServer::Record(const std::string& path) const

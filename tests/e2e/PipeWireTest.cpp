@@ -47,7 +47,8 @@ TEST_F(PipeWireTest, InstanceSoundsThroughANativeStreamOfItsOwn)
 {
     ChildProcess& instance = S().StartInstance();
     PipeWireServer::Object stream = PipeWire().PlayingStreamOf(instance.Pid(), 20s);
-    ASSERT_NE(stream.id, 0u) << "no running stream linked to the sink\n" << S().Output();
+    ASSERT_NE(stream.id, 0u) << "no running stream linked to the sink\n"
+                             << S().Output();
     EXPECT_EQ(stream.Property("node.name"), kAppName);
     EXPECT_EQ(stream.Property("application.name"), kAppName);
     EXPECT_EQ(stream.Property("media.name"), kStreamName);
@@ -61,7 +62,8 @@ TEST_F(PipeWireTest, InstanceSoundsThroughANativeStreamOfItsOwn)
     ASSERT_EQ(PipeWire().ClientsOf(instance.Pid()).size(), 1u);
     EXPECT_EQ(PipeWire().ClientsOf(instance.Pid())[0].Property("application.name"), kAppName);
 
-    EXPECT_TRUE(S().Sounds(10s)) << "the sink is silent\n" << S().Output();
+    EXPECT_TRUE(S().Sounds(10s)) << "the sink is silent\n"
+                                 << S().Output();
 
     EXPECT_TRUE(S().EndsCleanly(instance));
     EXPECT_EQ(S().Output().find("couldn't"), std::string::npos) << S().Output();

@@ -26,7 +26,8 @@ TEST_F(PlayFixed, PrintsFormatAtOnceAndStopsCleanlyOnSigterm)
 {
     ChildProcess& demo = S().StartInstance({}, { PLAY_FIXED_PATH, "--seconds", "60" });
 
-    ASSERT_TRUE(S().Says(0, kFormatLines)) << "no format lines while playing:\n" << S().Output();
+    ASSERT_TRUE(S().Says(0, kFormatLines)) << "no format lines while playing:\n"
+                                           << S().Output();
     ASSERT_TRUE(demo.IsRunning()) << S().Output();
     EXPECT_EQ(Pulse().CountSinkInputs(), 1u);
 

@@ -85,7 +85,10 @@ TEST_F(ProgramTest, FirstInstancePrintsTheFormatOnceAndSoundsCentredUntilThePanM
             std::vector<float> samples = recorder.Samples();
             first = FirstSoundingFrame(samples, start);
             return first != std::string::npos && samples.size() / 2 >= first + kCentredFrames;
-        }, 20s)) << "no sound\n" << S().Output(attempt);
+        },
+            20s))
+            << "no sound\n"
+            << S().Output(attempt);
         // The null sink holds 32-bit floats, so the channels arrive exactly
         // as played: centred, they are the same.
         std::vector<float> samples = recorder.Samples();
@@ -179,7 +182,9 @@ TEST_F(ProgramTest, ClickWithTheProgramFileGoneShowsOneAlertAndTheInstanceCarrie
 namespace {
 
 // The ways of closing an instance from outside.
-enum class CloseWay { WindowManager, Terminate, ControlTool };
+enum class CloseWay { WindowManager,
+    Terminate,
+    ControlTool };
 
 class ProgramCloseTest : public SessionTest, public testing::WithParamInterface<CloseWay> {
 protected:
@@ -218,7 +223,8 @@ TEST_P(ProgramCloseTest, ClosingEndsThatInstanceCleanlyAndLeavesTheOtherRunning)
     ASSERT_TRUE(S().Exits(first, 0));
     EXPECT_EQ(S().RegistryFilesOf(first.Pid()), std::set<std::string> {});
     EXPECT_TRUE(WaitUntil([&] { return S().StreamOwners() == std::multiset<pid_t> { second.Pid() }; },
-        10s)) << Pulse().ListSinkInputs();
+        10s))
+        << Pulse().ListSinkInputs();
 
     EXPECT_TRUE(second.IsRunning()) << S().Output(1);
     EXPECT_EQ(X().FindWindow("ondavel_wubbixg", 0ms), secondWindow);

@@ -182,7 +182,8 @@ bool PulseServer::WaitForStream(pid_t pid, std::chrono::milliseconds timeout) co
     return WaitUntil([&] {
         auto streams = Streams();
         return streams && streams->count(pid) > 0;
-    }, timeout, std::chrono::milliseconds(100));
+    },
+        timeout, std::chrono::milliseconds(100));
 }
 
 std::optional<std::multiset<pid_t>> PulseServer::Clients() const
@@ -255,7 +256,8 @@ void PulseServer::WaitUntilAnswering(std::chrono::milliseconds timeout)
         ChildProcess::Result info = RunClient({ "pactl", "info" }, std::chrono::seconds(5));
         lastAnswer = info.output;
         return info.exited && info.exitCode == 0;
-    }, timeout, std::chrono::milliseconds(50));
+    },
+        timeout, std::chrono::milliseconds(50));
     if (!answering)
         throw std::runtime_error("the PulseAudio server did not answer in time; pactl said: "
             + lastAnswer + "\nserver log:\n" + Log());
@@ -287,7 +289,8 @@ void PulseServer::KillSinkInput(uint32_t index) const
         if (!PA_CONTEXT_IS_GOOD(state)) {
             error = "the connection failed";
         } else if (state == PA_CONTEXT_READY && operation == nullptr) {
-            operation = pa_context_kill_sink_input(context, index,
+            operation = pa_context_kill_sink_input(
+                context, index,
                 [](pa_context*, int success, void* data) {
                     auto* result = static_cast<Outcome*>(data);
                     result->killed = success != 0;

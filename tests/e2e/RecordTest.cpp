@@ -51,7 +51,8 @@ TEST_F(RecordTest, RecordsThreeInstancesWhileTheirStreamsGoOnWithoutAGap)
     CtlResult record = S().Ctl({ "record", "--seconds", "10", "-o", File("take.wav"), "all" });
     EXPECT_EQ(record.exitCode, 0);
     EXPECT_TRUE(record.out.empty() && record.err.starts_with("gondavel_wubbix-ctl: gain -")
-        && record.err.find(" dB puts the peak at -1.0") != std::string::npos) << record.err;
+        && record.err.find(" dB puts the peak at -1.0") != std::string::npos)
+        << record.err;
     for (auto& recorder : recorders) {
         ASSERT_TRUE(recorder->WaitForFrames(recorder->Frames() + 44100, 20s));
         recorder->Stop();
@@ -118,15 +119,16 @@ TEST_F(RecordTest, InstancesThatCantBeRecordedGetALineEachAndTheOthersAreRecorde
     EXPECT_EQ(record.exitCode, 1);
     std::vector<std::string> lines = Lines(record.err);
     EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()), (std::set<std::string> {
-        "gondavel_wubbix-ctl: no running instance with pid " + PidText(1),
-        "gondavel_wubbix-ctl: no running instance with pid " + self,
-        "gondavel_wubbix-ctl: couldn't record pid " + PidText(2) + ": it gave no answer within 2 seconds",
-    }));
+                                                                     "gondavel_wubbix-ctl: no running instance with pid " + PidText(1),
+                                                                     "gondavel_wubbix-ctl: no running instance with pid " + self,
+                                                                     "gondavel_wubbix-ctl: couldn't record pid " + PidText(2) + ": it gave no answer within 2 seconds",
+                                                                 }));
     EXPECT_EQ(TakeFile::Read(File("take.wav")).frames, 44100);
 
     // With stderr closed, the take is no less whole.
     ChildProcess::Result closed = ChildProcess::Run({ "/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&-",
-        CTL_PATH, "record", "--seconds", "1", "-o", File("closed.wav"), PidText(0) }, S().Environment(), 20s);
+                                                        CTL_PATH, "record", "--seconds", "1", "-o", File("closed.wav"), PidText(0) },
+        S().Environment(), 20s);
     EXPECT_EQ(closed.exitCode, 0);
     EXPECT_EQ(TakeFile::Read(File("closed.wav")).frames, 44100);
 }
@@ -158,8 +160,7 @@ TEST_F(RecordTest, AnAnswerThatIsNoStateGetsOneLineAndAFileThatCantBeWrittenAsks
         CtlResult record
             = S().Ctl({ "record", "--seconds", "1", "--gain", "-1", "-o", File("take.wav"), "all" });
         EXPECT_EQ(record.exitCode, 1);
-        EXPECT_EQ(record.err, "gondavel_wubbix-ctl: couldn't record pid " + std::to_string(getpid())
-                + ": " + reason + "\n");
+        EXPECT_EQ(record.err, "gondavel_wubbix-ctl: couldn't record pid " + std::to_string(getpid()) + ": " + reason + "\n");
         EXPECT_EQ(TakeFile::Read(File("take.wav")).frames, 44100);
     }
     EXPECT_EQ(fake.Requests(), 4);
@@ -170,7 +171,9 @@ TEST_F(RecordTest, AStopEndsItAtOnceWhileItWaitsOrWritesAndLeavesNothing)
     ASSERT_TRUE(S().StartOneAfterAnother(2));
     std::filesystem::create_directory(File("out"));
     const std::string take = File("out/take.flac");
-    { std::ofstream(take) << "an older take"; }
+    {
+        std::ofstream(take) << "an older take";
+    }
     // At a fixed gain, so that the take is written from the start.
     auto record = [&](const std::string& target) -> ChildProcess& {
         return S().StartInstance({},

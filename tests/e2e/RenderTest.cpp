@@ -226,7 +226,9 @@ TEST_F(RenderTest, EachTypeOpensWithItsRateChannelsLengthEncodingAndPeak)
         EXPECT_EQ(take.exitCode, 0) << take.output;
         double gain = 0, said = 0;
         EXPECT_EQ(sscanf(take.output.c_str(), "gondavel_wubbix-render: seed 5\ngondavel_wubbix-render: "
-                                               "gain %lf dB puts the peak at %lf dBFS\n", &gain, &said), 2)
+                                              "gain %lf dB puts the peak at %lf dBFS\n",
+                      &gain, &said),
+            2)
             << take.output;
         std::vector<float> samples = Samples(File(name));
         float peak = 0;
@@ -249,7 +251,9 @@ TEST_F(RenderTest, EachTypeOpensWithItsRateChannelsLengthEncodingAndPeak)
             char fixed[16];
             snprintf(fixed, sizeof fixed, "%.2f", gain);
             ASSERT_EQ(Render({ "--instances", "6", "--seconds", "1.5", "--seed", "5", "--gain", fixed,
-                                 "-o", File("fixed.wav") }).exitCode, 0);
+                                 "-o", File("fixed.wav") })
+                          .exitCode,
+                0);
             EXPECT_EQ(ReadFile(File("fixed.wav")), ReadFile(File(name)));
         }
     }
@@ -288,10 +292,19 @@ TEST_F(RenderTest, BadArgumentsSayOneLineAndWriteNothing)
 TEST_F(RenderTest, NumbersAreDecimalAndNoTwoVoicesOfATakeAreTheSame)
 {
     const std::pair<const char*, const char*> cases[] = {
-        { "--instances", "0x10" }, { "--instances", "1e1" }, { "--instances", "+2" },
-        { "--instances", "2.0" }, { "--seed", "0x1F" }, { "--seed", "1e3" },
-        { "--seconds", "1e0" }, { "--seconds", "0x1p0" }, { "--seconds", "inf" },
-        { "--gain", "nan" }, { "--gain", "-1e1" }, { "--gain", "." }, { "--gain", " 1" },
+        { "--instances", "0x10" },
+        { "--instances", "1e1" },
+        { "--instances", "+2" },
+        { "--instances", "2.0" },
+        { "--seed", "0x1F" },
+        { "--seed", "1e3" },
+        { "--seconds", "1e0" },
+        { "--seconds", "0x1p0" },
+        { "--seconds", "inf" },
+        { "--gain", "nan" },
+        { "--gain", "-1e1" },
+        { "--gain", "." },
+        { "--gain", " 1" },
     };
     for (const auto& [option, value] : cases) {
         ChildProcess::Result result = Render({ option, value, "-o", File("x.wav") });
@@ -317,7 +330,9 @@ TEST_F(RenderTest, OnlyTheNamedFileIsReplacedAndNeverWithSetuidBits)
     EXPECT_EQ(Render({ "--seconds", "0.01", "-o", longest }).exitCode, 0);
     ASSERT_EQ(symlink("loop.wav", File("loop.wav").c_str()), 0);
     EXPECT_EQ(Render({ "--seconds", "0.01", "-o", File("loop.wav") }).exitCode, 2);
-    { std::ofstream(File("setuid.wav")) << "old"; }
+    {
+        std::ofstream(File("setuid.wav")) << "old";
+    }
     ASSERT_EQ(chmod(File("setuid.wav").c_str(), 06777), 0);
     EXPECT_EQ(Render({ "--seconds", "0.01", "-o", File("setuid.wav") }).exitCode, 0);
     EXPECT_EQ(std::filesystem::status(File("setuid.wav")).permissions(),
@@ -341,7 +356,9 @@ TEST_F(RenderTest, OnlyTheNamedFileIsReplacedAndNeverWithSetuidBits)
     // An append-only directory takes a new name but keeps its old ones,
     // and no hidden name is left in it.
     std::filesystem::create_directory(File("kept"));
-    { std::ofstream(File("kept/old.wav")) << "old"; }
+    {
+        std::ofstream(File("kept/old.wav")) << "old";
+    }
     auto chattr = [&](const char* change) {
         return ChildProcess::Run({ "chattr", change, File("kept") }, { PathVariable() }, 10s).exitCode;
     };
@@ -353,7 +370,9 @@ TEST_F(RenderTest, OnlyTheNamedFileIsReplacedAndNeverWithSetuidBits)
     }
     TempDirectory shared("render-shared");
     ASSERT_EQ(chmod(shared.Path().c_str(), 01777), 0);
-    { std::ofstream(File("victim.wav")) << "victim"; }
+    {
+        std::ofstream(File("victim.wav")) << "victim";
+    }
     ASSERT_EQ(chmod(File("victim.wav").c_str(), 0640), 0);
     const std::string take = shared.File("take.wav"), link = shared.File("link");
     const std::string victim = File("victim.wav"), through = shared.File("through");
@@ -405,12 +424,15 @@ TEST_F(RenderTest, ATakeNotWrittenWholeReplacesNothing)
     for (const std::string type : { "flac", "ogg" }) {
         const std::string whole = File("whole." + type), take = File("take." + type);
         ASSERT_EQ(Render({ "--seconds", "3", "--seed", "3", "-o", whole }).exitCode, 0);
-        { std::ofstream(take) << "an older take"; }
+        {
+            std::ofstream(take) << "an older take";
+        }
         ChildProcess::Result result = Render({ "--seconds", "3", "--seed", "3", "-o", take },
             std::filesystem::file_size(whole) - 1);
         EXPECT_EQ(result.exitCode, 1);
         EXPECT_EQ(result.output, "gondavel_wubbix-render: seed 3\ngondavel_wubbix-render: "
-                                 "couldn't write '" + take + "': File too large\n");
+                                 "couldn't write '"
+                + take + "': File too large\n");
         EXPECT_EQ(ReadFile(take), "an older take");
     }
     EXPECT_EQ(Files(),
@@ -434,7 +456,9 @@ TEST_F(RenderTest, AClosedStderrLeavesTheTakeAsItIs)
 TEST_F(RenderTest, ASignalLeavesNoFileAndTheOldOneAsItWas)
 {
     std::filesystem::create_directory(File("out"));
-    { std::ofstream(File("out/take.flac")) << "an older take"; }
+    {
+        std::ofstream(File("out/take.flac")) << "an older take";
+    }
     for (int signal : { SIGINT, SIGUSR1, SIGALRM, SIGKILL }) {
         std::vector<std::string> arguments = { RENDER_PATH, "--instances", "4", "--seconds", "86400",
             "-o", File("out/take.flac") };

@@ -15,8 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <grp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>

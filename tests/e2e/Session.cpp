@@ -51,8 +51,7 @@ void Session::KillAll()
 std::vector<std::string> Session::Environment() const
 {
     std::vector<std::string> environment = SanitizerEnvironment();
-    environment.insert(environment.end(), { "PATH=/usr/bin:/bin", "HOME=" + fRuntime.Path(),
-        "XDG_RUNTIME_DIR=" + fRuntime.Path(), std::string(kMarker) + "=" + fRuntime.Path() });
+    environment.insert(environment.end(), { "PATH=/usr/bin:/bin", "HOME=" + fRuntime.Path(), "XDG_RUNTIME_DIR=" + fRuntime.Path(), std::string(kMarker) + "=" + fRuntime.Path() });
     if (!fDisplay.empty())
         environment.push_back("DISPLAY=" + fDisplay);
     if (fSound != nullptr) {
@@ -95,7 +94,8 @@ testing::AssertionResult Session::StartOneAfterAnother(size_t count,
         if (!WaitUntil([&] {
                 std::map<pid_t, std::string> listed = Listed();
                 return listed.count(pid) != 0 && listed[pid] == std::to_string(n);
-            }, timeout))
+            },
+                timeout))
             return testing::AssertionFailure() << "instance " << n << " (" << pid
                                                << ") is not listed with index " << n << "\n"
                                                << Output(n);
@@ -133,7 +133,8 @@ testing::AssertionResult Session::Exits(ChildProcess& instance, int code,
                                              << instance.ExitCode() << ", not " << code;
     for (size_t n = 0; n < fInstances.size() && !result; n++) {
         if (fInstances[n].get() == &instance)
-            result << "; it printed:\n" << Output(n);
+            result << "; it printed:\n"
+                   << Output(n);
     }
     return result;
 }
@@ -331,7 +332,8 @@ bool Session::PictureChanges(pid_t pid) const
         }
         std::string now = fX.Picture(window);
         return !now.empty() && now != first;
-    }, 20s);
+    },
+               20s);
 }
 
 bool Session::WatchPicture(pid_t pid,
@@ -347,7 +349,8 @@ bool Session::WatchPicture(pid_t pid,
         if (sampler.Changes(0).size() - before < 4)
             Ctl({ "reroll", "--mains", std::to_string(pid) });
         return false;
-    }, timeout, 0ms);
+    },
+        timeout, 0ms);
     if (changes != nullptr)
         *changes = sampler.Changes(0);
     return held;
@@ -386,10 +389,12 @@ testing::AssertionResult Session::WaitUntilSettled(std::chrono::milliseconds tim
         }
         missing = text.str();
         return missing.empty();
-    }, timeout);
+    },
+        timeout);
     if (settled)
         return testing::AssertionSuccess();
-    return testing::AssertionFailure() << "not settled:\n" << missing;
+    return testing::AssertionFailure() << "not settled:\n"
+                                       << missing;
 }
 
 SessionTest::SessionTest(XServer x, Sound sound)

@@ -64,7 +64,7 @@ bool SendPacket(const std::string& path, const std::vector<uint8_t>& packet);
 
 // Names the cases of a test parameterised on an enum after its values,
 // given in the enum's order, for INSTANTIATE_TEST_SUITE_P.
-template<typename Enum>
+template <typename Enum>
 auto CaseNames(std::vector<std::string> names)
 {
     return [names](const testing::TestParamInfo<Enum>& info) {
@@ -220,8 +220,13 @@ private:
 // PulseAudio or native PipeWire) or none.
 class SessionTest : public testing::Test {
 protected:
-    enum class XServer { Shared, Own, Absent };
-    enum class Sound { SharedPulse, OwnPulse, OwnPipeWire, Absent };
+    enum class XServer { Shared,
+        Own,
+        Absent };
+    enum class Sound { SharedPulse,
+        OwnPulse,
+        OwnPipeWire,
+        Absent };
 
     explicit SessionTest(XServer x = XServer::Shared, Sound sound = Sound::SharedPulse);
     ~SessionTest() override;

@@ -56,9 +56,9 @@ std::vector<float> EngineSine(size_t frames)
 
 // A recording split into what matters here.
 struct Tone {
-    std::vector<float> left;     // the left channel of every frame that isn't silent
-    size_t unequalFrames = 0;    // frames whose channels differ
-    size_t silenceInside = 0;    // silent frames between the first and last sounding one
+    std::vector<float> left;  // the left channel of every frame that isn't silent
+    size_t unequalFrames = 0; // frames whose channels differ
+    size_t silenceInside = 0; // silent frames between the first and last sounding one
 };
 
 Tone ExtractTone(const std::vector<float>& samples)
@@ -174,13 +174,14 @@ TEST_F(SoundOutput, StreamIsListedOnlyWhilePlaying)
     engine.CleanUp();
     EXPECT_EQ(engine.player, nullptr);
     EXPECT_TRUE(WaitUntil([&] { return fServer.CountSinkInputs() == 0; }, 10s))
-        << "the stream outlived CleanUp():\n" << fServer.ListSinkInputs();
+        << "the stream outlived CleanUp():\n"
+        << fServer.ListSinkInputs();
 }
 
 // Where no server listens, and, when the machine has no sound card, ALSA
 // is tried after PulseAudio and fails too: either way the player says so in
 // exactly one line and the engine runs silently.
-class SoundOutputWithoutServer : public testing::TestWithParam<const char*> { };
+class SoundOutputWithoutServer : public testing::TestWithParam<const char*> {};
 
 TEST_P(SoundOutputWithoutServer, ReportsOnceAndRunsSilently)
 {

@@ -53,7 +53,8 @@ TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently
     for (size_t n = 0; n < kStreamingInstances; n++) {
         pid_t pid = S().StartInstance().Pid();
         ASSERT_TRUE(Pulse().WaitForStream(pid, 20s))
-            << "instance " << n << " got no stream\n" << S().Output(n);
+            << "instance " << n << " got no stream\n"
+            << S().Output(n);
     }
     auto streams = Pulse().Streams();
     ASSERT_TRUE(streams);
@@ -78,7 +79,9 @@ TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently
     ASSERT_TRUE(WaitUntil([&] {
         auto clients = Pulse().Clients();
         return clients && clients->count(watcher.Pid()) == 1;
-    }, 10s, kPactlInterval)) << "the watching client didn't connect";
+    },
+        10s, kPactlInterval))
+        << "the watching client didn't connect";
     size_t refused = 0;
     for (size_t n = kStreamingInstances; n < kMaxInstances && refused == 0; n++) {
         size_t before = newStreams();
@@ -86,7 +89,8 @@ TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently
         bool outcome = WaitUntil([&] {
             return newStreams() > before
                 || !LinesStartingWith(S().Output(n), kNoSoundPrefix).empty();
-        }, 20s);
+        },
+            20s);
         ASSERT_TRUE(outcome) << "instance " << n << " got no stream and didn't give up\n"
                              << S().Output(n);
         if (!LinesStartingWith(S().Output(n), kNoSoundPrefix).empty())
@@ -108,7 +112,8 @@ TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently
     EXPECT_GE(dropped, 1u) << Pulse().Log();
     std::this_thread::sleep_for(2s);
     EXPECT_EQ(CountOf(Pulse().Log(), kDroppedConnection), dropped)
-        << "the refused instance kept trying:\n" << Pulse().Log();
+        << "the refused instance kept trying:\n"
+        << Pulse().Log();
     EXPECT_TRUE(extra.IsRunning()) << S().Output(refused);
     EXPECT_TRUE(WaitUntil([&] { return X().WindowOf(extra.Pid(), 0ms) != 0; }, 10s)) << "no window";
     EXPECT_EQ(S().ListedPids().count(extra.Pid()), 1u) << "not registered";
@@ -121,7 +126,9 @@ TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently
     ASSERT_TRUE(WaitUntil([&] {
         clients = Pulse().Clients();
         return clients && clients->count(first) == 0;
-    }, 10s, kPactlInterval)) << "the quitting instance's client stayed";
+    },
+        10s, kPactlInterval))
+        << "the quitting instance's client stayed";
     EXPECT_EQ(clients->count(extra.Pid()), 0u) << "the refused instance connected later";
 
     // A new instance then gets a stream. That fills the server again, so
@@ -150,7 +157,8 @@ TEST_F(SoundServerTest, InstancesGetTheirStreamsBackWhenTheServerReturns)
     bool back = WaitUntil([&] {
         streams = Pulse().Streams();
         return streams && streams->size() == 3;
-    }, 5s);
+    },
+        5s);
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - answered);
     std::cout << "all streams back " << elapsed.count() << " ms after the server answered\n";
@@ -192,7 +200,10 @@ TEST_F(SoundServerTest, KilledStreamComesBack)
     ASSERT_TRUE(WaitUntil([&] {
         streams = Pulse().Streams();
         return streams && streams->count(pid) > 0 && streams->at(pid) != index;
-    }, 5s, kPactlInterval)) << "no new stream\n" << S().Output(0);
+    },
+        5s, kPactlInterval))
+        << "no new stream\n"
+        << S().Output(0);
     EXPECT_TRUE(S().Sounds());
     EXPECT_EQ(LinesStartingWith(S().Output(0), kSoundLostLine).size(), 1u) << S().Output(0);
     {

@@ -10,7 +10,7 @@
 struct TakeFile {
     int64_t frames = 0; // 0 when the file can't be read
     int channels = 0;
-    bool floatSamples = false; // 32-bit floating point
+    bool floatSamples = false;  // 32-bit floating point
     std::vector<float> samples; // interleaved
 
     static TakeFile Read(const std::string& path);

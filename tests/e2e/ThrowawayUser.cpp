@@ -27,5 +27,6 @@ ThrowawayUser::ThrowawayUser() : fName("gwtest" + std::to_string(getpid()))
 ThrowawayUser::~ThrowawayUser()
 {
     if (fUid != 0)
-        [[maybe_unused]] int ignored = system((kAdminPath + "userdel " + fName).c_str());
+        [[maybe_unused]]
+        int ignored = system((kAdminPath + "userdel " + fName).c_str());
 }

@@ -14,7 +14,8 @@ WestonServer::WestonServer(const std::string& x, std::chrono::milliseconds start
     fServer = std::make_unique<ChildProcess>(argv, environment, fDirectory.File("weston.log"));
     bool listens = WaitUntil([&] {
         return std::filesystem::is_socket(Display()) || !fServer->IsRunning();
-    }, startTimeout);
+    },
+        startTimeout);
     if (listens && fServer->IsRunning())
         return;
     std::string log = Log();

@@ -4,9 +4,9 @@
 
 WindowManager::WindowManager(const std::string& display)
     : fProcess(std::make_unique<ChildProcess>(std::vector<std::string> { "openbox", "--sm-disable" },
-          std::vector<std::string> { "PATH=/usr/bin:/bin", "DISPLAY=" + display,
-              "HOME=" + fHome.Path() },
-          fHome.File("openbox.log")))
+        std::vector<std::string> { "PATH=/usr/bin:/bin", "DISPLAY=" + display,
+            "HOME=" + fHome.Path() },
+        fHome.File("openbox.log")))
 {
 }
 

@@ -21,7 +21,8 @@ std::vector<long> LongProperty(Display* display, Window window, const char* name
     unsigned char* data = nullptr;
     std::vector<long> values;
     if (XGetWindowProperty(display, window, XInternAtom(display, name, False), 0, length, False,
-            type, &actualType, &format, &items, &after, &data) == Success
+            type, &actualType, &format, &items, &after, &data)
+            == Success
         && data != nullptr && format == 32)
         values.assign(reinterpret_cast<long*>(data), reinterpret_cast<long*>(data) + items);
     if (data != nullptr)
@@ -117,7 +118,8 @@ Window XClient::WindowOf(pid_t pid, std::chrono::milliseconds timeout) const
         std::map<pid_t, Window> windows = WindowsByPid();
         auto it = windows.find(pid);
         return it != windows.end() ? it->second : 0;
-    }, timeout);
+    },
+        timeout);
 }
 
 std::string XClient::Title(Window window) const
@@ -146,7 +148,8 @@ Window XClient::FindWindow(const std::string& title, std::chrono::milliseconds t
                 found = window;
         }
         return found;
-    }, timeout);
+    },
+        timeout);
 }
 
 std::array<int, 4> XClient::Frame(Window window) const
@@ -260,7 +263,9 @@ std::optional<long> XClient::Decorations(Window window) const
     unsigned long items = 0, remaining = 0;
     unsigned char* data = nullptr;
     if (XGetWindowProperty(fDisplay, window, hints, 0, 5, False, AnyPropertyType, &type, &format,
-            &items, &remaining, &data) != Success || data == nullptr)
+            &items, &remaining, &data)
+            != Success
+        || data == nullptr)
         return std::nullopt;
     std::optional<long> decorations;
     const long* fields = reinterpret_cast<const long*>(data);

@@ -46,8 +46,14 @@ XvfbServer::XvfbServer(std::chrono::milliseconds startTimeout)
     // -displayfd 1: Xvfb picks a free display number and prints it on its
     // standard output, which is the log, once it accepts connections.
     std::vector<std::string> argv = {
-        "Xvfb", "-displayfd", "1", "-screen", "0",
-        std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24", "-nolisten", "tcp",
+        "Xvfb",
+        "-displayfd",
+        "1",
+        "-screen",
+        "0",
+        std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24",
+        "-nolisten",
+        "tcp",
         "-noreset",
     };
     fServer = std::make_unique<ChildProcess>(argv, environment, fDirectory.File("xvfb.log"));

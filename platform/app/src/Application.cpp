@@ -1,9 +1,9 @@
 #include "Application.h"
 
 #include "DisplayConnection.h"
-#include "ProcessIdentity.h"
 #include "InstanceLabel.h"
 #include "LaunchMessage.h"
+#include "ProcessIdentity.h"
 #include "QuitSignals.h"
 #include "RegistryStartLock.h"
 #include "Report.h"
@@ -211,7 +211,8 @@ void BApplication::MessageQueued()
 {
     uint64_t one = 1;
     if (fWakeFd >= 0)
-        [[maybe_unused]] ssize_t bytes = write(fWakeFd, &one, sizeof one);
+        [[maybe_unused]]
+        ssize_t bytes = write(fWakeFd, &one, sizeof one);
 }
 
 void BApplication::ReadyToRun()

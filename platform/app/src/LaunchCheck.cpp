@@ -34,8 +34,7 @@ Result<> LaunchCheck::Check(const std::string& path)
         return Error { B_ENTRY_NOT_FOUND, "the program's path is unknown" };
     if (path.size() > deletedLength
         && path.compare(path.size() - deletedLength, deletedLength, kDeleted) == 0)
-        return Error { B_ENTRY_NOT_FOUND, path.substr(0, path.size() - deletedLength)
-                + " was deleted" };
+        return Error { B_ENTRY_NOT_FOUND, path.substr(0, path.size() - deletedLength) + " was deleted" };
 
     std::string level = "/";
     int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -78,8 +77,7 @@ Result<> LaunchCheck::Check(const std::string& path)
         else if (S_ISLNK(info.st_mode))
             refusal = Error { B_NOT_ALLOWED, level + " is a symbolic link" };
         else if (!Trusted(info.st_uid))
-            refusal = Error { B_NOT_ALLOWED, level + " belongs to another user (uid "
-                    + std::to_string(info.st_uid) + ")" };
+            refusal = Error { B_NOT_ALLOWED, level + " belongs to another user (uid " + std::to_string(info.st_uid) + ")" };
     }
     if (refusal.code == B_OK && !S_ISREG(info.st_mode))
         refusal = Error { B_LAUNCH_FAILED, path + " is not a regular file" };

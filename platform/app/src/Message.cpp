@@ -42,7 +42,7 @@ constexpr uint32 kTypeCode = std::is_same_v<T, bool> ? B_BOOL_TYPE
 
 // The smallest number of bytes one value of type T takes when flattened.
 template <typename T>
-constexpr size_t kMinValueSize = std::is_same_v<T, int32> ? 4
+constexpr size_t kMinValueSize = std::is_same_v<T, int32>      ? 4
     : std::is_same_v<T, std::string> || std::is_same_v<T, Raw> ? kStringOverhead
                                                                : 1;
 

@@ -352,7 +352,8 @@ Result<std::string> RegistryDirectory::ReadExecutable() const
     struct stat info;
     char buffer[PATH_MAX + 1];
     ssize_t size = fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
-        ? read(fd, buffer, sizeof(buffer)) : -1;
+        ? read(fd, buffer, sizeof(buffer))
+        : -1;
     close(fd);
     if (size <= 0 || size > PATH_MAX)
         return Error { B_BAD_DATA, "registry " + fPath + ": " + kExecutableName + " holds no path" };

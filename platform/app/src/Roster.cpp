@@ -1,10 +1,10 @@
 #include "Roster.h"
 
-#include "ProcessIdentity.h"
 #include "LaunchCheck.h"
 #include "LaunchMessage.h"
 #include "List.h"
 #include "Message.h"
+#include "ProcessIdentity.h"
 #include "ProcessLauncher.h"
 #include "RegistryDirectory.h"
 #include "RegistryEntry.h"

@@ -1,7 +1,7 @@
 #include "RosterServer.h"
 
-#include "ProcessIdentity.h"
 #include "Message.h"
+#include "ProcessIdentity.h"
 #include "RegistryDirectory.h"
 #include "RegistryEntry.h"
 #include "RegistryStartLock.h"
@@ -420,4 +420,3 @@ Result<> RosterServer::PublishInfo(const BMessage& info)
         return Error { B_BAD_VALUE, "the description is too large" };
     return fImpl->entry->WriteInfo(bytes.data(), bytes.size());
 }
-

@@ -112,7 +112,9 @@ TEST_F(RegistryDirectoryTest, RefusesALevelThatIsNotADirectoryPrivateToTheUser)
     ASSERT_EQ(chmod(fBase.c_str(), 0777), 0);
     EXPECT_EQ(Open().reason(), "registry " + fBase + ": is writable by every user");
     EXPECT_EQ(RegistryDirectory::OpenUnder("tmp", "gw-roster-0", "application/x-vnd.gw-roster-test",
-                  true).reason(), "registry tmp: is not an absolute path");
+                  true)
+                  .reason(),
+        "registry tmp: is not an absolute path");
 }
 
 TEST_F(RegistryDirectoryTest, WithoutARuntimeDirectoryANameTakenInTheSharedOneMovesItHome)
@@ -131,9 +133,7 @@ TEST_F(RegistryDirectoryTest, WithoutARuntimeDirectoryANameTakenInTheSharedOneMo
     setenv("HOME", "/sys", 1);
     std::string notice;
     auto refused = RegistryDirectory::OpenToRegister("application/x-vnd.gw-roster-test", &notice);
-    EXPECT_EQ(refused.reason(), "registry " + taken + ": is a symbolic link; registry /sys/.cache: "
-            + (geteuid() == 0 ? "can't create it: Operation not permitted"
-                              : "can't create it: Permission denied"));
+    EXPECT_EQ(refused.reason(), "registry " + taken + ": is a symbolic link; registry /sys/.cache: " + (geteuid() == 0 ? "can't create it: Operation not permitted" : "can't create it: Permission denied"));
 
     setenv("HOME", (fBase + "/home").c_str(), 1);
     ASSERT_EQ(mkdir((fBase + "/home").c_str(), 0700), 0);
@@ -165,8 +165,15 @@ TEST(LaunchMessage, IsTakenOnceFromTheEnvironmentAndAMalformedOneIsReported)
     sent.AddString("text", "hello");
     // Hex digits of the flattened message: header, then the field "text".
     setenv("GW_LAUNCH_MESSAGE",
-        "47574d01" "48434e4c" "01000000" "0474657874" "52545343" "01000000" "05000000"
-        "68656c6c6f", 1);
+        "47574d01"
+        "48434e4c"
+        "01000000"
+        "0474657874"
+        "52545343"
+        "01000000"
+        "05000000"
+        "68656c6c6f",
+        1);
     std::unique_ptr<BMessage> received = LaunchMessage::Take();
     ASSERT_NE(received, nullptr);
     EXPECT_EQ(*received, sent);

@@ -33,7 +33,7 @@ struct BRect {
     // The same size with its top-left corner moved to `to`.
     constexpr BRect OffsetToCopy(BPoint to) const
     {
-        return {to.x, to.y, to.x + Width(), to.y + Height()};
+        return { to.x, to.y, to.x + Width(), to.y + Height() };
     }
     constexpr bool operator==(const BRect&) const = default;
 };

@@ -120,12 +120,12 @@ struct TextLibrary {
 
 std::mutex gMutex;
 TextLibrary gText;
-std::string gFile;        // the face's file, once looked up
-int gAscent = 0;          // the face's, once it has been open
-int gLineSkip = 0;        // likewise, the distance between baselines
-int gScale = 1;           // pixels a unit is across
-bool gFailed = false;     // loading failed and was reported; don't retry
-bigtime_t gLastUse = 0;   // when a call last needed the face
+std::string gFile;      // the face's file, once looked up
+int gAscent = 0;        // the face's, once it has been open
+int gLineSkip = 0;      // likewise, the distance between baselines
+int gScale = 1;         // pixels a unit is across
+bool gFailed = false;   // loading failed and was reported; don't retry
+bigtime_t gLastUse = 0; // when a call last needed the face
 
 void UnloadLocked()
 {
@@ -247,9 +247,11 @@ void RunAside(const std::function<void()>& work)
     if (stack != MAP_FAILED && mprotect(stack, kGuardSize, PROT_NONE) == 0
         && pthread_attr_init(&attributes) == 0) {
         started = pthread_attr_setstack(&attributes, static_cast<char*>(stack) + kGuardSize,
-                      kAsideStackSize) == 0
+                      kAsideStackSize)
+                == 0
             && pthread_create(&thread, &attributes, RunWork,
-                   const_cast<std::function<void()>*>(&work)) == 0;
+                   const_cast<std::function<void()>*>(&work))
+                == 0;
         pthread_attr_destroy(&attributes);
     }
     if (started)

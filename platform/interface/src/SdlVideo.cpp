@@ -190,8 +190,7 @@ Result<> SdlVideo::Initialise()
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0)
         return Error { B_ERROR, SDL_GetError() };
     if (!IsRealDriver()) {
-        Error error { B_NOT_ALLOWED, std::string("the video driver \"")
-                + SDL_GetCurrentVideoDriver() + "\" shows no window to anyone" };
+        Error error { B_NOT_ALLOWED, std::string("the video driver \"") + SDL_GetCurrentVideoDriver() + "\" shows no window to anyone" };
         SDL_QuitSubSystem(SDL_INIT_VIDEO);
         return error;
     }

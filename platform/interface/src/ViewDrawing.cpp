@@ -65,8 +65,7 @@ SDL_Surface* ViewDrawing::Render(const char* text, rgb_color color)
         fRendered.pop_front();
     }
 
-    SDL_Surface* surface = Font::Render(text, SDL_Color { color.red, color.green, color.blue,
-                                                  color.alpha });
+    SDL_Surface* surface = Font::Render(text, SDL_Color { color.red, color.green, color.blue, color.alpha });
     if (surface == nullptr)
         return nullptr;
     if (fRendered.size() >= kCachedStrings) {

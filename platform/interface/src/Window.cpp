@@ -91,4 +91,3 @@ void BWindow::MessageQueued()
     BLooper::MessageQueued();
     Wake();
 }
-

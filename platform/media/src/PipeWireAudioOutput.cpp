@@ -126,13 +126,7 @@ private:
 PipeWireAudioOutput::PipeWireAudioOutput(const PipeWireLibrary& pw,
     const media_raw_audio_format& format, const char* streamName, RenderFunc render,
     void* context)
-    : fPw(pw)
-    , fFormat(format)
-    , fStreamName(streamName)
-    , fRender(render)
-    , fContext(context)
-    , fCarry(format.buffer_size)
-    , fCarryRead(format.buffer_size)
+    : fPw(pw), fFormat(format), fStreamName(streamName), fRender(render), fContext(context), fCarry(format.buffer_size), fCarryRead(format.buffer_size)
 {
 }
 

@@ -39,7 +39,9 @@ constexpr int kBusyRetries = 10;
 // The server keeps this many buffers queued and asks for one at a time.
 constexpr uint32_t kQueuedBuffers = 3;
 
-enum class Phase { Opening, Open, Failed };
+enum class Phase { Opening,
+    Open,
+    Failed };
 
 // Whether a refused connection may just mean a busy server: one is named
 // explicitly, or the usual socket exists. Without either, nothing listens.
@@ -119,11 +121,7 @@ private:
 
 PulseAudioOutput::PulseAudioOutput(const media_raw_audio_format& format, const char* streamName,
     RenderFunc render, void* context)
-    : fFormat(format)
-    , fStreamName(streamName)
-    , fRender(render)
-    , fRenderContext(context)
-    , fBuffer(format.buffer_size)
+    : fFormat(format), fStreamName(streamName), fRender(render), fRenderContext(context), fBuffer(format.buffer_size)
 {
 }
 

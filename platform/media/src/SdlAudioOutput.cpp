@@ -38,8 +38,7 @@ void SilenceAlsaErrors()
 class SdlAudioOutput final : public AudioOutput {
 public:
     SdlAudioOutput(RenderFunc render, void* context)
-        : fRender(render)
-        , fContext(context)
+        : fRender(render), fContext(context)
     {
     }
 

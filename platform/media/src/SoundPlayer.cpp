@@ -32,9 +32,7 @@ media_raw_audio_format ResolveFormat(const media_raw_audio_format* requested)
 
 BSoundPlayer::BSoundPlayer(const media_raw_audio_format* format, const char* name,
     BufferPlayerFunc playBuffer, EventNotifierFunc, void* cookie)
-    : fFormat(ResolveFormat(format))
-    , fPlayBuffer(playBuffer)
-    , fCookie(cookie)
+    : fFormat(ResolveFormat(format)), fPlayBuffer(playBuffer), fCookie(cookie)
 {
     const char* trace = getenv("GW_TRACE_START");
     fTraceFirstBuffer = trace != nullptr && trace[0] != '\0' && strcmp(trace, "0") != 0;

@@ -132,7 +132,9 @@ TEST_F(PipeWireOutputTest, RendersWholeBuffersAndPlaysThemInOrderWhateverTheServ
                 sound.push_back(sample);
         }
         return sound.size() >= 2 * 22050;
-    }, 20s)) << sound.size() / 2 << " frames of sound";
+    },
+        20s))
+        << sound.size() / 2 << " frames of sound";
     output.reset();
 
     // A busy machine may make the server drop one graph cycle's buffer: the

@@ -53,8 +53,6 @@ void ReportLimiter::SayCount(const Key& key, Kind& kind)
 {
     if (kind.held == 0)
         return;
-    ReportFailure(key.first, key.second + " (" + std::to_string(kind.held) + " more "
-            + (kind.held == 1 ? "time" : "times") + " in " + std::to_string(kInterval.count())
-            + " s)");
+    ReportFailure(key.first, key.second + " (" + std::to_string(kind.held) + " more " + (kind.held == 1 ? "time" : "times") + " in " + std::to_string(kInterval.count()) + " s)");
     kind.held = 0;
 }
