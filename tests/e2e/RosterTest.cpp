@@ -200,7 +200,7 @@ TEST_F(Roster, MessagesArriveForEitherTargetWhileBadAndIdlePeersAreDropped)
     EXPECT_TRUE(SendPacket(socket, Packet(0, std::vector<uint8>(4999, 0))));
     EXPECT_TRUE(Says(0, "it is too large (5000 bytes)"));
     EXPECT_TRUE(Says(0, "it is for an unknown target (7)"));
-    EXPECT_TRUE(Says(0, kRefusedMessagePrefix + "it is malformed"));
+    EXPECT_TRUE(Says(0, "roster_probe: " + kRefusedMessage + "it is malformed"));
 
     EXPECT_EQ(Send(0, MessageTarget::Window, TextMessage("TEST", "over the wire", -7)), B_OK);
     EXPECT_EQ(Send(0, MessageTarget::Application, TextMessage("APPL", "", 2147483647)), B_OK);
