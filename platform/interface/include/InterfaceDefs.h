@@ -6,6 +6,11 @@
 #include "SupportDefs.h"
 
 enum window_type : int32 {
+    // A titled window that belongs to the thread that runs it: BAlert's. It
+    // is never shown on its own (Show() does nothing) and is not one of the
+    // application's windows; the window whose thread runs it keeps it above
+    // itself and takes it along when it goes.
+    B_MODAL_WINDOW = 3,
     // A real top-level window without a title bar or border.
     B_BORDERED_WINDOW = 20,
 };
@@ -14,6 +19,10 @@ enum window_type : int32 {
 inline constexpr uint32 B_NOT_RESIZABLE = 0x00000002;
 inline constexpr uint32 B_NOT_ZOOMABLE = 0x00000040;
 inline constexpr uint32 B_CURRENT_WORKSPACE = 0;
+
+// The keys views are told of (BView::KeyDown), as the byte each one sends.
+inline constexpr char B_ENTER = '\n';
+inline constexpr char B_ESCAPE = 0x1b;
 
 // View flags.
 inline constexpr uint32 B_WILL_DRAW = 0x20000000;

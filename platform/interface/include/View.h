@@ -27,8 +27,13 @@ public:
     virtual void AttachedToWindow();
     // `updateRect` is the area to redraw, in view coordinates.
     virtual void Draw(BRect updateRect);
-    // `where` is in view coordinates.
+    // `where` is in view coordinates. The view a button went down on is
+    // told when it comes up, wherever that is.
     virtual void MouseDown(BPoint where);
+    virtual void MouseUp(BPoint where);
+    // A key pressed while the view is the window's focus: `bytes` is what it
+    // sends (B_ENTER, B_ESCAPE); other keys are not passed on.
+    virtual void KeyDown(const char* bytes, int32 numBytes);
     // Called at the window's pulse rate when the view has B_PULSE_NEEDED.
     virtual void Pulse();
 
@@ -43,6 +48,10 @@ public:
     BRect Bounds() const { return fFrame.OffsetToCopy(BPoint(0, 0)); }
     uint32 Flags() const { return fFlags; }
     uint32 ResizingMode() const { return fResizingMode; }
+
+    // Makes the view the one its window tells of keys, or no longer.
+    void MakeFocus(bool focus = true);
+    bool IsFocus() const;
 
     void SetViewColor(rgb_color color) { fViewColor = color; }
     void SetHighColor(rgb_color color) { fHighColor = color; }
@@ -62,12 +71,18 @@ public:
     // starting at the pen, clipped to the view, and moves the pen past it.
     // Only has an effect inside Draw().
     void DrawString(const char* text);
-    // The width `text` takes in the default font, in pixels.
+    // The width `text` takes in the default font, in units.
     float StringWidth(const char* text) const;
+    // Fills `rect` (view coordinates, both edges included) with the high
+    // colour. Only has an effect inside Draw().
+    void FillRect(BRect rect);
 
 private:
     friend class BWindow;
     friend class ViewDrawing;
+
+    // `where` in the window's coordinates, in the view's.
+    BPoint FromWindow(BPoint where) const { return BPoint(where.x - fFrame.left, where.y - fFrame.top); }
 
     BRect fFrame;
     uint32 fResizingMode;

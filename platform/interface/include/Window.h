@@ -35,7 +35,6 @@
 #include <string>
 #include <vector>
 
-class AlertBox;
 class BView;
 class PresentPacer;
 struct WindowDisplay;
@@ -103,19 +102,30 @@ private:
     static BWindow* OfThisThread();
     static void ThreadMain(BWindow* window, uint64 serial);
 
-    Result<> OpenDisplay();
+    // Opens the window on the display. A modal window is placed over
+    // `owner`, kept above it, and given up on with it.
+    Result<> OpenDisplay(const BWindow* owner = nullptr);
     void CloseDisplay();
     // One turn of the window thread's loop: waits for input, a message or
     // the next pulse, then handles what came with the window locked.
     void LoopOnce();
-    // Runs turns of the loop with `box` modal until it ends or the window
-    // quits, and returns its result (0 if the window quit). Meanwhile the
-    // box gets its own events, the window's clicks are dropped, and no
-    // pulse or message is handled but a quit request; a close, an outside
-    // destroy or a quit still ends the window. Call it on the window's
-    // thread, from a hook.
-    int RunModal(AlertBox& box);
+    // Opens the modal window `box` and runs turns of this window's loop
+    // until either quits, then closes the box. Meanwhile the box gets its
+    // own events and messages and draws, this window's clicks are dropped,
+    // and no pulse or message of its own is handled but a quit request; a
+    // close, an outside destroy or a quit still end it. Call it on the
+    // window's thread, from a hook.
+    void RunModal(BWindow& box);
+    // Opens this modal window and runs its loop on the calling thread, which
+    // shows no other window, until it quits.
+    void RunAlone();
+    // Whether `event` is input or a window event of this window's, or the
+    // notice that another client destroyed it.
+    bool Owns(const void* event) const;
     void HandleEvent(const void* event);
+    // Handles the messages and draws the views of the modal window this
+    // window's loop runs.
+    void TurnModal();
     void RequestQuit();
     void HandleMessages();
     void PulseViews();
@@ -136,7 +146,10 @@ private:
     std::atomic<bool> fDisplayOpen { false };
     // Owned by the window thread.
     WindowDisplay* fDisplay = nullptr;
-    AlertBox* fModal = nullptr;
+    BWindow* fModal = nullptr;
+    // The view told of keys, and the one a button went down on.
+    BView* fFocus = nullptr;
+    BView* fMouseView = nullptr;
     // When drawn pictures go on screen; the window thread's, or the
     // creating thread's while the window runs by hand.
     std::unique_ptr<PresentPacer> fPacer;

@@ -28,8 +28,31 @@ void BView::MouseDown(BPoint)
 {
 }
 
+void BView::MouseUp(BPoint)
+{
+}
+
+void BView::KeyDown(const char*, int32)
+{
+}
+
 void BView::Pulse()
 {
+}
+
+void BView::MakeFocus(bool focus)
+{
+    if (fWindow == nullptr)
+        return;
+    if (focus)
+        fWindow->fFocus = this;
+    else if (fWindow->fFocus == this)
+        fWindow->fFocus = nullptr;
+}
+
+bool BView::IsFocus() const
+{
+    return fWindow != nullptr && fWindow->fFocus == this;
 }
 
 bool BView::LockLooper()
@@ -69,4 +92,9 @@ void BView::DrawString(const char* text)
 float BView::StringWidth(const char* text) const
 {
     return fDrawing->StringWidth(text);
+}
+
+void BView::FillRect(BRect rect)
+{
+    fDrawing->FillRect(rect, fHighColor);
 }

@@ -114,6 +114,18 @@ float ViewDrawing::StringWidth(const char* text)
     return static_cast<float>(width) / scale;
 }
 
+void ViewDrawing::FillRect(BRect rect, rgb_color color)
+{
+    if (fSurface == nullptr || !rect.IsValid())
+        return;
+    SDL_Rect pixels = SdlVideo::PixelRect(rect);
+    pixels.x += fOrigin.x;
+    pixels.y += fOrigin.y;
+    if (!SDL_IntersectRect(&pixels, &fClip, &pixels))
+        return;
+    SDL_FillRect(fSurface, &pixels, SDL_MapRGB(fSurface->format, color.red, color.green, color.blue));
+}
+
 bool ViewDrawing::PaintDirty(BView* view, SDL_Surface* surface)
 {
     BRect dirty = view->fDirty;

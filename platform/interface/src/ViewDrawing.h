@@ -39,6 +39,8 @@ public:
     // drawing, and nothing at all (0) when drawing into nothing.
     float DrawString(const char* text, rgb_color color, BPoint pen);
     float StringWidth(const char* text);
+    // Fills `rect` (view coordinates, in units) with `color`, clipped.
+    void FillRect(BRect rect, rgb_color color);
 
     // Paints the part of `view` waiting to be redrawn into the window
     // surface: the view colour, then the view's Draw() where it draws.

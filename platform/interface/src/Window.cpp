@@ -12,9 +12,12 @@ BWindow::BWindow(BRect frame, const char* title, window_type type, uint32, uint3
       fType(type),
       fPacer(std::make_unique<PresentPacer>())
 {
-    // A window run by hand has no desktop to ask.
-    fPacer->SetCalm(MotionSetting::FromEnvironment().value_or(false));
-    fSerial = WindowList::Add(this);
+    // A window run by hand has no desktop to ask; a modal window is never
+    // held back.
+    fPacer->SetCalm(type != B_MODAL_WINDOW && MotionSetting::FromEnvironment().value_or(false));
+    // A modal window belongs to the thread that runs it, not to the
+    // application.
+    fSerial = type != B_MODAL_WINDOW ? WindowList::Add(this) : 0;
 }
 
 BWindow::~BWindow()
@@ -22,19 +25,21 @@ BWindow::~BWindow()
     for (BView* view : fViews)
         delete view;
     fViews.clear();
-    WindowList::RemoveUnshown(fSerial);
+    if (fSerial != 0)
+        WindowList::RemoveUnshown(fSerial);
 }
 
 void BWindow::Show()
 {
-    if (fShown.exchange(true))
+    if (fType == B_MODAL_WINDOW || fShown.exchange(true))
         return;
     WindowList::StartThread(fSerial, [this, serial = fSerial] { ThreadMain(this, serial); });
 }
 
 bool BWindow::HasThread() const
 {
-    return fShown;
+    // A modal window has the thread that runs it while it is open.
+    return fShown || fDisplayOpen;
 }
 
 std::function<void()> BWindow::TakeThreadWaiter()
@@ -44,7 +49,7 @@ std::function<void()> BWindow::TakeThreadWaiter()
 
 thread_id BWindow::Run()
 {
-    if (fShown)
+    if (fShown || fType == B_MODAL_WINDOW)
         return B_ERROR;
     Show();
     return NextThreadId();

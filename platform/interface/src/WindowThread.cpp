@@ -4,7 +4,6 @@
 
 #include "Window.h"
 
-#include "AlertBox.h"
 #include "Clock.h"
 #include "Font.h"
 #include "MotionSetting.h"
@@ -19,8 +18,10 @@
 
 #include <SDL.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -28,6 +29,34 @@ namespace {
 thread_local BWindow* tWindowOfThread = nullptr;
 
 constexpr bigtime_t kFontIdleTime = 1000000;
+
+// Moves `rect` (pixels) to the middle of `owner`, within its display, or of
+// the screen when there is no owner.
+void PlaceOver(SDL_Window* owner, SDL_Rect& rect)
+{
+    if (owner == nullptr) {
+        rect.x = rect.y = SDL_WINDOWPOS_CENTERED;
+        return;
+    }
+    int left = 0, top = 0, width = 0, height = 0;
+    SDL_GetWindowPosition(owner, &left, &top);
+    SDL_GetWindowSize(owner, &width, &height);
+    rect.x = left + width / 2 - rect.w / 2;
+    rect.y = top + height / 2 - rect.h / 2;
+    SDL_Rect display;
+    int index = SDL_GetWindowDisplayIndex(owner);
+    if (index >= 0 && SDL_GetDisplayBounds(index, &display) == 0) {
+        rect.x = std::clamp(rect.x, display.x, std::max(display.x, display.x + display.w - rect.w));
+        rect.y = std::clamp(rect.y, display.y, std::max(display.y, display.y + display.h - rect.h));
+    }
+}
+
+// Where a mouse button went down or up, in window units.
+BPoint ButtonPoint(const SDL_Event& event)
+{
+    float scale = static_cast<float>(SdlVideo::Scale());
+    return BPoint(event.button.x / scale, event.button.y / scale);
+}
 
 } // namespace
 
@@ -55,15 +84,16 @@ void BWindow::ThreadMain(BWindow* window, uint64 serial)
     delete window;
     // The text libraries go with the window that drew with them.
     Font::Unload();
-    if (open)
-        SdlVideo::Release();
 }
 
-Result<> BWindow::OpenDisplay()
+Result<> BWindow::OpenDisplay(const BWindow* owner)
 {
     if (Result<> video = SdlVideo::Acquire(); !video)
         return video;
     SDL_Rect rect = SdlVideo::PixelRect(fFrame);
+    bool modal = fType == B_MODAL_WINDOW;
+    if (modal)
+        PlaceOver(owner != nullptr ? owner->fDisplay->window : nullptr, rect);
     // Hidden until the window manager has been told all about it.
     Uint32 flags = SDL_WINDOW_HIDDEN;
     if (fType == B_BORDERED_WINDOW)
@@ -76,12 +106,20 @@ Result<> BWindow::OpenDisplay()
     }
     if (fType == B_BORDERED_WINDOW)
         X11Window::SetNoDecorations(window);
-    X11Window::Show(window, [this] { return IsQuitting(); });
+    if (owner != nullptr)
+        SDL_SetWindowModalFor(window, owner->fDisplay->window);
+    X11Window::Show(window, [this, owner] {
+        return IsQuitting() || (owner != nullptr && owner->IsQuitting());
+    });
     // The icon once the window shows: nothing waits for it.
     X11Window::SetIcon(window, WindowIconImages());
+    if (modal)
+        SDL_RaiseWindow(window);
+    // A modal window comes and goes too soon to follow the desktop.
     fDisplay = new WindowDisplay { window, SDL_GetWindowID(window), X11Window::Id(window),
-        std::make_unique<MotionSetting>(window) };
-    fPacer->SetCalm(fDisplay->motion->Reduced());
+        modal ? nullptr : std::make_unique<MotionSetting>(window) };
+    if (fDisplay->motion != nullptr)
+        fPacer->SetCalm(fDisplay->motion->Reduced());
     Lock();
     for (BView* view : fViews)
         view->fDirty = view->Bounds();
@@ -99,6 +137,7 @@ void BWindow::CloseDisplay()
     SDL_DestroyWindow(fDisplay->window);
     delete fDisplay;
     fDisplay = nullptr;
+    SdlVideo::Release();
 }
 
 void BWindow::LoopOnce()
@@ -136,7 +175,7 @@ void BWindow::LoopOnce()
         while (!IsQuitting() && SDL_PollEvent(&event) == 1)
             HandleEvent(&event);
     }
-    if (fDisplay != nullptr) {
+    if (fDisplay != nullptr && fDisplay->motion != nullptr) {
         fDisplay->motion->Update();
         fPacer->SetCalm(fDisplay->motion->Reduced());
     }
@@ -144,6 +183,8 @@ void BWindow::LoopOnce()
         BMessage quit;
         if (TakeQuitRequest(&quit))
             DispatchMessage(&quit, this);
+        if (!IsQuitting())
+            TurnModal();
     } else if (!IsQuitting()) {
         HandleMessages();
     }
@@ -164,17 +205,47 @@ void BWindow::LoopOnce()
     Font::UnloadIfUnusedFor(kFontIdleTime);
 }
 
-int BWindow::RunModal(AlertBox& box)
+void BWindow::RunModal(BWindow& box)
 {
     // One loop per thread: the box is a state of this window's loop, so
     // that nothing the window must hear of (its destruction above all)
     // goes to a loop that doesn't know the window.
-    AlertBox* outer = fModal;
+    box.SetLooperThread(std::this_thread::get_id());
+    if (!box.OpenDisplay(this))
+        return;
+    BWindow* outer = fModal;
     fModal = &box;
-    while (!box.IsDone() && !IsQuitting())
+    Lock();
+    TurnModal();
+    Unlock();
+    while (!box.IsQuitting() && !IsQuitting())
         LoopOnce();
     fModal = outer;
-    return box.IsDone() ? box.Answer() : 0;
+    box.CloseDisplay();
+}
+
+void BWindow::TurnModal()
+{
+    BWindow& box = *fModal;
+    box.Lock();
+    box.fWakePending = false;
+    box.HandleMessages();
+    if (!box.IsQuitting())
+        box.DrawDirtyViews();
+    box.Unlock();
+}
+
+void BWindow::RunAlone()
+{
+    SetLooperThread(std::this_thread::get_id());
+    if (!OpenDisplay())
+        return;
+    Lock();
+    DrawDirtyViews();
+    Unlock();
+    while (!IsQuitting())
+        LoopOnce();
+    CloseDisplay();
 }
 
 void BWindow::TakeTurn(bool pulse)
@@ -194,8 +265,10 @@ void BWindow::HandleEvent(const void* data)
 {
     const SDL_Event& event = *static_cast<const SDL_Event*>(data);
     SdlVideo::EndIfLost(event);
-    if (fModal != nullptr && fModal->Owns(event)) {
-        fModal->HandleEvent(event);
+    if (fModal != nullptr && fModal->Owns(&event)) {
+        fModal->Lock();
+        fModal->HandleEvent(&event);
+        fModal->Unlock();
         return;
     }
     switch (event.type) {
@@ -203,15 +276,21 @@ void BWindow::HandleEvent(const void* data)
         // Destroyed by another client: as good as closed.
         if (X11Window::IsDestroyNotify(event, fDisplay->x11Id))
             RequestQuit();
-        fDisplay->motion->HandleEvent(event);
+        if (fDisplay->motion != nullptr)
+            fDisplay->motion->HandleEvent(event);
         break;
     case SDL_MOUSEBUTTONDOWN:
         // While a box is modal, clicks on the window go nowhere.
         if (event.button.windowID == fDisplay->id && fModal == nullptr) {
-            float scale = static_cast<float>(SdlVideo::Scale());
-            BPoint where(event.button.x / scale, event.button.y / scale);
-            if (BView* view = ViewAt(where))
-                view->MouseDown(BPoint(where.x - view->fFrame.left, where.y - view->fFrame.top));
+            fMouseView = ViewAt(ButtonPoint(event));
+            if (fMouseView != nullptr)
+                fMouseView->MouseDown(fMouseView->FromWindow(ButtonPoint(event)));
+        }
+        break;
+    case SDL_MOUSEBUTTONUP:
+        if (event.button.windowID == fDisplay->id && fMouseView != nullptr) {
+            BView* view = std::exchange(fMouseView, nullptr);
+            view->MouseUp(view->FromWindow(ButtonPoint(event)));
         }
         break;
     case SDL_WINDOWEVENT:
@@ -229,12 +308,39 @@ void BWindow::HandleEvent(const void* data)
         SDL_Keycode key = event.key.keysym.sym;
         Uint16 modifiers = event.key.keysym.mod;
         if ((key == SDLK_w && (modifiers & KMOD_CTRL) != 0)
-            || (key == SDLK_F4 && (modifiers & KMOD_ALT) != 0))
+            || (key == SDLK_F4 && (modifiers & KMOD_ALT) != 0)) {
             RequestQuit();
+        } else if (fFocus != nullptr && event.key.windowID == fDisplay->id) {
+            char byte = key == SDLK_RETURN || key == SDLK_KP_ENTER ? B_ENTER
+                : key == SDLK_ESCAPE                               ? B_ESCAPE
+                                                                   : 0;
+            if (byte != 0)
+                fFocus->KeyDown(&byte, 1);
+        }
         break;
     }
     default:
         break;
+    }
+}
+
+bool BWindow::Owns(const void* data) const
+{
+    const SDL_Event& event = *static_cast<const SDL_Event*>(data);
+    if (fDisplay == nullptr)
+        return false;
+    switch (event.type) {
+    case SDL_WINDOWEVENT:
+        return event.window.windowID == fDisplay->id;
+    case SDL_MOUSEBUTTONDOWN:
+    case SDL_MOUSEBUTTONUP:
+        return event.button.windowID == fDisplay->id;
+    case SDL_KEYDOWN:
+        return event.key.windowID == fDisplay->id;
+    case SDL_SYSWMEVENT:
+        return X11Window::IsDestroyNotify(event, fDisplay->x11Id);
+    default:
+        return false;
     }
 }
 
