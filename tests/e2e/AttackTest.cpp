@@ -170,7 +170,7 @@ TEST_F(AttackTest, RunningOutOfDescriptorsForPeersIsSaidOnceAndTheInstanceGoesOn
     if (kSanitized)
         GTEST_SKIP() << "the sanitizers need descriptors of their own to look at the process";
     ChildProcess& instance = S().StartInstance({},
-        { "/bin/sh", "-c", "ulimit -n 32 && exec \"$0\"", PROGRAM_PATH });
+        { "/bin/sh", "-c", "ulimit -n 32 && exec \"$0\"", kProgramPath });
     ASSERT_TRUE(S().WaitUntilSettled(30s)) << S().Output();
     std::vector<int> peers;
     for (int i = 0; i < 20; i++)
@@ -214,7 +214,7 @@ TEST_F(AttackTest, AStoppedSoundServerHoldsUpNoWindowAndNoQuitAndAHeldStartLockN
     ChildProcess& waiting = S().StartInstance();
     const std::string proc = "/proc/" + std::to_string(waiting.Pid());
     ASSERT_TRUE(WaitUntil([&] {
-        return fs::read_symlink(proc + "/exe", error) == PROGRAM_PATH
+        return fs::read_symlink(proc + "/exe", error) == kProgramPath
             && Descriptors(waiting.Pid()).find(S().RegistryDirectory()) != std::string::npos;
     },
         10s));
@@ -224,7 +224,7 @@ TEST_F(AttackTest, AStoppedSoundServerHoldsUpNoWindowAndNoQuitAndAHeldStartLockN
 
 TEST_F(AttackTest, AnInstanceWhoseOutputNobodyReadsGoesOn)
 {
-    S().StartInstance({}, { "/bin/sh", "-c", "\"$0\" 2>&1 | true", PROGRAM_PATH });
+    S().StartInstance({}, { "/bin/sh", "-c", "\"$0\" 2>&1 | true", kProgramPath });
     std::map<pid_t, Window> windows;
     ASSERT_TRUE(WaitUntil([&] { return (windows = X().WindowsByPid()).size() == 1; }, 20s));
     pid_t pid = windows.begin()->first;
@@ -244,7 +244,7 @@ TEST_F(AttackTest, AThreadThatCantBeHadEndsStartUpWithOneLineAndNoEntry)
     if (ReadFile("/proc/sys/vm/overcommit_memory") == "1\n")
         GTEST_SKIP() << "memory is overcommitted without limit here";
     ChildProcess& instance = S().StartInstance({},
-        { "/bin/sh", "-c", "ulimit -s 67108864 && exec \"$0\"", PROGRAM_PATH });
+        { "/bin/sh", "-c", "ulimit -s 67108864 && exec \"$0\"", kProgramPath });
     ASSERT_TRUE(S().Exits(instance, 1, 20s));
     EXPECT_EQ(S().Output(), "gondavel_wubbix: couldn't start: Resource temporarily unavailable\n");
     EXPECT_EQ(S().RegistryFilesOf(instance.Pid()), std::set<std::string> {});

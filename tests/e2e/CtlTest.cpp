@@ -150,7 +150,7 @@ TEST_F(CtlTest, OutputThatCantBeWrittenIsAFailure)
 {
     for (const char* command : { "list", "--help" }) {
         ChildProcess::Result result = ChildProcess::Run(
-            { "/bin/sh", "-c", "exec \"$0\" \"$1\" >/dev/full", CTL_PATH, command },
+            { "/bin/sh", "-c", "exec \"$0\" \"$1\" >/dev/full", kCtlPath, command },
             S().Environment(), 20s);
         EXPECT_EQ(result.exitCode, 1) << command;
         EXPECT_EQ(result.output,

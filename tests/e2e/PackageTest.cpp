@@ -85,7 +85,7 @@ TEST_F(PackageTest, WhateverTheDisplayOrWindowManagerDoesEveryWayOfQuittingEndsT
     // A display of its own, for the window manager.
     XvfbServer x;
     Session session(x.Display(), &Pulse());
-    const std::pair<std::string, std::string> programs[] = { { PROGRAM_PATH, CTL_PATH },
+    const std::pair<std::string, std::string> programs[] = { { kProgramPath, kCtlPath },
         { games + "gondavel_wubbix", games + "gondavel_wubbix-ctl" } };
     for (const auto& [program, control] : programs) {
         SCOPED_TRACE(program);

@@ -24,7 +24,7 @@ protected:
 // while the demo still plays only if they are flushed as they are printed.
 TEST_F(PlayFixed, PrintsFormatAtOnceAndStopsCleanlyOnSigterm)
 {
-    ChildProcess& demo = S().StartInstance({}, { PLAY_FIXED_PATH, "--seconds", "60" });
+    ChildProcess& demo = S().StartInstance({}, { kPlayFixedPath, "--seconds", "60" });
 
     ASSERT_TRUE(S().Says(0, kFormatLines)) << "no format lines while playing:\n"
                                            << S().Output();

@@ -274,7 +274,7 @@ TEST_F(ProgramOptions, HelpAndVersionPrintAndEndWithoutOpeningAnything)
         { { "stray", "--version", "--help" }, "gondavel_wubbix 1.1.0 (development)\n" },
     };
     for (size_t n = 0; n < std::size(cases); n++) {
-        std::vector<std::string> argv { PROGRAM_PATH };
+        std::vector<std::string> argv { kProgramPath };
         argv.insert(argv.end(), cases[n].first.begin(), cases[n].first.end());
         EXPECT_TRUE(S().Exits(S().StartInstance({}, argv), 0, 1s));
         std::string output = S().Output(n);

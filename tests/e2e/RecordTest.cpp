@@ -127,7 +127,7 @@ TEST_F(RecordTest, InstancesThatCantBeRecordedGetALineEachAndTheOthersAreRecorde
 
     // With stderr closed, the take is no less whole.
     ChildProcess::Result closed = ChildProcess::Run({ "/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&-",
-                                                        CTL_PATH, "record", "--seconds", "1", "-o", File("closed.wav"), PidText(0) },
+                                                        kCtlPath, "record", "--seconds", "1", "-o", File("closed.wav"), PidText(0) },
         S().Environment(), 20s);
     EXPECT_EQ(closed.exitCode, 0);
     EXPECT_EQ(TakeFile::Read(File("closed.wav")).frames, 44100);
@@ -177,7 +177,7 @@ TEST_F(RecordTest, AStopEndsItAtOnceWhileItWaitsOrWritesAndLeavesNothing)
     // At a fixed gain, so that the take is written from the start.
     auto record = [&](const std::string& target) -> ChildProcess& {
         return S().StartInstance({},
-            { CTL_PATH, "record", "--seconds", "86400", "--gain", "-1", "-o", take, target });
+            { kCtlPath, "record", "--seconds", "86400", "--gain", "-1", "-o", take, target });
     };
 
     // An instance that answers nothing keeps it waiting: Ctrl+C ends it

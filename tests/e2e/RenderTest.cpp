@@ -67,7 +67,7 @@ protected:
     ChildProcess::Result Render(std::vector<std::string> arguments,
         rlim_t fileSizeLimit = RLIM_INFINITY)
     {
-        arguments.insert(arguments.begin(), RENDER_PATH);
+        arguments.insert(arguments.begin(), kRenderPath);
         rlimit previous {};
         getrlimit(RLIMIT_FSIZE, &previous);
         rlimit limit { fileSizeLimit, previous.rlim_max };
@@ -444,7 +444,7 @@ TEST_F(RenderTest, AClosedStderrLeavesTheTakeAsItIs)
 {
     ASSERT_EQ(Render({ "--seconds", "1", "--seed", "9", "-o", File("open.wav") }).exitCode, 0);
     const std::vector<std::string> closedStderr = { "sh", "-c", "exec \"$0\" \"$@\" 2>&-",
-        RENDER_PATH, "--seconds", "1", "--seed", "9", "-o", File("closed.wav") };
+        kRenderPath, "--seconds", "1", "--seed", "9", "-o", File("closed.wav") };
     ChildProcess::Result closed = ChildProcess::Run(closedStderr, Environment(), 60s);
     EXPECT_EQ(closed.exitCode, 0);
     EXPECT_TRUE(ReadFile(File("closed.wav")) == ReadFile(File("open.wav"))) << "the takes differ";
@@ -460,7 +460,7 @@ TEST_F(RenderTest, ASignalLeavesNoFileAndTheOldOneAsItWas)
         std::ofstream(File("out/take.flac")) << "an older take";
     }
     for (int signal : { SIGINT, SIGUSR1, SIGALRM, SIGKILL }) {
-        std::vector<std::string> arguments = { RENDER_PATH, "--instances", "4", "--seconds", "86400",
+        std::vector<std::string> arguments = { kRenderPath, "--instances", "4", "--seconds", "86400",
             "-o", File("out/take.flac") };
         if (signal != SIGINT)
             arguments.insert(arguments.end(), { "--gain", "-12" });
@@ -485,7 +485,7 @@ TEST_F(RenderTest, ASignalLeavesNoFileAndTheOldOneAsItWas)
 
     // A signal the renderer starts ignoring, as SIGHUP under nohup, it
     // goes on ignoring.
-    ChildProcess ignoring({ "env", "--ignore-signal=HUP", RENDER_PATH, "--instances", "2",
+    ChildProcess ignoring({ "env", "--ignore-signal=HUP", kRenderPath, "--instances", "2",
                               "--seconds", "600", "-o", File("out/take.flac") },
         Environment(), File("output"));
     ASSERT_TRUE(WaitUntil([&] { return Writing(ignoring.Pid(), File("out")); }, 20s));
@@ -497,7 +497,7 @@ TEST_F(RenderTest, ASignalLeavesNoFileAndTheOldOneAsItWas)
     int unread[2];
     ASSERT_EQ(pipe2(unread, O_CLOEXEC), 0);
     close(unread[0]);
-    ChildProcess render({ RENDER_PATH, "--seconds", "1", "-o", File("out/take.flac") },
+    ChildProcess render({ kRenderPath, "--seconds", "1", "-o", File("out/take.flac") },
         Environment(), unread[1]);
     close(unread[1]);
     ASSERT_TRUE(render.WaitForExit(60s));
@@ -511,7 +511,7 @@ TEST_F(RenderTest, ASignalLeavesNoFileAndTheOldOneAsItWas)
 // ends the render, with its take written.
 TEST_F(RenderTest, NothingItWaitsOnHoldsItForEver)
 {
-    ChildProcess::Result ignoring = ChildProcess::Run({ "env", "--ignore-signal=CHLD", RENDER_PATH,
+    ChildProcess::Result ignoring = ChildProcess::Run({ "env", "--ignore-signal=CHLD", kRenderPath,
                                                           "--seconds", "1", "-o", File("a.wav") },
         Environment(), 30s);
     EXPECT_EQ(ignoring.exitCode, 0);
@@ -522,7 +522,7 @@ TEST_F(RenderTest, NothingItWaitsOnHoldsItForEver)
     ASSERT_EQ(fcntl(full[1], F_SETPIPE_SZ, 4096), 4096);
     const std::string filler(4096 - std::string("gondavel_wubbix-render: seed 3\n").size(), 'x');
     ASSERT_EQ(write(full[1], filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
-    ChildProcess render({ RENDER_PATH, "--instances", "6", "--seconds", "1", "--seed", "3", "-o",
+    ChildProcess render({ kRenderPath, "--instances", "6", "--seconds", "1", "--seed", "3", "-o",
                             File("loud.flac") },
         Environment(), full[1]);
     ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(File("loud.flac")); }, 60s));

@@ -66,7 +66,7 @@ protected:
 
     // Starts a probe as the session's next instance.
     pid_t StartProbe(const std::string& signature = kSignature,
-        const std::string& program = ROSTER_PROBE_PATH, const std::string& runtime = {})
+        const std::string& program = kRosterProbePath, const std::string& runtime = {})
     {
         S().JoinFromThisProcess();
         std::vector<std::string> changes = { "GW_PROBE_SIGNATURE=" + signature };
@@ -150,7 +150,7 @@ TEST_F(Roster, LaunchStartsADetachedInstanceWithTheMessageUntilTheExecutableIsGo
     S().JoinFromThisProcess();
     EXPECT_EQ(be_roster->Launch("application/x-vnd.gw-never-registered"), B_ENTRY_NOT_FOUND);
     std::string copy = S().Runtime().File("probe-copy");
-    fs::copy_file(ROSTER_PROBE_PATH, copy);
+    fs::copy_file(kRosterProbePath, copy);
     pid_t launcher = StartProbe(kSignature, copy);
     ASSERT_EQ(RegisteredCount(0), 1);
     ASSERT_EQ(Send(0, MessageTarget::Application, TextMessage("LNCH", "from the launcher", 42)), B_OK);
@@ -292,7 +292,7 @@ TEST_F(Roster, LongSignatureAndLongRuntimeDirectoryStillWork)
     std::string signature = "application/x-vnd." + std::string(282, 's');
     ASSERT_EQ(signature.size(), 300u);
 
-    pid_t probe = StartProbe(signature, ROSTER_PROBE_PATH, runtime);
+    pid_t probe = StartProbe(signature, kRosterProbePath, runtime);
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     ASSERT_EQ(RegisteredCount(0), 1) << S().Output();
     EXPECT_EQ(List(signature), std::vector<pid_t> { probe });

@@ -15,6 +15,7 @@
 #include "ChildProcess.h"
 #include "PictureSampler.h"
 #include "TempDirectory.h"
+#include "TestSupport.h"
 #include "XClient.h"
 
 #include <gtest/gtest.h>
@@ -201,8 +202,8 @@ private:
     TempDirectory fRuntime { "gw_session" };
     std::string fDisplay;
     const SoundServer* fSound;
-    std::string fProgram = PROGRAM_PATH;
-    std::string fCtl = CTL_PATH;
+    std::string fProgram = kProgramPath;
+    std::string fCtl = kCtlPath;
     XClient fX;
     std::vector<std::string> fChanges;
     std::vector<std::unique_ptr<ChildProcess>> fInstances;

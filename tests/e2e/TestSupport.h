@@ -25,13 +25,18 @@ inline std::string ReadFile(const std::string& path)
     return text.str();
 }
 
-// Whether the tests, and so the programs they run, are built with the
-// sanitizers, whose instances are several times bigger and slower.
-#if defined(__SANITIZE_ADDRESS__)
-inline constexpr bool kSanitized = true;
-#else
-inline constexpr bool kSanitized = false;
-#endif
+// What the tests know of the build they belong to (ThisBuild.cpp, the one
+// file the build's directory is compiled into, so that all the rest is the
+// same in every build): where it put the programs they run, and whether it
+// built them with the sanitizers, whose instances are several times bigger
+// and slower. kPlayFixedPath is empty where the benchmarks aren't built.
+extern const char* const kProgramPath;
+extern const char* const kCtlPath;
+extern const char* const kRenderPath;
+extern const char* const kPlayFixedPath;
+extern const char* const kRosterProbePath;
+extern const char* const kWindowProbePath;
+extern const bool kSanitized;
 
 // How many times `needle` occurs in `text`, overlaps included.
 inline size_t CountOf(const std::string& text, const std::string& needle)

@@ -28,7 +28,7 @@ protected:
     // to be drawn and moves the pointer into it.
     void StartProbe(const std::vector<std::string>& frame, const std::string& pulseRate)
     {
-        std::vector<std::string> argv = { WINDOW_PROBE_PATH };
+        std::vector<std::string> argv = { kWindowProbePath };
         argv.insert(argv.end(), frame.begin(), frame.end());
         argv.push_back(pulseRate);
         fProbe = &S().StartInstance({}, argv);
