@@ -81,14 +81,12 @@ TEST_F(ProgramTest, FirstInstancePrintsTheFormatOnceAndSoundsCentredUntilThePanM
         S().StartInstance();
 
         // The first frame of the tone, and enough after it.
-        ASSERT_TRUE(WaitUntil([&] {
+        auto sounded = [&] {
             std::vector<float> samples = recorder.Samples();
             first = FirstSoundingFrame(samples, start);
             return first != std::string::npos && samples.size() / 2 >= first + kCentredFrames;
-        },
-            20s))
-            << "no sound\n"
-            << S().Output(attempt);
+        };
+        ASSERT_TRUE(WaitUntil(sounded, 20s)) << "no sound\n" + S().Output(attempt);
         // The null sink holds 32-bit floats, so the channels arrive exactly
         // as played: centred, they are the same.
         std::vector<float> samples = recorder.Samples();

@@ -179,11 +179,11 @@ std::optional<std::map<pid_t, uint32_t>> PulseServer::Streams() const
 
 bool PulseServer::WaitForStream(pid_t pid, std::chrono::milliseconds timeout) const
 {
-    return WaitUntil([&] {
+    auto streaming = [&] {
         auto streams = Streams();
         return streams && streams->count(pid) > 0;
-    },
-        timeout, std::chrono::milliseconds(100));
+    };
+    return WaitUntil(streaming, timeout, std::chrono::milliseconds(100));
 }
 
 std::optional<std::multiset<pid_t>> PulseServer::Clients() const
@@ -250,15 +250,14 @@ std::string PulseServer::Log() const
 void PulseServer::WaitUntilAnswering(std::chrono::milliseconds timeout)
 {
     std::string lastAnswer;
-    bool answering = WaitUntil([&] {
+    auto answering = [&] {
         if (!fServer->IsRunning())
             throw std::runtime_error("the PulseAudio server exited at start:\n" + Log());
         ChildProcess::Result info = RunClient({ "pactl", "info" }, std::chrono::seconds(5));
         lastAnswer = info.output;
         return info.exited && info.exitCode == 0;
-    },
-        timeout, std::chrono::milliseconds(50));
-    if (!answering)
+    };
+    if (!WaitUntil(answering, timeout, std::chrono::milliseconds(50)))
         throw std::runtime_error("the PulseAudio server did not answer in time; pactl said: "
             + lastAnswer + "\nserver log:\n" + Log());
 }
@@ -289,14 +288,12 @@ void PulseServer::KillSinkInput(uint32_t index) const
         if (!PA_CONTEXT_IS_GOOD(state)) {
             error = "the connection failed";
         } else if (state == PA_CONTEXT_READY && operation == nullptr) {
-            operation = pa_context_kill_sink_input(
-                context, index,
-                [](pa_context*, int success, void* data) {
-                    auto* result = static_cast<Outcome*>(data);
-                    result->killed = success != 0;
-                    result->done = true;
-                },
-                &outcome);
+            auto answered = [](pa_context*, int success, void* data) {
+                auto* result = static_cast<Outcome*>(data);
+                result->killed = success != 0;
+                result->done = true;
+            };
+            operation = pa_context_kill_sink_input(context, index, answered, &outcome);
             if (operation == nullptr)
                 error = "the request couldn't be sent";
         }
