@@ -153,9 +153,7 @@ TEST_F(FaultTest, KillingInstancesWhileOthersLaunchLeavesAnExactRosterAndNoLeaks
         EXPECT_EQ(ChildrenOf(pid), std::vector<pid_t> {}) << "children of instance " << pid;
     for (pid_t pid : clicked) {
         EXPECT_EQ(CountDescriptors(pid), descriptors[pid])
-            << "before:\n"
-            << descriptorsBefore.at(pid) << "after:\n"
-            << Descriptors(pid);
+            << "before:\n" + descriptorsBefore.at(pid) << "after:\n" + Descriptors(pid);
     }
     // The survivors still answer, and end cleanly.
     for (size_t i = 0; i < 2; i++) {
@@ -318,8 +316,7 @@ TEST_P(SlowPeerTest, InstanceKeepsDrawingStaysRegisteredAndEndsCleanly)
     EXPECT_TRUE(instance.IsRunning()) << S().Output(0);
     // Every connection is closed once its peer has gone.
     EXPECT_TRUE(WaitUntil([&] { return CountDescriptors(pid) == descriptors; }, 10s))
-        << "descriptors before: " << descriptors << "\nnow:\n"
-        << Descriptors(pid);
+        << "descriptors before: " << descriptors << "\nnow:\n" + Descriptors(pid);
 
     ASSERT_TRUE(S().EndsCleanly(instance, 20s));
     // At most one line for each connection that sent something wrong and

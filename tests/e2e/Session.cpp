@@ -97,8 +97,7 @@ testing::AssertionResult Session::StartOneAfterAnother(size_t count,
         };
         if (!WaitUntil(indexed, timeout))
             return testing::AssertionFailure() << "instance " << n << " (" << pid
-                                               << ") is not listed with index " << n << "\n"
-                                               << Output(n);
+                                               << ") is not listed with index " << n << "\n" + Output(n);
     }
     return testing::AssertionSuccess();
 }
@@ -133,8 +132,7 @@ testing::AssertionResult Session::Exits(ChildProcess& instance, int code,
                                              << instance.ExitCode() << ", not " << code;
     for (size_t n = 0; n < fInstances.size() && !result; n++) {
         if (fInstances[n].get() == &instance)
-            result << "; it printed:\n"
-                   << Output(n);
+            result << "; it printed:\n" + Output(n);
     }
     return result;
 }

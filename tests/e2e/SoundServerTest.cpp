@@ -53,8 +53,7 @@ TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently
     for (size_t n = 0; n < kStreamingInstances; n++) {
         pid_t pid = S().StartInstance().Pid();
         ASSERT_TRUE(Pulse().WaitForStream(pid, 20s))
-            << "instance " << n << " got no stream\n"
-            << S().Output(n);
+            << "instance " << n << " got no stream\n" + S().Output(n);
     }
     auto streams = Pulse().Streams();
     ASSERT_TRUE(streams);
@@ -88,8 +87,8 @@ TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently
         auto outcome = [&] {
             return newStreams() > before || !LinesStartingWith(S().Output(n), kNoSoundPrefix).empty();
         };
-        ASSERT_TRUE(WaitUntil(outcome, 20s)) << "instance " << n << " got no stream and didn't give up\n"
-                                             << S().Output(n);
+        ASSERT_TRUE(WaitUntil(outcome, 20s))
+            << "instance " << n << " got no stream and didn't give up\n" + S().Output(n);
         if (!LinesStartingWith(S().Output(n), kNoSoundPrefix).empty())
             refused = n;
     }
@@ -109,8 +108,7 @@ TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently
     EXPECT_GE(dropped, 1u) << Pulse().Log();
     std::this_thread::sleep_for(2s);
     EXPECT_EQ(CountOf(Pulse().Log(), kDroppedConnection), dropped)
-        << "the refused instance kept trying:\n"
-        << Pulse().Log();
+        << "the refused instance kept trying:\n" + Pulse().Log();
     EXPECT_TRUE(extra.IsRunning()) << S().Output(refused);
     EXPECT_TRUE(WaitUntil([&] { return X().WindowOf(extra.Pid(), 0ms) != 0; }, 10s)) << "no window";
     EXPECT_EQ(S().ListedPids().count(extra.Pid()), 1u) << "not registered";
