@@ -162,26 +162,15 @@ std::vector<std::string> PipeWireServer::ServerEnvironment() const
     // A made-up home, runtime, configuration and state directory keep the
     // servers away from any other server's files and from the real home
     // directory. Without DBUS_SESSION_BUS_ADDRESS nothing tries D-Bus.
-    return {
-        PathVariable(),
-        "HOME=" + fDirectory.File("home"),
-        "XDG_RUNTIME_DIR=" + fDirectory.Path(),
-        "XDG_CONFIG_HOME=" + fDirectory.File("config"),
-        "XDG_STATE_HOME=" + fDirectory.File("state"),
-        "XDG_DATA_HOME=" + fDirectory.File("data"),
-        "LC_ALL=C",
-    };
+    return { PathVariable(), "HOME=" + fDirectory.File("home"), "XDG_RUNTIME_DIR=" + fDirectory.Path(),
+        "XDG_CONFIG_HOME=" + fDirectory.File("config"), "XDG_STATE_HOME=" + fDirectory.File("state"),
+        "XDG_DATA_HOME=" + fDirectory.File("data"), "LC_ALL=C" };
 }
 
 std::vector<std::string> PipeWireServer::ClientEnvironment() const
 {
-    return {
-        PathVariable(),
-        "HOME=" + fDirectory.File("home"),
-        "XDG_RUNTIME_DIR=" + fDirectory.Path(),
-        "PIPEWIRE_RUNTIME_DIR=" + fDirectory.Path(),
-        "LC_ALL=C",
-    };
+    return { PathVariable(), "HOME=" + fDirectory.File("home"), "XDG_RUNTIME_DIR=" + fDirectory.Path(),
+        "PIPEWIRE_RUNTIME_DIR=" + fDirectory.Path(), "LC_ALL=C" };
 }
 
 ChildProcess::Result PipeWireServer::RunClient(const std::vector<std::string>& argv,

@@ -59,34 +59,19 @@ void PulseServer::Start(std::chrono::milliseconds startTimeout)
     // loses the start of a new stream. Running as root only earns a warning
     // as long as --system is not given. Realtime scheduling and the CPU
     // limit are off because a test machine may be slow or loaded.
-    std::vector<std::string> argv = {
-        "pulseaudio",
-        "-n",
-        "--daemonize=no",
-        "--use-pid-file=no",
-        "--exit-idle-time=-1",
-        "--disable-shm=yes",
-        "--realtime=no",
-        "--high-priority=no",
-        "--no-cpu-limit=yes",
-        "--log-target=stderr",
+    std::vector<std::string> argv = { "pulseaudio", "-n", "--daemonize=no", "--use-pid-file=no",
+        "--exit-idle-time=-1", "--disable-shm=yes", "--realtime=no", "--high-priority=no",
+        "--no-cpu-limit=yes", "--log-target=stderr",
         "--load=module-null-sink sink_name=" + std::string(kSinkName)
             + " format=float32le rate=" + std::to_string(kFrameRate)
             + " channels=" + std::to_string(kChannels) + " norewinds=1",
-        "--load=module-native-protocol-unix socket=" + dir.File("native") + " auth-anonymous=1",
-    };
+        "--load=module-native-protocol-unix socket=" + dir.File("native") + " auth-anonymous=1" };
     // A made-up home and runtime directory keep the server away from any
     // other server's files and from the real home directory.
-    std::vector<std::string> environment = {
-        PathVariable(),
-        "HOME=" + dir.Path(),
-        "XDG_RUNTIME_DIR=" + dir.Path(),
-        "XDG_CONFIG_HOME=" + dir.File("config"),
-        "PULSE_RUNTIME_PATH=" + dir.File("runtime"),
-        "PULSE_STATE_PATH=" + dir.File("state"),
-        "PULSE_CLIENTCONFIG=" + dir.File("client.conf"),
-        "LC_ALL=C",
-    };
+    std::vector<std::string> environment = { PathVariable(), "HOME=" + dir.Path(),
+        "XDG_RUNTIME_DIR=" + dir.Path(), "XDG_CONFIG_HOME=" + dir.File("config"),
+        "PULSE_RUNTIME_PATH=" + dir.File("runtime"), "PULSE_STATE_PATH=" + dir.File("state"),
+        "PULSE_CLIENTCONFIG=" + dir.File("client.conf"), "LC_ALL=C" };
 
     fStarts++;
     fServer = std::make_unique<ChildProcess>(argv, environment, LogPath());
@@ -113,14 +98,8 @@ std::string PulseServer::Address() const
 
 std::vector<std::string> PulseServer::ClientEnvironment() const
 {
-    return {
-        PathVariable(),
-        "HOME=" + fDirectory.Path(),
-        "XDG_RUNTIME_DIR=" + fDirectory.Path(),
-        "PULSE_SERVER=" + Address(),
-        "PULSE_CLIENTCONFIG=" + fDirectory.File("client.conf"),
-        "LC_ALL=C",
-    };
+    return { PathVariable(), "HOME=" + fDirectory.Path(), "XDG_RUNTIME_DIR=" + fDirectory.Path(),
+        "PULSE_SERVER=" + Address(), "PULSE_CLIENTCONFIG=" + fDirectory.File("client.conf"), "LC_ALL=C" };
 }
 
 void PulseServer::UseInThisProcess() const
