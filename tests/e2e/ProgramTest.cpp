@@ -220,9 +220,8 @@ TEST_P(ProgramCloseTest, ClosingEndsThatInstanceCleanlyAndLeavesTheOtherRunning)
     Close(first.Pid(), firstWindow);
     ASSERT_TRUE(S().Exits(first, 0));
     EXPECT_EQ(S().RegistryFilesOf(first.Pid()), std::set<std::string> {});
-    EXPECT_TRUE(WaitUntil([&] { return S().StreamOwners() == std::multiset<pid_t> { second.Pid() }; },
-        10s))
-        << Pulse().ListSinkInputs();
+    const std::multiset<pid_t> onlySecond { second.Pid() };
+    EXPECT_TRUE(WaitUntil([&] { return S().StreamOwners() == onlySecond; }, 10s)) << Pulse().ListSinkInputs();
 
     EXPECT_TRUE(second.IsRunning()) << S().Output(1);
     EXPECT_EQ(X().FindWindow("ondavel_wubbixg", 0ms), secondWindow);

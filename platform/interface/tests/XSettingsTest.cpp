@@ -51,9 +51,7 @@ TEST(XSettings, DataThatDoesNotHoldTogetherYieldsNothing)
 {
     // Cut short anywhere.
     for (size_t size = 0; size < kSettings.size(); size++)
-        EXPECT_EQ(XSettings::FindInteger(kSettings.data(), size, "Gtk/EnableAnimations"),
-            std::nullopt)
-            << size;
+        EXPECT_EQ(XSettings::FindInteger(kSettings.data(), size, "Gtk/EnableAnimations"), std::nullopt) << size;
     auto with = [](size_t at, std::vector<uint8> bytes) {
         std::vector<uint8> data = kSettings;
         std::copy(bytes.begin(), bytes.end(), data.begin() + at);
