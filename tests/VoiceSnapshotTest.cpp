@@ -111,25 +111,12 @@ TEST(VoiceSnapshot, DecodeRefusesWhatNoVoiceHas)
     // 16, feedback 20, ..., direction 68, generator 72 ... 197, pending 198,
     // write position 200, phase 204, accumulator 208, pulse 210, delay line
     // 218.
-    const std::vector<std::vector<uint8>> bad = {
-        std::vector<uint8>(good.begin(), good.end() - 1),
-        withInt(0, 'X', 1),
-        withInt(4, 2, 4),
-        withInt(8, 22050, 4),
-        withInt(12, 2, 4),
-        withFloat(16, -1.0f),
-        withFloat(20, 1.5f),
-        withFloat(24, NAN),
-        withInt(68, 0, 4),
-        withInt(196, 5, 1),
-        withInt(198, 2, 1),
-        withInt(198, 0x0100, 2),
-        withInt(200, 22049, 4),
-        withFloat(204, INFINITY),
-        withInt(210, 4411, 8),
-        withInt(210, -1, 8),
-        withFloat(218 + 4 * 100, 32768.5f),
-    };
+    const std::vector<std::vector<uint8>> bad = { std::vector<uint8>(good.begin(), good.end() - 1),
+        withInt(0, 'X', 1), withInt(4, 2, 4), withInt(8, 22050, 4), withInt(12, 2, 4),
+        withFloat(16, -1.0f), withFloat(20, 1.5f), withFloat(24, NAN), withInt(68, 0, 4),
+        withInt(196, 5, 1), withInt(198, 2, 1), withInt(198, 0x0100, 2), withInt(200, 22049, 4),
+        withFloat(204, INFINITY), withInt(210, 4411, 8), withInt(210, -1, 8),
+        withFloat(218 + 4 * 100, 32768.5f) };
     for (size_t i = 0; i < bad.size(); i++) {
         Result<VoiceSnapshot> decoded = VoiceSnapshot::Decode(bad[i].data(), bad[i].size());
         EXPECT_FALSE(decoded) << "case " << i;

@@ -192,11 +192,8 @@ TEST_F(AttackTest, AStoppedSoundServerHoldsUpNoWindowAndNoQuitAndAHeldStartLockN
     Window window = X().WindowOf(first.Pid(), 10s);
     ASSERT_NE(window, 0u) << S().Output(0);
     // Drawn: no longer the black of a window nobody has drawn in.
-    EXPECT_TRUE(WaitUntil([&] {
-        std::string picture = X().Picture(window);
-        return picture.find_first_not_of("0 ") != std::string::npos;
-    },
-        3s));
+    auto drawn = [&] { return X().Picture(window).find_first_not_of("0 ") != std::string::npos; };
+    EXPECT_TRUE(WaitUntil(drawn, 3s));
     ASSERT_TRUE(S().EndsCleanly(first, 3s));
 
     // The sound starts when the server answers.
@@ -213,11 +210,11 @@ TEST_F(AttackTest, AStoppedSoundServerHoldsUpNoWindowAndNoQuitAndAHeldStartLockN
     std::error_code error;
     ChildProcess& waiting = S().StartInstance();
     const std::string proc = "/proc/" + std::to_string(waiting.Pid());
-    ASSERT_TRUE(WaitUntil([&] {
+    auto waitingItsTurn = [&] {
         return fs::read_symlink(proc + "/exe", error) == kProgramPath
             && Descriptors(waiting.Pid()).find(S().RegistryDirectory()) != std::string::npos;
-    },
-        10s));
+    };
+    ASSERT_TRUE(WaitUntil(waitingItsTurn, 10s));
     EXPECT_TRUE(S().EndsCleanly(waiting, 1s)) << S().Output(2);
     close(held);
 }

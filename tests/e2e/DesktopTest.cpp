@@ -36,11 +36,8 @@ TEST_F(DesktopTest, UnderAWindowManagerThatComesLaterTheWindowStaysBareInItsPlac
     ASSERT_NE(window, 0u) << session.Output();
 
     WindowManager manager(x.Display());
-    ASSERT_TRUE(WaitUntil([&] {
-        return !x11.FrameExtents(window).empty() && x11.IsShown(window);
-    },
-        10s))
-        << "openbox never managed the window";
+    auto managed = [&] { return !x11.FrameExtents(window).empty() && x11.IsShown(window); };
+    ASSERT_TRUE(WaitUntil(managed, 10s)) << "openbox never managed the window";
     EXPECT_EQ(x11.FrameExtents(window), (std::vector<long> { 0, 0, 0, 0 }));
     EXPECT_EQ(x11.Frame(window), (std::array<int, 4> { 502, 394, 21, 21 }));
     EXPECT_EQ(x11.IconSizes(window), (std::vector<long> { 16, 32, 48, 64 }));

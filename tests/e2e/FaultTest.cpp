@@ -119,26 +119,24 @@ TEST_F(FaultTest, KillingInstancesWhileOthersLaunchLeavesAnExactRosterAndNoLeaks
             killed.insert(victim);
         }
         // The launched instance has started when it holds a lock.
-        ASSERT_TRUE(WaitUntil([&] {
+        auto started = [&] {
             for (pid_t pid : S().Locked()) {
                 if (known.count(pid) == 0 && Alive(pid))
                     return true;
             }
             return false;
-        },
-            20s))
-            << S().AllOutput();
+        };
+        ASSERT_TRUE(WaitUntil(started, 20s)) << S().AllOutput();
     }
     EXPECT_EQ(killed.size(), 10u);
     // No zombies: those started here are reaped by the test, those
     // launched by whoever they were handed to, init or a subreaper.
-    EXPECT_TRUE(WaitUntil([&] {
+    auto reaped = [&] {
         for (size_t n = 0; n < S().Started(); n++)
             S().Instance(n).IsRunning();
         return std::none_of(killed.begin(), killed.end(), [](pid_t pid) { return State(pid) != 0; });
-    },
-        10s))
-        << "killed instances left as zombies";
+    };
+    EXPECT_TRUE(WaitUntil(reaped, 10s)) << "killed instances left as zombies";
 
     ASSERT_TRUE(S().WaitUntilSettled(60s, { clicked[0], clicked[1] })) << S().AllOutput();
     std::set<pid_t> live = S().LiveInstances();
@@ -155,9 +153,7 @@ TEST_F(FaultTest, KillingInstancesWhileOthersLaunchLeavesAnExactRosterAndNoLeaks
         EXPECT_EQ(ChildrenOf(pid), std::vector<pid_t> {}) << "children of instance " << pid;
     for (pid_t pid : clicked) {
         EXPECT_EQ(CountDescriptors(pid), descriptors[pid])
-            << "before:\n"
-            << descriptorsBefore.at(pid) << "after:\n"
-            << Descriptors(pid);
+            << "before:\n" + descriptorsBefore.at(pid) << "after:\n" + Descriptors(pid);
     }
     // The survivors still answer, and end cleanly.
     for (size_t i = 0; i < 2; i++) {
@@ -240,15 +236,13 @@ protected:
     int Play(int fd, pid_t pid)
     {
         switch (GetParam()) {
-        case Peer::Silent:
+        case Peer::Silent: {
             // Said nothing for long enough, it is let go.
-            EXPECT_TRUE(WaitUntil([&] {
-                char byte;
-                return recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
-            },
-                20s))
-                << "a silent peer is kept forever";
+            char byte;
+            auto letGo = [&] { return recv(fd, &byte, 1, MSG_DONTWAIT) == 0; };
+            EXPECT_TRUE(WaitUntil(letGo, 20s)) << "a silent peer is kept forever";
             return 1;
+        }
         case Peer::ByteASecond: {
             // A lone byte is no message: after the first, the peer is cut off.
             int sent = 0;
@@ -322,8 +316,7 @@ TEST_P(SlowPeerTest, InstanceKeepsDrawingStaysRegisteredAndEndsCleanly)
     EXPECT_TRUE(instance.IsRunning()) << S().Output(0);
     // Every connection is closed once its peer has gone.
     EXPECT_TRUE(WaitUntil([&] { return CountDescriptors(pid) == descriptors; }, 10s))
-        << "descriptors before: " << descriptors << "\nnow:\n"
-        << Descriptors(pid);
+        << "descriptors before: " << descriptors << "\nnow:\n" + Descriptors(pid);
 
     ASSERT_TRUE(S().EndsCleanly(instance, 20s));
     // At most one line for each connection that sent something wrong and

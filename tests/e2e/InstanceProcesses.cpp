@@ -157,7 +157,7 @@ std::vector<pid_t> ProcessesWith(const std::string& marker)
 
 bool KillProcessesWith(const std::string& variable)
 {
-    return WaitUntil([&] {
+    auto noneLeft = [&] {
         bool none = true;
         for (pid_t pid : ProcessesWith(variable)) {
             if (Alive(pid)) {
@@ -166,6 +166,6 @@ bool KillProcessesWith(const std::string& variable)
             }
         }
         return none;
-    },
-        std::chrono::seconds(10));
+    };
+    return WaitUntil(noneLeft, std::chrono::seconds(10));
 }

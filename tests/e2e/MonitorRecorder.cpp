@@ -18,16 +18,10 @@ std::vector<std::string> ParecCommand(const PulseServer& server, const std::stri
     std::optional<uint32_t> stream)
 {
     // A short latency makes parec write often, so the file tracks the sink.
-    return {
-        "parec",
+    return { "parec",
         stream ? "--monitor-stream=" + std::to_string(*stream) : "--device=" + server.MonitorName(),
-        "--format=float32le",
-        "--rate=" + std::to_string(PulseServer::kFrameRate),
-        "--channels=" + std::to_string(PulseServer::kChannels),
-        "--raw",
-        "--latency-msec=10",
-        path,
-    };
+        "--format=float32le", "--rate=" + std::to_string(PulseServer::kFrameRate),
+        "--channels=" + std::to_string(PulseServer::kChannels), "--raw", "--latency-msec=10", path };
 }
 
 } // namespace

@@ -162,26 +162,15 @@ std::vector<std::string> PipeWireServer::ServerEnvironment() const
     // A made-up home, runtime, configuration and state directory keep the
     // servers away from any other server's files and from the real home
     // directory. Without DBUS_SESSION_BUS_ADDRESS nothing tries D-Bus.
-    return {
-        PathVariable(),
-        "HOME=" + fDirectory.File("home"),
-        "XDG_RUNTIME_DIR=" + fDirectory.Path(),
-        "XDG_CONFIG_HOME=" + fDirectory.File("config"),
-        "XDG_STATE_HOME=" + fDirectory.File("state"),
-        "XDG_DATA_HOME=" + fDirectory.File("data"),
-        "LC_ALL=C",
-    };
+    return { PathVariable(), "HOME=" + fDirectory.File("home"), "XDG_RUNTIME_DIR=" + fDirectory.Path(),
+        "XDG_CONFIG_HOME=" + fDirectory.File("config"), "XDG_STATE_HOME=" + fDirectory.File("state"),
+        "XDG_DATA_HOME=" + fDirectory.File("data"), "LC_ALL=C" };
 }
 
 std::vector<std::string> PipeWireServer::ClientEnvironment() const
 {
-    return {
-        PathVariable(),
-        "HOME=" + fDirectory.File("home"),
-        "XDG_RUNTIME_DIR=" + fDirectory.Path(),
-        "PIPEWIRE_RUNTIME_DIR=" + fDirectory.Path(),
-        "LC_ALL=C",
-    };
+    return { PathVariable(), "HOME=" + fDirectory.File("home"), "XDG_RUNTIME_DIR=" + fDirectory.Path(),
+        "PIPEWIRE_RUNTIME_DIR=" + fDirectory.Path(), "LC_ALL=C" };
 }
 
 ChildProcess::Result PipeWireServer::RunClient(const std::vector<std::string>& argv,
@@ -232,12 +221,11 @@ std::string PipeWireServer::Log() const
 void PipeWireServer::WaitUntilReady(std::chrono::milliseconds timeout)
 {
     std::string lastAnswer;
-    bool ready = WaitUntil([&] {
+    auto ready = [&] {
         if (!fServer->IsRunning())
             throw std::runtime_error("pipewire exited at start:\n" + Log());
         if (fSessionManager == nullptr) {
-            ChildProcess::Result nodes = RunClient({ "pw-cli", "ls", "Node" },
-                std::chrono::seconds(5));
+            ChildProcess::Result nodes = RunClient({ "pw-cli", "ls", "Node" }, std::chrono::seconds(5));
             lastAnswer = nodes.output;
             if (nodes.exited && nodes.exitCode == 0
                 && nodes.output.find(std::string("\"") + kSinkName + "\"") != std::string::npos) {
@@ -249,15 +237,12 @@ void PipeWireServer::WaitUntilReady(std::chrono::milliseconds timeout)
         }
         if (!fSessionManager->IsRunning())
             throw std::runtime_error("wireplumber exited at start:\n" + Log());
-        ChildProcess::Result metadata = RunClient({ "pw-metadata", "0", "default.audio.sink" },
-            std::chrono::seconds(5));
+        ChildProcess::Result metadata = RunClient({ "pw-metadata", "0", "default.audio.sink" }, std::chrono::seconds(5));
         lastAnswer = metadata.output;
         return metadata.exited && metadata.exitCode == 0
-            && metadata.output.find(std::string("\"name\":\"") + kSinkName + "\"")
-            != std::string::npos;
-    },
-        timeout, std::chrono::milliseconds(50));
-    if (!ready)
+            && metadata.output.find(std::string("\"name\":\"") + kSinkName + "\"") != std::string::npos;
+    };
+    if (!WaitUntil(ready, timeout, std::chrono::milliseconds(50)))
         throw std::runtime_error("PipeWire was not ready in time; the last answer was:\n"
             + lastAnswer + Log());
 }
@@ -351,14 +336,13 @@ PipeWireServer::Object PipeWireServer::PlayingStreamOf(pid_t pid,
     std::chrono::milliseconds timeout) const
 {
     Object found;
-    WaitUntil([&] {
+    auto playing = [&] {
         std::vector<Object> streams = StreamsOf(pid);
-        if (streams.size() == 1 && streams[0].Field("state") == "running"
-            && LinkedToSink(streams[0].id))
+        if (streams.size() == 1 && streams[0].Field("state") == "running" && LinkedToSink(streams[0].id))
             found = streams[0];
         return found.id != 0;
-    },
-        timeout);
+    };
+    WaitUntil(playing, timeout);
     return found;
 }
 
@@ -386,10 +370,8 @@ bool PipeWireServer::SoundsWithin(const std::string& path, std::chrono::millisec
     // Quieter than any drone the program plays, louder than rounding noise.
     constexpr float kSilence = 0.001f;
     std::unique_ptr<ChildProcess> recorder = Record(path);
-    return WaitUntil([&] {
-        return FirstSoundingFrame(RecordedSamples(path), 0, kSilence) != std::string::npos;
-    },
-        timeout);
+    auto sounds = [&] { return FirstSoundingFrame(RecordedSamples(path), 0, kSilence) != std::string::npos; };
+    return WaitUntil(sounds, timeout);
 }
 
 std::unique_ptr<ChildProcess> PipeWireServer::Record(const std::string& path) const

@@ -47,8 +47,7 @@ TEST_F(PipeWireTest, InstanceSoundsThroughANativeStreamOfItsOwn)
 {
     ChildProcess& instance = S().StartInstance();
     PipeWireServer::Object stream = PipeWire().PlayingStreamOf(instance.Pid(), 20s);
-    ASSERT_NE(stream.id, 0u) << "no running stream linked to the sink\n"
-                             << S().Output();
+    ASSERT_NE(stream.id, 0u) << "no running stream linked to the sink\n" + S().Output();
     EXPECT_EQ(stream.Property("node.name"), kAppName);
     EXPECT_EQ(stream.Property("application.name"), kAppName);
     EXPECT_EQ(stream.Property("media.name"), kStreamName);
@@ -62,8 +61,7 @@ TEST_F(PipeWireTest, InstanceSoundsThroughANativeStreamOfItsOwn)
     ASSERT_EQ(PipeWire().ClientsOf(instance.Pid()).size(), 1u);
     EXPECT_EQ(PipeWire().ClientsOf(instance.Pid())[0].Property("application.name"), kAppName);
 
-    EXPECT_TRUE(S().Sounds(10s)) << "the sink is silent\n"
-                                 << S().Output();
+    EXPECT_TRUE(S().Sounds(10s)) << "the sink is silent\n" + S().Output();
 
     EXPECT_TRUE(S().EndsCleanly(instance));
     EXPECT_EQ(S().Output().find("couldn't"), std::string::npos) << S().Output();
@@ -103,8 +101,7 @@ TEST_F(PipeWireTest, SoundComesBackAfterTheServerRestarts)
     // ready, to the first sound in the sink.
     auto restarted = std::chrono::steady_clock::now();
     PipeWire().Start();
-    EXPECT_TRUE(S().Sounds(5s)) << "no sound after the restart\n"
-                                << S().Output() << PipeWire().Log();
+    EXPECT_TRUE(S().Sounds(5s)) << "no sound after the restart\n" + S().Output() << PipeWire().Log();
     auto back = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - restarted);
     printf("sound back %lld ms after the server was started again\n",

@@ -26,8 +26,7 @@ TEST_F(PlayFixed, PrintsFormatAtOnceAndStopsCleanlyOnSigterm)
 {
     ChildProcess& demo = S().StartInstance({}, { kPlayFixedPath, "--seconds", "60" });
 
-    ASSERT_TRUE(S().Says(0, kFormatLines)) << "no format lines while playing:\n"
-                                           << S().Output();
+    ASSERT_TRUE(S().Says(0, kFormatLines)) << "no format lines while playing:\n" + S().Output();
     ASSERT_TRUE(demo.IsRunning()) << S().Output();
     EXPECT_EQ(Pulse().CountSinkInputs(), 1u);
 

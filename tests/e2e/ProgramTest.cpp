@@ -81,14 +81,12 @@ TEST_F(ProgramTest, FirstInstancePrintsTheFormatOnceAndSoundsCentredUntilThePanM
         S().StartInstance();
 
         // The first frame of the tone, and enough after it.
-        ASSERT_TRUE(WaitUntil([&] {
+        auto sounded = [&] {
             std::vector<float> samples = recorder.Samples();
             first = FirstSoundingFrame(samples, start);
             return first != std::string::npos && samples.size() / 2 >= first + kCentredFrames;
-        },
-            20s))
-            << "no sound\n"
-            << S().Output(attempt);
+        };
+        ASSERT_TRUE(WaitUntil(sounded, 20s)) << "no sound\n" + S().Output(attempt);
         // The null sink holds 32-bit floats, so the channels arrive exactly
         // as played: centred, they are the same.
         std::vector<float> samples = recorder.Samples();
@@ -222,9 +220,8 @@ TEST_P(ProgramCloseTest, ClosingEndsThatInstanceCleanlyAndLeavesTheOtherRunning)
     Close(first.Pid(), firstWindow);
     ASSERT_TRUE(S().Exits(first, 0));
     EXPECT_EQ(S().RegistryFilesOf(first.Pid()), std::set<std::string> {});
-    EXPECT_TRUE(WaitUntil([&] { return S().StreamOwners() == std::multiset<pid_t> { second.Pid() }; },
-        10s))
-        << Pulse().ListSinkInputs();
+    const std::multiset<pid_t> onlySecond { second.Pid() };
+    EXPECT_TRUE(WaitUntil([&] { return S().StreamOwners() == onlySecond; }, 10s)) << Pulse().ListSinkInputs();
 
     EXPECT_TRUE(second.IsRunning()) << S().Output(1);
     EXPECT_EQ(X().FindWindow("ondavel_wubbixg", 0ms), secondWindow);

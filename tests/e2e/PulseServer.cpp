@@ -59,34 +59,19 @@ void PulseServer::Start(std::chrono::milliseconds startTimeout)
     // loses the start of a new stream. Running as root only earns a warning
     // as long as --system is not given. Realtime scheduling and the CPU
     // limit are off because a test machine may be slow or loaded.
-    std::vector<std::string> argv = {
-        "pulseaudio",
-        "-n",
-        "--daemonize=no",
-        "--use-pid-file=no",
-        "--exit-idle-time=-1",
-        "--disable-shm=yes",
-        "--realtime=no",
-        "--high-priority=no",
-        "--no-cpu-limit=yes",
-        "--log-target=stderr",
+    std::vector<std::string> argv = { "pulseaudio", "-n", "--daemonize=no", "--use-pid-file=no",
+        "--exit-idle-time=-1", "--disable-shm=yes", "--realtime=no", "--high-priority=no",
+        "--no-cpu-limit=yes", "--log-target=stderr",
         "--load=module-null-sink sink_name=" + std::string(kSinkName)
             + " format=float32le rate=" + std::to_string(kFrameRate)
             + " channels=" + std::to_string(kChannels) + " norewinds=1",
-        "--load=module-native-protocol-unix socket=" + dir.File("native") + " auth-anonymous=1",
-    };
+        "--load=module-native-protocol-unix socket=" + dir.File("native") + " auth-anonymous=1" };
     // A made-up home and runtime directory keep the server away from any
     // other server's files and from the real home directory.
-    std::vector<std::string> environment = {
-        PathVariable(),
-        "HOME=" + dir.Path(),
-        "XDG_RUNTIME_DIR=" + dir.Path(),
-        "XDG_CONFIG_HOME=" + dir.File("config"),
-        "PULSE_RUNTIME_PATH=" + dir.File("runtime"),
-        "PULSE_STATE_PATH=" + dir.File("state"),
-        "PULSE_CLIENTCONFIG=" + dir.File("client.conf"),
-        "LC_ALL=C",
-    };
+    std::vector<std::string> environment = { PathVariable(), "HOME=" + dir.Path(),
+        "XDG_RUNTIME_DIR=" + dir.Path(), "XDG_CONFIG_HOME=" + dir.File("config"),
+        "PULSE_RUNTIME_PATH=" + dir.File("runtime"), "PULSE_STATE_PATH=" + dir.File("state"),
+        "PULSE_CLIENTCONFIG=" + dir.File("client.conf"), "LC_ALL=C" };
 
     fStarts++;
     fServer = std::make_unique<ChildProcess>(argv, environment, LogPath());
@@ -113,14 +98,8 @@ std::string PulseServer::Address() const
 
 std::vector<std::string> PulseServer::ClientEnvironment() const
 {
-    return {
-        PathVariable(),
-        "HOME=" + fDirectory.Path(),
-        "XDG_RUNTIME_DIR=" + fDirectory.Path(),
-        "PULSE_SERVER=" + Address(),
-        "PULSE_CLIENTCONFIG=" + fDirectory.File("client.conf"),
-        "LC_ALL=C",
-    };
+    return { PathVariable(), "HOME=" + fDirectory.Path(), "XDG_RUNTIME_DIR=" + fDirectory.Path(),
+        "PULSE_SERVER=" + Address(), "PULSE_CLIENTCONFIG=" + fDirectory.File("client.conf"), "LC_ALL=C" };
 }
 
 void PulseServer::UseInThisProcess() const
@@ -179,11 +158,11 @@ std::optional<std::map<pid_t, uint32_t>> PulseServer::Streams() const
 
 bool PulseServer::WaitForStream(pid_t pid, std::chrono::milliseconds timeout) const
 {
-    return WaitUntil([&] {
+    auto streaming = [&] {
         auto streams = Streams();
         return streams && streams->count(pid) > 0;
-    },
-        timeout, std::chrono::milliseconds(100));
+    };
+    return WaitUntil(streaming, timeout, std::chrono::milliseconds(100));
 }
 
 std::optional<std::multiset<pid_t>> PulseServer::Clients() const
@@ -250,15 +229,14 @@ std::string PulseServer::Log() const
 void PulseServer::WaitUntilAnswering(std::chrono::milliseconds timeout)
 {
     std::string lastAnswer;
-    bool answering = WaitUntil([&] {
+    auto answering = [&] {
         if (!fServer->IsRunning())
             throw std::runtime_error("the PulseAudio server exited at start:\n" + Log());
         ChildProcess::Result info = RunClient({ "pactl", "info" }, std::chrono::seconds(5));
         lastAnswer = info.output;
         return info.exited && info.exitCode == 0;
-    },
-        timeout, std::chrono::milliseconds(50));
-    if (!answering)
+    };
+    if (!WaitUntil(answering, timeout, std::chrono::milliseconds(50)))
         throw std::runtime_error("the PulseAudio server did not answer in time; pactl said: "
             + lastAnswer + "\nserver log:\n" + Log());
 }
@@ -289,14 +267,12 @@ void PulseServer::KillSinkInput(uint32_t index) const
         if (!PA_CONTEXT_IS_GOOD(state)) {
             error = "the connection failed";
         } else if (state == PA_CONTEXT_READY && operation == nullptr) {
-            operation = pa_context_kill_sink_input(
-                context, index,
-                [](pa_context*, int success, void* data) {
-                    auto* result = static_cast<Outcome*>(data);
-                    result->killed = success != 0;
-                    result->done = true;
-                },
-                &outcome);
+            auto answered = [](pa_context*, int success, void* data) {
+                auto* result = static_cast<Outcome*>(data);
+                result->killed = success != 0;
+                result->done = true;
+            };
+            operation = pa_context_kill_sink_input(context, index, answered, &outcome);
             if (operation == nullptr)
                 error = "the request couldn't be sent";
         }

@@ -118,17 +118,16 @@ TEST_F(RecordTest, InstancesThatCantBeRecordedGetALineEachAndTheOthersAreRecorde
     kill(S().Instance(2).Pid(), SIGCONT);
     EXPECT_EQ(record.exitCode, 1);
     std::vector<std::string> lines = Lines(record.err);
-    EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()), (std::set<std::string> {
-                                                                     "gondavel_wubbix-ctl: no running instance with pid " + PidText(1),
-                                                                     "gondavel_wubbix-ctl: no running instance with pid " + self,
-                                                                     "gondavel_wubbix-ctl: couldn't record pid " + PidText(2) + ": it gave no answer within 2 seconds",
-                                                                 }));
+    const std::string gone = "gondavel_wubbix-ctl: no running instance with pid ";
+    const std::set<std::string> expected = { gone + PidText(1), gone + self,
+        "gondavel_wubbix-ctl: couldn't record pid " + PidText(2) + ": it gave no answer within 2 seconds" };
+    EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()), expected);
     EXPECT_EQ(TakeFile::Read(File("take.wav")).frames, 44100);
 
     // With stderr closed, the take is no less whole.
-    ChildProcess::Result closed = ChildProcess::Run({ "/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&-",
-                                                        kCtlPath, "record", "--seconds", "1", "-o", File("closed.wav"), PidText(0) },
-        S().Environment(), 20s);
+    const std::vector<std::string> closedStderr = { "/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&-", kCtlPath,
+        "record", "--seconds", "1", "-o", File("closed.wav"), PidText(0) };
+    ChildProcess::Result closed = ChildProcess::Run(closedStderr, S().Environment(), 20s);
     EXPECT_EQ(closed.exitCode, 0);
     EXPECT_EQ(TakeFile::Read(File("closed.wav")).frames, 44100);
 }
@@ -157,8 +156,7 @@ TEST_F(RecordTest, AnAnswerThatIsNoStateGetsOneLineAndAFileThatCantBeWrittenAsks
             if (answer)
                 static_cast<void>(request->SendReply(*answer));
         });
-        CtlResult record
-            = S().Ctl({ "record", "--seconds", "1", "--gain", "-1", "-o", File("take.wav"), "all" });
+        CtlResult record = S().Ctl({ "record", "--seconds", "1", "--gain", "-1", "-o", File("take.wav"), "all" });
         EXPECT_EQ(record.exitCode, 1);
         EXPECT_EQ(record.err, "gondavel_wubbix-ctl: couldn't record pid " + std::to_string(getpid()) + ": " + reason + "\n");
         EXPECT_EQ(TakeFile::Read(File("take.wav")).frames, 44100);
@@ -171,9 +169,7 @@ TEST_F(RecordTest, AStopEndsItAtOnceWhileItWaitsOrWritesAndLeavesNothing)
     ASSERT_TRUE(S().StartOneAfterAnother(2));
     std::filesystem::create_directory(File("out"));
     const std::string take = File("out/take.flac");
-    {
-        std::ofstream(take) << "an older take";
-    }
+    WriteFile(take, "an older take");
     // At a fixed gain, so that the take is written from the start.
     auto record = [&](const std::string& target) -> ChildProcess& {
         return S().StartInstance({},

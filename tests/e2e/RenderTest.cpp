@@ -112,8 +112,7 @@ protected:
 
     std::string Soxi(const std::string& option, const std::string& name)
     {
-        ChildProcess::Result result = ChildProcess::Run({ "soxi", option, File(name) },
-            { PathVariable() }, 20s);
+        ChildProcess::Result result = ChildProcess::Run({ "soxi", option, File(name) }, { PathVariable() }, 20s);
         std::vector<std::string> lines = Lines(result.output);
         std::erase_if(lines, [](const std::string& line) { return line.find("WARN") != std::string::npos; });
         return lines.empty() ? "" : lines.back();
@@ -181,26 +180,23 @@ TEST_F(RenderTest, TakesOfAFewSeedsAreTheBytesTheyAlwaysWere)
     const std::vector<std::vector<std::string>> takes = {
         { "0", "2", "t.wav", "2c01585c4ac81b1eacf34e527190533a49fe6c06e0e727ed9824fd4d210f1dd2" },
         { "7", "6", "t.wav", "c3c93317fe82295fc232014970397cb6653cddbdea7af35ffe92ae8c9ad98044" },
-        { "4294967295", "3", "t.wav",
-            "714d3d4d9ff41e8ee647b083d76a77f10a61287f3917fc523372cd96885e1331" },
-        { "99", "3", "t.flac", "b599229ec1d1b6bd5fd4338cde9a0ae6d11e1b3008904be5579a65bfe9536a42" },
+        { "4294967295", "3", "t.wav", "714d3d4d9ff41e8ee647b083d76a77f10a61287f3917fc523372cd96885e1331" },
+        { "99", "3", "t.flac", "b599229ec1d1b6bd5fd4338cde9a0ae6d11e1b3008904be5579a65bfe9536a42" }
     };
     for (const auto& take : takes) {
-        ASSERT_EQ(Render({ "--seed", take[0], "--instances", take[1], "--seconds", "3", "--gain",
-                             "0", "-o", File(take[2]) })
-                      .exitCode,
-            0);
-        ChildProcess::Result sum = ChildProcess::Run({ "sha256sum", File(take[2]) },
-            { PathVariable() }, 10s);
+        ChildProcess::Result rendered = Render({ "--seed", take[0], "--instances", take[1],
+            "--seconds", "3", "--gain", "0", "-o", File(take[2]) });
+        ASSERT_EQ(rendered.exitCode, 0);
+        ChildProcess::Result sum = ChildProcess::Run({ "sha256sum", File(take[2]) }, { PathVariable() }, 10s);
         EXPECT_EQ(sum.output.substr(0, 64), take[3]) << "seed " << take[0];
     }
 }
 
 TEST_F(RenderTest, TheFirstPulsePeriodIsTheFillFunctionFromTheSameStartUp)
 {
-    ASSERT_EQ(Render({ "--seconds", "0.1", "--seed", "4242", "--gain", "0", "-o", File("first.wav") })
-                  .exitCode,
-        0);
+    ChildProcess::Result first = Render({ "--seconds", "0.1", "--seed", "4242", "--gain", "0",
+        "-o", File("first.wav") });
+    ASSERT_EQ(first.exitCode, 0);
 
     gondavel_wubbixWindow window(BPoint(0, 0), 20, 20, "by hand");
     window.InitSilent(4242);
@@ -215,9 +211,7 @@ TEST_F(RenderTest, TheFirstPulsePeriodIsTheFillFunctionFromTheSameStartUp)
 TEST_F(RenderTest, EachTypeOpensWithItsRateChannelsLengthEncodingAndPeak)
 {
     const std::tuple<std::string, const char*, double> types[] = {
-        { "wav", "Floating Point PCM", 0.1 },
-        { "flac", "FLAC", 0.1 },
-        { "ogg", "Vorbis", 0.6 },
+        { "wav", "Floating Point PCM", 0.1 }, { "flac", "FLAC", 0.1 }, { "ogg", "Vorbis", 0.6 }
     };
     for (const auto& [type, encoding, within] : types) {
         const std::string name = "take." + type;
@@ -225,11 +219,9 @@ TEST_F(RenderTest, EachTypeOpensWithItsRateChannelsLengthEncodingAndPeak)
             = Render({ "--instances", "6", "--seconds", "1.5", "--seed", "5", "-o", File(name) });
         EXPECT_EQ(take.exitCode, 0) << take.output;
         double gain = 0, said = 0;
-        EXPECT_EQ(sscanf(take.output.c_str(), "gondavel_wubbix-render: seed 5\ngondavel_wubbix-render: "
-                                              "gain %lf dB puts the peak at %lf dBFS\n",
-                      &gain, &said),
-            2)
-            << take.output;
+        const char* lines = "gondavel_wubbix-render: seed 5\n"
+                            "gondavel_wubbix-render: gain %lf dB puts the peak at %lf dBFS\n";
+        EXPECT_EQ(sscanf(take.output.c_str(), lines, &gain, &said), 2) << take.output;
         std::vector<float> samples = Samples(File(name));
         float peak = 0;
         for (float sample : samples)
@@ -243,17 +235,15 @@ TEST_F(RenderTest, EachTypeOpensWithItsRateChannelsLengthEncodingAndPeak)
 
         ChildProcess::Result loud = Render({ "--instances", "6", "--seconds", "1.5", "--seed", "5",
             "--gain", "0", "-o", File("loud." + type) });
-        EXPECT_NE(loud.output.find(type == "flac" ? " and were clipped; --gain -1"
-                                                  : ", where players clip them; --gain -1"),
-            std::string::npos)
-            << loud.output;
+        const char* clipped = type == "flac" ? " and were clipped; --gain -1"
+                                             : ", where players clip them; --gain -1";
+        EXPECT_NE(loud.output.find(clipped), std::string::npos) << loud.output;
         if (type == "wav") {
             char fixed[16];
             snprintf(fixed, sizeof fixed, "%.2f", gain);
-            ASSERT_EQ(Render({ "--instances", "6", "--seconds", "1.5", "--seed", "5", "--gain", fixed,
-                                 "-o", File("fixed.wav") })
-                          .exitCode,
-                0);
+            ChildProcess::Result same = Render({ "--instances", "6", "--seconds", "1.5", "--seed", "5",
+                "--gain", fixed, "-o", File("fixed.wav") });
+            ASSERT_EQ(same.exitCode, 0);
             EXPECT_EQ(ReadFile(File("fixed.wav")), ReadFile(File(name)));
         }
     }
@@ -292,19 +282,10 @@ TEST_F(RenderTest, BadArgumentsSayOneLineAndWriteNothing)
 TEST_F(RenderTest, NumbersAreDecimalAndNoTwoVoicesOfATakeAreTheSame)
 {
     const std::pair<const char*, const char*> cases[] = {
-        { "--instances", "0x10" },
-        { "--instances", "1e1" },
-        { "--instances", "+2" },
-        { "--instances", "2.0" },
-        { "--seed", "0x1F" },
-        { "--seed", "1e3" },
-        { "--seconds", "1e0" },
-        { "--seconds", "0x1p0" },
-        { "--seconds", "inf" },
-        { "--gain", "nan" },
-        { "--gain", "-1e1" },
-        { "--gain", "." },
-        { "--gain", " 1" },
+        { "--instances", "0x10" }, { "--instances", "1e1" }, { "--instances", "+2" },
+        { "--instances", "2.0" }, { "--seed", "0x1F" }, { "--seed", "1e3" },
+        { "--seconds", "1e0" }, { "--seconds", "0x1p0" }, { "--seconds", "inf" },
+        { "--gain", "nan" }, { "--gain", "-1e1" }, { "--gain", "." }, { "--gain", " 1" }
     };
     for (const auto& [option, value] : cases) {
         ChildProcess::Result result = Render({ option, value, "-o", File("x.wav") });
@@ -330,9 +311,7 @@ TEST_F(RenderTest, OnlyTheNamedFileIsReplacedAndNeverWithSetuidBits)
     EXPECT_EQ(Render({ "--seconds", "0.01", "-o", longest }).exitCode, 0);
     ASSERT_EQ(symlink("loop.wav", File("loop.wav").c_str()), 0);
     EXPECT_EQ(Render({ "--seconds", "0.01", "-o", File("loop.wav") }).exitCode, 2);
-    {
-        std::ofstream(File("setuid.wav")) << "old";
-    }
+    WriteFile(File("setuid.wav"), "old");
     ASSERT_EQ(chmod(File("setuid.wav").c_str(), 06777), 0);
     EXPECT_EQ(Render({ "--seconds", "0.01", "-o", File("setuid.wav") }).exitCode, 0);
     EXPECT_EQ(std::filesystem::status(File("setuid.wav")).permissions(),
@@ -356,9 +335,7 @@ TEST_F(RenderTest, OnlyTheNamedFileIsReplacedAndNeverWithSetuidBits)
     // An append-only directory takes a new name but keeps its old ones,
     // and no hidden name is left in it.
     std::filesystem::create_directory(File("kept"));
-    {
-        std::ofstream(File("kept/old.wav")) << "old";
-    }
+    WriteFile(File("kept/old.wav"), "old");
     auto chattr = [&](const char* change) {
         return ChildProcess::Run({ "chattr", change, File("kept") }, { PathVariable() }, 10s).exitCode;
     };
@@ -370,9 +347,7 @@ TEST_F(RenderTest, OnlyTheNamedFileIsReplacedAndNeverWithSetuidBits)
     }
     TempDirectory shared("render-shared");
     ASSERT_EQ(chmod(shared.Path().c_str(), 01777), 0);
-    {
-        std::ofstream(File("victim.wav")) << "victim";
-    }
+    WriteFile(File("victim.wav"), "victim");
     ASSERT_EQ(chmod(File("victim.wav").c_str(), 0640), 0);
     const std::string take = shared.File("take.wav"), link = shared.File("link");
     const std::string victim = File("victim.wav"), through = shared.File("through");
@@ -384,9 +359,7 @@ TEST_F(RenderTest, OnlyTheNamedFileIsReplacedAndNeverWithSetuidBits)
         if (symlink(fDirectory.Path().c_str(), through.c_str()) != 0)
             _exit(1);
         for (;;) {
-            if (syscall(SYS_renameat2, AT_FDCWD, take.c_str(), AT_FDCWD, link.c_str(),
-                    RENAME_EXCHANGE)
-                == 0)
+            if (syscall(SYS_renameat2, AT_FDCWD, take.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE) == 0)
                 continue;
             close(open(take.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0644));
             symlink(victim.c_str(), link.c_str());
@@ -413,8 +386,7 @@ TEST_F(RenderTest, OnlyTheNamedFileIsReplacedAndNeverWithSetuidBits)
     waitpid(swapper, nullptr, 0);
     EXPECT_EQ(refused, 201);
     EXPECT_TRUE(ReadFile(victim) == "victim") << "the victim was replaced";
-    EXPECT_EQ(std::filesystem::status(victim).permissions(),
-        static_cast<std::filesystem::perms>(0640));
+    EXPECT_EQ(std::filesystem::status(victim).permissions(), static_cast<std::filesystem::perms>(0640));
 }
 
 // A file-size limit just short of the whole take fails the last writes,
@@ -424,19 +396,15 @@ TEST_F(RenderTest, ATakeNotWrittenWholeReplacesNothing)
     for (const std::string type : { "flac", "ogg" }) {
         const std::string whole = File("whole." + type), take = File("take." + type);
         ASSERT_EQ(Render({ "--seconds", "3", "--seed", "3", "-o", whole }).exitCode, 0);
-        {
-            std::ofstream(take) << "an older take";
-        }
+        WriteFile(take, "an older take");
         ChildProcess::Result result = Render({ "--seconds", "3", "--seed", "3", "-o", take },
             std::filesystem::file_size(whole) - 1);
         EXPECT_EQ(result.exitCode, 1);
-        EXPECT_EQ(result.output, "gondavel_wubbix-render: seed 3\ngondavel_wubbix-render: "
-                                 "couldn't write '"
-                + take + "': File too large\n");
+        const std::string refusal = "gondavel_wubbix-render: couldn't write '" + take + "': File too large\n";
+        EXPECT_EQ(result.output, "gondavel_wubbix-render: seed 3\n" + refusal);
         EXPECT_EQ(ReadFile(take), "an older take");
     }
-    EXPECT_EQ(Files(),
-        (std::set<std::string> { "take.flac", "take.ogg", "whole.flac", "whole.ogg" }));
+    EXPECT_EQ(Files(), (std::set<std::string> { "take.flac", "take.ogg", "whole.flac", "whole.ogg" }));
 }
 
 // With stderr closed, the next descriptor opened would take its number.
@@ -456,25 +424,21 @@ TEST_F(RenderTest, AClosedStderrLeavesTheTakeAsItIs)
 TEST_F(RenderTest, ASignalLeavesNoFileAndTheOldOneAsItWas)
 {
     std::filesystem::create_directory(File("out"));
-    {
-        std::ofstream(File("out/take.flac")) << "an older take";
-    }
+    WriteFile(File("out/take.flac"), "an older take");
     for (int signal : { SIGINT, SIGUSR1, SIGALRM, SIGKILL }) {
         std::vector<std::string> arguments = { kRenderPath, "--instances", "4", "--seconds", "86400",
             "-o", File("out/take.flac") };
         if (signal != SIGINT)
             arguments.insert(arguments.end(), { "--gain", "-12" });
         ChildProcess render(arguments, Environment(), File("output"));
-        ASSERT_TRUE(WaitUntil([&] {
+        auto started = [&] {
             return signal == SIGINT ? ReadFile(File("output")).ends_with("\n")
                                     : Writing(render.Pid(), File("out"));
-        },
-            20s))
-            << "not started";
+        };
+        ASSERT_TRUE(WaitUntil(started, 20s)) << "not started";
         kill(signal == SIGINT ? -render.Pid() : render.Pid(), signal);
         ASSERT_TRUE(render.WaitForExit(10s)) << signal;
-        EXPECT_TRUE(WaitUntil([&] { return kill(-render.Pid(), 0) == -1; }, 10s))
-            << "a process is left";
+        EXPECT_TRUE(WaitUntil([&] { return kill(-render.Pid(), 0) == -1; }, 10s)) << "a process is left";
         EXPECT_EQ(Files("out"), std::set<std::string> { "take.flac" }) << signal;
         EXPECT_EQ(ReadFile(File("out/take.flac")), "an older take") << signal;
         if (signal == SIGINT) {

@@ -91,14 +91,13 @@ testing::AssertionResult Session::StartOneAfterAnother(size_t count,
     for (size_t i = 0; i < count; i++) {
         size_t n = Started();
         pid_t pid = StartInstance().Pid();
-        if (!WaitUntil([&] {
-                std::map<pid_t, std::string> listed = Listed();
-                return listed.count(pid) != 0 && listed[pid] == std::to_string(n);
-            },
-                timeout))
+        auto indexed = [&] {
+            std::map<pid_t, std::string> listed = Listed();
+            return listed.count(pid) != 0 && listed[pid] == std::to_string(n);
+        };
+        if (!WaitUntil(indexed, timeout))
             return testing::AssertionFailure() << "instance " << n << " (" << pid
-                                               << ") is not listed with index " << n << "\n"
-                                               << Output(n);
+                                               << ") is not listed with index " << n << "\n" + Output(n);
     }
     return testing::AssertionSuccess();
 }
@@ -133,8 +132,7 @@ testing::AssertionResult Session::Exits(ChildProcess& instance, int code,
                                              << instance.ExitCode() << ", not " << code;
     for (size_t n = 0; n < fInstances.size() && !result; n++) {
         if (fInstances[n].get() == &instance)
-            result << "; it printed:\n"
-                   << Output(n);
+            result << "; it printed:\n" + Output(n);
     }
     return result;
 }
@@ -325,15 +323,15 @@ bool Session::PictureChanges(pid_t pid) const
     Window window = fX.WindowOf(pid);
     std::string first = fX.Picture(window);
     auto roll = std::chrono::steady_clock::now() + 3s;
-    return window != 0 && !first.empty() && WaitUntil([&] {
+    auto changed = [&] {
         if (std::chrono::steady_clock::now() > roll) {
             Ctl({ "reroll", "--mains", std::to_string(pid) });
             roll += 3s;
         }
         std::string now = fX.Picture(window);
         return !now.empty() && now != first;
-    },
-               20s);
+    };
+    return window != 0 && !first.empty() && WaitUntil(changed, 20s);
 }
 
 bool Session::WatchPicture(pid_t pid,
@@ -341,7 +339,7 @@ bool Session::WatchPicture(pid_t pid,
     std::vector<PictureChange>* changes, std::chrono::milliseconds timeout) const
 {
     PictureSampler sampler(fX.Get(), { fX.WindowOf(pid) });
-    bool held = WaitUntil([&] {
+    auto seen = [&] {
         size_t before = sampler.Changes(0).size();
         sampler.Sample(2s);
         if (enough(sampler.Changes(0)))
@@ -349,8 +347,8 @@ bool Session::WatchPicture(pid_t pid,
         if (sampler.Changes(0).size() - before < 4)
             Ctl({ "reroll", "--mains", std::to_string(pid) });
         return false;
-    },
-        timeout, 0ms);
+    };
+    bool held = WaitUntil(seen, timeout, 0ms);
     if (changes != nullptr)
         *changes = sampler.Changes(0);
     return held;
@@ -364,7 +362,7 @@ testing::AssertionResult Session::WaitUntilSettled(std::chrono::milliseconds tim
             required.insert(instance->Pid());
     }
     std::string missing;
-    bool settled = WaitUntil([&] {
+    auto settled = [&] {
         std::set<pid_t> live = LiveInstances();
         std::map<pid_t, std::string> listed = Listed();
         std::map<pid_t, Window> windows = fX.WindowsByPid();
@@ -389,17 +387,14 @@ testing::AssertionResult Session::WaitUntilSettled(std::chrono::milliseconds tim
         }
         missing = text.str();
         return missing.empty();
-    },
-        timeout);
-    if (settled)
+    };
+    if (WaitUntil(settled, timeout))
         return testing::AssertionSuccess();
-    return testing::AssertionFailure() << "not settled:\n"
-                                       << missing;
+    return testing::AssertionFailure() << "not settled:\n" + missing;
 }
 
 SessionTest::SessionTest(XServer x, Sound sound)
-    : fXServer(x),
-      fSound(sound)
+    : fXServer(x), fSound(sound)
 {
 }
 

@@ -174,8 +174,7 @@ TEST_F(SoundOutput, StreamIsListedOnlyWhilePlaying)
     engine.CleanUp();
     EXPECT_EQ(engine.player, nullptr);
     EXPECT_TRUE(WaitUntil([&] { return fServer.CountSinkInputs() == 0; }, 10s))
-        << "the stream outlived CleanUp():\n"
-        << fServer.ListSinkInputs();
+        << "the stream outlived CleanUp():\n" + fServer.ListSinkInputs();
 }
 
 // Where no server listens, and, when the machine has no sound card, ALSA

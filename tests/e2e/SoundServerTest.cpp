@@ -53,8 +53,7 @@ TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently
     for (size_t n = 0; n < kStreamingInstances; n++) {
         pid_t pid = S().StartInstance().Pid();
         ASSERT_TRUE(Pulse().WaitForStream(pid, 20s))
-            << "instance " << n << " got no stream\n"
-            << S().Output(n);
+            << "instance " << n << " got no stream\n" + S().Output(n);
     }
     auto streams = Pulse().Streams();
     ASSERT_TRUE(streams);
@@ -76,23 +75,20 @@ TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently
         return CountOf(ReadFile(S().Runtime().File("events.log")),
             "Event 'new' on sink-input");
     };
-    ASSERT_TRUE(WaitUntil([&] {
+    auto connected = [&] {
         auto clients = Pulse().Clients();
         return clients && clients->count(watcher.Pid()) == 1;
-    },
-        10s, kPactlInterval))
-        << "the watching client didn't connect";
+    };
+    ASSERT_TRUE(WaitUntil(connected, 10s, kPactlInterval)) << "the watching client didn't connect";
     size_t refused = 0;
     for (size_t n = kStreamingInstances; n < kMaxInstances && refused == 0; n++) {
         size_t before = newStreams();
         S().StartInstance();
-        bool outcome = WaitUntil([&] {
-            return newStreams() > before
-                || !LinesStartingWith(S().Output(n), kNoSoundPrefix).empty();
-        },
-            20s);
-        ASSERT_TRUE(outcome) << "instance " << n << " got no stream and didn't give up\n"
-                             << S().Output(n);
+        auto outcome = [&] {
+            return newStreams() > before || !LinesStartingWith(S().Output(n), kNoSoundPrefix).empty();
+        };
+        ASSERT_TRUE(WaitUntil(outcome, 20s))
+            << "instance " << n << " got no stream and didn't give up\n" + S().Output(n);
         if (!LinesStartingWith(S().Output(n), kNoSoundPrefix).empty())
             refused = n;
     }
@@ -112,8 +108,7 @@ TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently
     EXPECT_GE(dropped, 1u) << Pulse().Log();
     std::this_thread::sleep_for(2s);
     EXPECT_EQ(CountOf(Pulse().Log(), kDroppedConnection), dropped)
-        << "the refused instance kept trying:\n"
-        << Pulse().Log();
+        << "the refused instance kept trying:\n" + Pulse().Log();
     EXPECT_TRUE(extra.IsRunning()) << S().Output(refused);
     EXPECT_TRUE(WaitUntil([&] { return X().WindowOf(extra.Pid(), 0ms) != 0; }, 10s)) << "no window";
     EXPECT_EQ(S().ListedPids().count(extra.Pid()), 1u) << "not registered";
@@ -123,12 +118,11 @@ TEST_F(SoundServerTest, ManyInstancesGetStreamsAndTheOneTooManyCarriesOnSilently
     pid_t first = S().Instance(0).Pid();
     ASSERT_TRUE(S().EndsCleanly(S().Instance(0)));
     std::optional<std::multiset<pid_t>> clients;
-    ASSERT_TRUE(WaitUntil([&] {
+    auto gone = [&] {
         clients = Pulse().Clients();
         return clients && clients->count(first) == 0;
-    },
-        10s, kPactlInterval))
-        << "the quitting instance's client stayed";
+    };
+    ASSERT_TRUE(WaitUntil(gone, 10s, kPactlInterval)) << "the quitting instance's client stayed";
     EXPECT_EQ(clients->count(extra.Pid()), 0u) << "the refused instance connected later";
 
     // A new instance then gets a stream. That fills the server again, so
@@ -154,11 +148,11 @@ TEST_F(SoundServerTest, InstancesGetTheirStreamsBackWhenTheServerReturns)
     // From the moment the server answers pactl again.
     auto answered = std::chrono::steady_clock::now();
     std::optional<std::map<pid_t, uint32_t>> streams;
-    bool back = WaitUntil([&] {
+    auto allBack = [&] {
         streams = Pulse().Streams();
         return streams && streams->size() == 3;
-    },
-        5s);
+    };
+    bool back = WaitUntil(allBack, 5s);
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - answered);
     std::cout << "all streams back " << elapsed.count() << " ms after the server answered\n";
@@ -197,13 +191,11 @@ TEST_F(SoundServerTest, KilledStreamComesBack)
 
     Pulse().KillSinkInput(index);
     std::optional<std::map<pid_t, uint32_t>> streams;
-    ASSERT_TRUE(WaitUntil([&] {
+    auto renewed = [&] {
         streams = Pulse().Streams();
         return streams && streams->count(pid) > 0 && streams->at(pid) != index;
-    },
-        5s, kPactlInterval))
-        << "no new stream\n"
-        << S().Output(0);
+    };
+    ASSERT_TRUE(WaitUntil(renewed, 5s, kPactlInterval)) << "no new stream\n" + S().Output(0);
     EXPECT_TRUE(S().Sounds());
     EXPECT_EQ(LinesStartingWith(S().Output(0), kSoundLostLine).size(), 1u) << S().Output(0);
     {

@@ -25,6 +25,9 @@ inline std::string ReadFile(const std::string& path)
     return text.str();
 }
 
+// Replaces the file at `path` with `text`.
+inline void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
 // What the tests know of the build they belong to (ThisBuild.cpp, the one
 // file the build's directory is compiled into, so that all the rest is the
 // same in every build): where it put the programs they run, and whether it

@@ -12,11 +12,8 @@ WestonServer::WestonServer(const std::string& x, std::chrono::milliseconds start
     std::vector<std::string> argv = { "weston", "--backend=x11-backend.so", "--use-pixman",
         std::string("--socket=") + kSocket, "--idle-time=0" };
     fServer = std::make_unique<ChildProcess>(argv, environment, fDirectory.File("weston.log"));
-    bool listens = WaitUntil([&] {
-        return std::filesystem::is_socket(Display()) || !fServer->IsRunning();
-    },
-        startTimeout);
-    if (listens && fServer->IsRunning())
+    auto listensOrEnded = [&] { return std::filesystem::is_socket(Display()) || !fServer->IsRunning(); };
+    if (WaitUntil(listensOrEnded, startTimeout) && fServer->IsRunning())
         return;
     std::string log = Log();
     fServer.reset();

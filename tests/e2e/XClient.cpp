@@ -114,12 +114,12 @@ Window XClient::WaitForWindow(const std::function<Window()>& find,
 
 Window XClient::WindowOf(pid_t pid, std::chrono::milliseconds timeout) const
 {
-    return WaitForWindow([&]() -> Window {
+    auto windowOf = [&]() -> Window {
         std::map<pid_t, Window> windows = WindowsByPid();
         auto it = windows.find(pid);
         return it != windows.end() ? it->second : 0;
-    },
-        timeout);
+    };
+    return WaitForWindow(windowOf, timeout);
 }
 
 std::string XClient::Title(Window window) const
@@ -141,15 +141,15 @@ bool XClient::IsShown(Window window) const
 
 Window XClient::FindWindow(const std::string& title, std::chrono::milliseconds timeout) const
 {
-    return WaitForWindow([&] {
+    auto titled = [&] {
         Window found = 0;
         for (Window window : TopLevelWindows()) {
             if (Title(window) == title)
                 found = window;
         }
         return found;
-    },
-        timeout);
+    };
+    return WaitForWindow(titled, timeout);
 }
 
 std::array<int, 4> XClient::Frame(Window window) const

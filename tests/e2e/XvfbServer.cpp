@@ -37,25 +37,12 @@ int DisplayNumberIn(const std::string& log)
 XvfbServer::XvfbServer(std::chrono::milliseconds startTimeout)
     : fDirectory("gw_xvfb")
 {
-    const char* path = getenv("PATH");
-    std::vector<std::string> environment = {
-        std::string("PATH=") + (path != nullptr ? path : "/usr/bin:/bin"),
-        "HOME=" + fDirectory.Path(),
-        "XDG_RUNTIME_DIR=" + fDirectory.Path(),
-    };
+    std::vector<std::string> environment = { PathVariable(), "HOME=" + fDirectory.Path(),
+        "XDG_RUNTIME_DIR=" + fDirectory.Path() };
     // -displayfd 1: Xvfb picks a free display number and prints it on its
     // standard output, which is the log, once it accepts connections.
-    std::vector<std::string> argv = {
-        "Xvfb",
-        "-displayfd",
-        "1",
-        "-screen",
-        "0",
-        std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24",
-        "-nolisten",
-        "tcp",
-        "-noreset",
-    };
+    std::vector<std::string> argv = { "Xvfb", "-displayfd", "1", "-screen", "0",
+        std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24", "-nolisten", "tcp", "-noreset" };
     fServer = std::make_unique<ChildProcess>(argv, environment, fDirectory.File("xvfb.log"));
 
     auto deadline = std::chrono::steady_clock::now() + startTimeout;

@@ -111,10 +111,8 @@ TEST_F(RegistryDirectoryTest, RefusesALevelThatIsNotADirectoryPrivateToTheUser)
     EXPECT_TRUE(Open());
     ASSERT_EQ(chmod(fBase.c_str(), 0777), 0);
     EXPECT_EQ(Open().reason(), "registry " + fBase + ": is writable by every user");
-    EXPECT_EQ(RegistryDirectory::OpenUnder("tmp", "gw-roster-0", "application/x-vnd.gw-roster-test",
-                  true)
-                  .reason(),
-        "registry tmp: is not an absolute path");
+    auto relative = RegistryDirectory::OpenUnder("tmp", "gw-roster-0", "application/x-vnd.gw-roster-test", true);
+    EXPECT_EQ(relative.reason(), "registry tmp: is not an absolute path");
 }
 
 TEST_F(RegistryDirectoryTest, WithoutARuntimeDirectoryANameTakenInTheSharedOneMovesItHome)
@@ -133,7 +131,8 @@ TEST_F(RegistryDirectoryTest, WithoutARuntimeDirectoryANameTakenInTheSharedOneMo
     setenv("HOME", "/sys", 1);
     std::string notice;
     auto refused = RegistryDirectory::OpenToRegister("application/x-vnd.gw-roster-test", &notice);
-    EXPECT_EQ(refused.reason(), "registry " + taken + ": is a symbolic link; registry /sys/.cache: " + (geteuid() == 0 ? "can't create it: Operation not permitted" : "can't create it: Permission denied"));
+    const std::string why = geteuid() == 0 ? "Operation not permitted" : "Permission denied";
+    EXPECT_EQ(refused.reason(), "registry " + taken + ": is a symbolic link; registry /sys/.cache: can't create it: " + why);
 
     setenv("HOME", (fBase + "/home").c_str(), 1);
     ASSERT_EQ(mkdir((fBase + "/home").c_str(), 0700), 0);
@@ -163,17 +162,11 @@ TEST(LaunchMessage, IsTakenOnceFromTheEnvironmentAndAMalformedOneIsReported)
 {
     BMessage sent(FourCC("LNCH"));
     sent.AddString("text", "hello");
-    // Hex digits of the flattened message: header, then the field "text".
-    setenv("GW_LAUNCH_MESSAGE",
-        "47574d01"
-        "48434e4c"
-        "01000000"
-        "0474657874"
-        "52545343"
-        "01000000"
-        "05000000"
-        "68656c6c6f",
-        1);
+    // Hex digits of the flattened message: the header (magic, what, one
+    // field), then the field "text" (name, type, count, length, value).
+    const std::string header = "47574d0148434e4c01000000";
+    const std::string field = "047465787452545343010000000500000068656c6c6f";
+    setenv("GW_LAUNCH_MESSAGE", (header + field).c_str(), 1);
     std::unique_ptr<BMessage> received = LaunchMessage::Take();
     ASSERT_NE(received, nullptr);
     EXPECT_EQ(*received, sent);

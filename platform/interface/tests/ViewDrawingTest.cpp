@@ -56,12 +56,7 @@ std::vector<Uint32> Blank()
 
 TEST(ViewDrawing, TextDrawnAgainInOtherColoursMatchesTextRenderedInThem)
 {
-    const rgb_color colors[] = {
-        { 200, 30, 90, 255 },
-        { 3, 250, 17, 255 },
-        { 0, 0, 0, 255 },
-        { 254, 254, 254, 255 },
-    };
+    const rgb_color colors[] = { { 200, 30, 90, 255 }, { 3, 250, 17, 255 }, { 0, 0, 0, 255 }, { 254, 254, 254, 255 } };
     ViewDrawing reused;
     for (const char* word : { "gondavel", "wubbix" }) {
         for (rgb_color color : colors) {

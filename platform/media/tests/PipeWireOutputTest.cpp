@@ -125,16 +125,15 @@ TEST_F(PipeWireOutputTest, RendersWholeBuffersAndPlaysThemInOrderWhateverTheServ
     // Half a second of sound, and the ramp unbroken in it: silence may come
     // between values if the machine is slow, but never a value out of turn.
     std::vector<float> sound;
-    ASSERT_TRUE(WaitUntil([&] {
+    auto halfASecond = [&] {
         sound.clear();
         for (float sample : PipeWireServer::RecordedSamples(directory.File("sink.wav"))) {
             if (sample != 0.0f)
                 sound.push_back(sample);
         }
         return sound.size() >= 2 * 22050;
-    },
-        20s))
-        << sound.size() / 2 << " frames of sound";
+    };
+    ASSERT_TRUE(WaitUntil(halfASecond, 20s)) << sound.size() / 2 << " frames of sound";
     output.reset();
 
     // A busy machine may make the server drop one graph cycle's buffer: the
