@@ -26,7 +26,7 @@ void PrintTo(const rgb_color& color, std::ostream* out)
 
 namespace {
 
-constexpr unsigned kSeed = 12345;
+constexpr unsigned kViewSeed = 12345;
 // After srandom(12822), with every walk taken: the pan test passes, and the
 // frequency step is followed by six draws for the colours.
 constexpr unsigned kRiseSeed = 12822;
@@ -139,8 +139,8 @@ TEST(MainView, DrawPutsBothBaselinesWithinAWidthLeftOfTheView)
 
     // No baseline fits in a view without width: nothing is drawn, no draw taken.
     mainView empty(BRect(0, 0, 0, 0), "empty", voice);
-    auto d = Draws(kSeed, 1);
-    voice.Seed(kSeed);
+    auto d = Draws(kViewSeed, 1);
+    voice.Seed(kViewSeed);
     empty.Draw(empty.Bounds());
     EXPECT_EQ(voice.Random().Next(), d[0]);
 }

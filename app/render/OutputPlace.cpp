@@ -16,11 +16,6 @@ namespace {
 // As many links as the kernel follows in one path.
 constexpr int kMaxLinks = 40;
 
-Error CantWrite(const std::string& path, const std::string& why)
-{
-    return Error { B_BAD_VALUE, "can't write '" + path + "': " + why };
-}
-
 // A path's directory part and its last name; "." when it has no directory.
 std::pair<std::string, std::string> Split(const std::string& path)
 {
@@ -197,4 +192,9 @@ Result<OutputPlace> OutputPlace::Find(const std::string& path)
     if (place.fAppendOnly && place.fReplacedMode)
         return CantWrite(path, "its directory is append-only");
     return place;
+}
+
+Error CantWrite(const std::string& path, const std::string& why)
+{
+    return Error { B_BAD_VALUE, "can't write '" + path + "': " + why };
 }

@@ -55,3 +55,6 @@ private:
     std::string fReplacedAcl;
     bool fAppendOnly = false;
 };
+
+// How a take that can't be written to `path` fails, for `why`.
+Error CantWrite(const std::string& path, const std::string& why);

@@ -1,5 +1,6 @@
 #include "RenderFile.h"
 
+#include "OutputPlace.h"
 #include "Synth.h"
 
 #include <poll.h>
@@ -33,11 +34,6 @@ int FormatFor(const std::string& name)
     if (strcasecmp(extension, "ogg") == 0)
         return SF_FORMAT_OGG | SF_FORMAT_VORBIS;
     return 0;
-}
-
-Error CantWrite(const std::string& path, const std::string& why)
-{
-    return Error { B_BAD_VALUE, "can't write '" + path + "': " + why };
 }
 
 } // namespace

@@ -362,7 +362,9 @@ TEST_F(RenderTest, OnlyTheNamedFileIsReplacedAndNeverWithSetuidBits)
             if (syscall(SYS_renameat2, AT_FDCWD, take.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE) == 0)
                 continue;
             close(open(take.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0644));
-            symlink(victim.c_str(), link.c_str());
+            // A round the renderer wins is simply lost.
+            if (symlink(victim.c_str(), link.c_str()) != 0)
+                continue;
         }
     }
 

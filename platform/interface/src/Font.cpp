@@ -123,7 +123,7 @@ TextLibrary gText;
 std::string gFile;      // the face's file, once looked up
 int gAscent = 0;        // the face's, once it has been open
 int gLineSkip = 0;      // likewise, the distance between baselines
-int gScale = 1;         // pixels a unit is across
+int gFontScale = 1;     // pixels a unit is across
 bool gFailed = false;   // loading failed and was reported; don't retry
 bigtime_t gLastUse = 0; // when a call last needed the face
 
@@ -196,7 +196,7 @@ Result<> OpenFace()
     if (opened) {
         SDL_RWops* source = SDL_RWFromConstMem(text.file, static_cast<int>(text.fileSize));
         if (source != nullptr)
-            text.font = text.openFont(source, 1, Font::kPixelSize * gScale);
+            text.font = text.openFont(source, 1, Font::kPixelSize * gFontScale);
         if (text.font == nullptr)
             opened = Error { B_ERROR, gFile + ": " + SDL_GetError() };
     }
@@ -325,10 +325,10 @@ int Font::LineSkip()
 void Font::SetScale(int32 scale)
 {
     std::lock_guard<std::mutex> guard(gMutex);
-    if (scale < 1 || scale == gScale)
+    if (scale < 1 || scale == gFontScale)
         return;
     UnloadLocked();
-    gScale = scale;
+    gFontScale = scale;
     gAscent = 0;
     gLineSkip = 0;
 }

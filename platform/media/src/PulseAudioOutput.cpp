@@ -30,7 +30,7 @@
 namespace {
 
 constexpr pa_usec_t kOpenTimeout = 5 * PA_USEC_PER_SEC;
-constexpr pa_usec_t kRetryInterval = 250 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t kRetryDelay = 250 * PA_USEC_PER_MSEC;
 // A server's listening socket has a short queue: when many instances start
 // at once, some are refused although the server is there. They try again
 // this often, this many times, before the output gives up.
@@ -360,7 +360,7 @@ void PulseAudioOutput::Lost()
         fLost = true;
         ReportLine("lost the sound server; reconnecting");
     }
-    ArmTimer(fRetryTimer, kRetryInterval);
+    ArmTimer(fRetryTimer, kRetryDelay);
 }
 
 void PulseAudioOutput::ArmTimer(pa_time_event* timer, pa_usec_t delay)
@@ -442,7 +442,7 @@ void PulseAudioOutput::RetryDue(pa_mainloop_api*, pa_time_event*, const struct t
         output->DropContext();
     bool started = output->fContext != nullptr ? output->CreateStream() : output->ConnectContext();
     if (!started)
-        output->ArmTimer(output->fRetryTimer, kRetryInterval);
+        output->ArmTimer(output->fRetryTimer, kRetryDelay);
 }
 
 } // namespace
