@@ -51,7 +51,6 @@ public:
 
     // Makes the view the one its window tells of keys, or no longer.
     void MakeFocus(bool focus = true);
-    bool IsFocus() const;
 
     void SetViewColor(rgb_color color) { fViewColor = color; }
     void SetHighColor(rgb_color color) { fHighColor = color; }

@@ -50,11 +50,6 @@ void BView::MakeFocus(bool focus)
         fWindow->fFocus = nullptr;
 }
 
-bool BView::IsFocus() const
-{
-    return fWindow != nullptr && fWindow->fFocus == this;
-}
-
 bool BView::LockLooper()
 {
     return fWindow != nullptr && fWindow->Lock();
