@@ -137,7 +137,7 @@ TEST_F(ProgramTest, ClicksLaunchDetachedInstancesThatFillTheGridRowByRow)
     }
 }
 
-TEST_F(ProgramTest, ClickWithTheProgramFileGoneShowsOneAlertAndTheInstanceCarriesOn)
+TEST_F(ProgramTest, EachClickWithTheProgramFileGoneShowsOneAlertAndTheInstanceCarriesOn)
 {
     // A copy of the program that is deleted once it runs.
     std::string copy = S().ProgramCopy();
