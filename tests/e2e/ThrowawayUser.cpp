@@ -1,22 +1,27 @@
 #include "ThrowawayUser.h"
 
+#include "ChildProcess.h"
+
 #include <pwd.h>
 #include <unistd.h>
 
-#include <cstdlib>
+using namespace std::chrono_literals;
 
 namespace {
 
-// The account tools live in sbin, which a test's PATH may lack.
-const std::string kAdminPath = "PATH=/usr/sbin:/usr/bin:/sbin:/bin ";
+// Runs one of the account tools, by its full path (a test's PATH may lack
+// sbin) and with no shell; whether it succeeded.
+bool RunAdminTool(const std::string& tool, std::vector<std::string> arguments)
+{
+    arguments.insert(arguments.begin(), "/usr/sbin/" + tool);
+    return ChildProcess::Run(arguments, { "PATH=/usr/sbin:/usr/bin:/sbin:/bin" }, 30s).exitCode == 0;
+}
 
 } // namespace
 
 ThrowawayUser::ThrowawayUser() : fName("gwtest" + std::to_string(getpid()))
 {
-    std::string add = kAdminPath + "useradd --system --no-create-home --shell /usr/sbin/nologin "
-        + fName;
-    if (system(add.c_str()) == 0) {
+    if (RunAdminTool("useradd", { "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", fName })) {
         if (passwd* entry = getpwnam(fName.c_str())) {
             fUid = entry->pw_uid;
             fGid = entry->pw_gid;
@@ -27,6 +32,5 @@ ThrowawayUser::ThrowawayUser() : fName("gwtest" + std::to_string(getpid()))
 ThrowawayUser::~ThrowawayUser()
 {
     if (fUid != 0)
-        [[maybe_unused]]
-        int ignored = system((kAdminPath + "userdel " + fName).c_str());
+        RunAdminTool("userdel", { fName });
 }
