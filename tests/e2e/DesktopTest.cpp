@@ -124,7 +124,7 @@ TEST_F(DesktopTest, WithItsAlertUpAnInstanceStillEndsWithItsWindowAndOutlivesThe
     ASSERT_NE(box, 0u) << S().AllOutput();
     X().Destroy(box);
     EXPECT_TRUE(S().PictureChanges(second.Pid()));
-    EXPECT_TRUE(second.IsRunning());
+    EXPECT_TRUE(second.IsRunning()) << S().AllOutput();
     EXPECT_EQ(CountOf(S().AllOutput(), kAlertPrefix), 2u) << S().AllOutput();
 }
 

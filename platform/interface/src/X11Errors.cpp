@@ -21,6 +21,8 @@ int TolerantHandler(Display* display, XErrorEvent* event)
 {
     if (event->error_code == BadWindow || event->error_code == BadDrawable)
         return 0;
+    if (event->error_code == BadGC && event->request_code == X_FreeGC)
+        return 0;
     return gPreviousHandler != nullptr ? gPreviousHandler(display, event) : 0;
 }
 
