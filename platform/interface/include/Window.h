@@ -105,6 +105,8 @@ private:
     // Opens the window on the display. A modal window is placed over
     // `owner`, kept above it, and given up on with it.
     Result<> OpenDisplay(const BWindow* owner = nullptr);
+    Result<WindowDisplay*> OpenX11Window(const BWindow* owner);
+    Result<WindowDisplay*> OpenWaylandWindow(const BWindow* owner);
     void CloseDisplay();
     // One turn of the window thread's loop: waits for input, a message or
     // the next pulse, then handles what came with the window locked.

@@ -3,7 +3,10 @@
 #include "DisplayConnection.h"
 #include "Font.h"
 #include "LostDisplay.h"
+#include "MotionSetting.h"
 #include "SdlLock.h"
+#include "WaylandDisplay.h"
+#include "WaylandWindow.h"
 #include "X11Errors.h"
 #include "X11Window.h"
 
@@ -28,6 +31,8 @@ std::atomic<int> gScale { 1 };
 std::string gWaylandDisplay;
 
 constexpr int kMaxScale = 8;
+// How long a Wayland compositor may take to describe itself.
+constexpr int kWaylandAnswerMillis = 2000;
 
 // A whole factor of 1 to kMaxScale written in `value`, or 0.
 int ScaleIn(const char* value)
@@ -37,6 +42,22 @@ int ScaleIn(const char* value)
     char* end = nullptr;
     long factor = strtol(value, &end, 10);
     return *end == '\0' && factor >= 1 && factor <= kMaxScale ? static_cast<int>(factor) : 0;
+}
+
+// `frame` (units) at `scale` to a unit: the corner the nearest whole
+// coordinate, the size the frame's, both edges rounded and included.
+SDL_Rect ScaledRect(BRect frame, int scale)
+{
+    auto scaled = [scale](float coordinate) {
+        return static_cast<int>(std::floor(coordinate * scale + 0.5f));
+    };
+    auto unit = [](float coordinate) { return static_cast<int>(std::floor(coordinate + 0.5f)); };
+    SDL_Rect rect;
+    rect.x = scaled(frame.left);
+    rect.y = scaled(frame.top);
+    rect.w = (unit(frame.right) - unit(frame.left) + 1) * scale;
+    rect.h = (unit(frame.bottom) - unit(frame.top) + 1) * scale;
+    return rect;
 }
 
 Result<> CheckForApplication()
@@ -102,11 +123,18 @@ void SdlVideo::Release()
     std::lock_guard<std::mutex> guard(SdlLock());
     if (gUsers == 0 || --gUsers > 0)
         return;
-    SDL_QuitSubSystem(SDL_INIT_VIDEO);
+    if (IsWayland()) {
+        WaylandDisplay::Close();
+        gWaylandDisplay.clear();
+    } else {
+        SDL_QuitSubSystem(SDL_INIT_VIDEO);
+    }
 }
 
 bool SdlVideo::IsRealDriver()
 {
+    if (IsWayland())
+        return true;
     const char* driver = SDL_GetCurrentVideoDriver();
     return driver != nullptr && (strcmp(driver, "x11") == 0 || strcmp(driver, "wayland") == 0);
 }
@@ -168,6 +196,16 @@ int SdlVideo::Scale()
     return gScale;
 }
 
+bool SdlVideo::IsWayland()
+{
+    return !gWaylandDisplay.empty();
+}
+
+int SdlVideo::WindowScale()
+{
+    return IsWayland() ? 1 : gScale.load();
+}
+
 Result<> SdlVideo::Initialise()
 {
     SetHints();
@@ -176,6 +214,9 @@ Result<> SdlVideo::Initialise()
     // would draw into memory, and the sound would play with no window.
     if (Result<> chosen = ChooseDriver(); !chosen)
         return chosen;
+    const char* drivers = SDL_GetHint(SDL_HINT_VIDEODRIVER);
+    if (drivers != nullptr && strncmp(drivers, "wayland", 7) == 0)
+        return OpenWayland();
     // Where libX11 is loaded already, before SDL's X11 driver starts: the
     // driver keeps the handler it finds and puts it back when video stops,
     // which is when the last lost wake-ups come in.
@@ -183,9 +224,8 @@ Result<> SdlVideo::Initialise()
     // The text resolution comes over a connection of its own, read while
     // SDL starts.
     std::future<int> dpi;
-    const char* drivers = SDL_GetHint(SDL_HINT_VIDEODRIVER);
-    if (ScaleIn(getenv("GW_SCALE")) == 0 && ScaleIn(getenv("GDK_SCALE")) == 0
-        && drivers != nullptr && strncmp(drivers, "x11", 3) == 0)
+    if (ScaleIn(getenv("GW_SCALE")) == 0 && ScaleIn(getenv("GDK_SCALE")) == 0 && drivers != nullptr
+        && strncmp(drivers, "x11", 3) == 0)
         dpi = std::async(std::launch::async, X11Window::ResourceDpi, getenv("DISPLAY"));
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0)
         return Error { B_ERROR, SDL_GetError() };
@@ -194,12 +234,10 @@ Result<> SdlVideo::Initialise()
         SDL_QuitSubSystem(SDL_INIT_VIDEO);
         return error;
     }
-    // Wayland offers no window surface in memory: there, windows draw
-    // through SDL's renderer (GL), which costs each instance memory.
+    // X11 failed and SDL went on to Wayland: windows there are ours.
     if (strcmp(SDL_GetCurrentVideoDriver(), "wayland") == 0) {
-        SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "1");
-        const char* name = getenv("WAYLAND_DISPLAY");
-        gWaylandDisplay = name != nullptr && name[0] != '\0' ? name : "wayland-0";
+        SDL_QuitSubSystem(SDL_INIT_VIDEO);
+        return OpenWayland();
     }
     if (gWakeEventType == 0)
         gWakeEventType = SDL_RegisterEvents(1);
@@ -213,13 +251,26 @@ Result<> SdlVideo::Initialise()
     return {};
 }
 
+Result<> SdlVideo::OpenWayland()
+{
+    const char* name = getenv("WAYLAND_DISPLAY");
+    if (Result<> opened = WaylandDisplay::Open(name, kWaylandAnswerMillis); !opened)
+        return opened;
+    gWaylandDisplay = name != nullptr && name[0] != '\0' ? name : "wayland-0";
+    if (gWakeEventType == 0)
+        gWakeEventType = SDL_RegisterEvents(1);
+    ChooseScale(WaylandDisplay::OutputDpi());
+    RememberDisplayFrame();
+    return {};
+}
+
 void SdlVideo::ChooseScale(int dpi)
 {
     int scale = ScaleIn(getenv("GW_SCALE"));
     if (scale == 0)
         scale = ScaleIn(getenv("GDK_SCALE"));
     // 96 dots per inch is a factor of 1, 192 of 2; halves round up.
-    if (scale == 0 && strcmp(SDL_GetCurrentVideoDriver(), "x11") == 0)
+    if (scale == 0 && dpi > 0)
         scale = std::clamp((dpi + 48) / 96, 1, kMaxScale);
     gScale = std::max(scale, 1);
     Font::SetScale(gScale);
@@ -247,10 +298,12 @@ Result<> SdlVideo::ChooseDriver()
 void SdlVideo::RememberDisplayFrame()
 {
     SDL_Rect bounds;
-    if (gFrameKnown || SDL_GetDisplayBounds(0, &bounds) != 0)
+    if (gFrameKnown)
         return;
-    // In units: pixels divided by the scale.
-    float scale = static_cast<float>(gScale);
+    if (IsWayland() ? !WaylandDisplay::OutputFrame(&bounds) : SDL_GetDisplayBounds(0, &bounds) != 0)
+        return;
+    // In units: the window coordinates divided by the scale.
+    float scale = static_cast<float>(WindowScale());
     gDisplayFrame = BRect(bounds.x / scale, bounds.y / scale, (bounds.x + bounds.w) / scale - 1,
         (bounds.y + bounds.h) / scale - 1);
     gFrameKnown = true;
@@ -261,6 +314,29 @@ uint32_t SdlVideo::WakeEventType()
     return gWakeEventType;
 }
 
+bool SdlVideo::WaitEvent(SDL_Event* event, int timeoutMillis)
+{
+    if (IsWayland())
+        return WaylandDisplay::WaitEvent(event, timeoutMillis);
+    return SDL_WaitEventTimeout(event, timeoutMillis) == 1;
+}
+
+bool SdlVideo::PollEvent(SDL_Event* event)
+{
+    if (IsWayland())
+        return WaylandDisplay::PollEvent(event);
+    return SDL_PollEvent(event) == 1;
+}
+
+bool SdlVideo::PushEvent(SDL_Event& event)
+{
+    if (IsWayland()) {
+        WaylandDisplay::PushEvent(event);
+        return true;
+    }
+    return SDL_PushEvent(&event) == 1;
+}
+
 void SdlVideo::EndIfLost(const SDL_Event& event)
 {
     if (event.type == SDL_QUIT && !gWaylandDisplay.empty())
@@ -269,15 +345,36 @@ void SdlVideo::EndIfLost(const SDL_Event& event)
 
 SDL_Rect SdlVideo::PixelRect(BRect frame)
 {
-    int scale = gScale;
-    auto pixel = [scale](float coordinate) {
-        return static_cast<int>(std::floor(coordinate * scale + 0.5f));
-    };
-    auto unit = [](float coordinate) { return static_cast<int>(std::floor(coordinate + 0.5f)); };
-    SDL_Rect rect;
-    rect.x = pixel(frame.left);
-    rect.y = pixel(frame.top);
-    rect.w = (unit(frame.right) - unit(frame.left) + 1) * scale;
-    rect.h = (unit(frame.bottom) - unit(frame.top) + 1) * scale;
-    return rect;
+    return ScaledRect(frame, gScale);
+}
+
+SDL_Rect SdlVideo::WindowRect(BRect frame)
+{
+    return ScaledRect(frame, WindowScale());
+}
+
+WindowDisplay::WindowDisplay(SDL_Window* window, std::unique_ptr<MotionSetting> motion)
+    : window(window), id(SDL_GetWindowID(window)), x11Id(X11Window::Id(window)), motion(std::move(motion))
+{
+}
+
+WindowDisplay::WindowDisplay(
+    std::unique_ptr<WaylandWindow> wayland, std::unique_ptr<MotionSetting> motion)
+    : window(nullptr), id(wayland->Id()), x11Id(0), wayland(std::move(wayland)), motion(std::move(motion))
+{
+}
+
+WindowDisplay::~WindowDisplay() = default;
+
+SDL_Surface* WindowDisplay::Picture() const
+{
+    return wayland != nullptr ? wayland->Picture() : SDL_GetWindowSurface(window);
+}
+
+void WindowDisplay::Show()
+{
+    if (wayland != nullptr)
+        wayland->Show();
+    else
+        SDL_UpdateWindowSurface(window);
 }

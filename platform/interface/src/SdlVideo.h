@@ -18,13 +18,27 @@
 #include <string>
 
 class MotionSetting;
+class WaylandWindow;
 
 // A window's handle on the display, owned by the window's thread.
 struct WindowDisplay {
+    WindowDisplay(SDL_Window* window, std::unique_ptr<MotionSetting> motion);
+    WindowDisplay(std::unique_ptr<WaylandWindow> wayland, std::unique_ptr<MotionSetting> motion);
+    ~WindowDisplay();
+
+    // Where the window's picture is drawn, in pixels; null if it can't be.
+    SDL_Surface* Picture() const;
+    // Puts what was drawn on screen.
+    void Show();
+
+    // SDL's window on X11; null on Wayland.
     SDL_Window* window;
+    // The window's id in the events it gets.
     Uint32 id;
-    // The X window behind it; 0 on other video drivers.
+    // The X window behind it; 0 on Wayland.
     unsigned long x11Id;
+    // The window on Wayland; null on X11.
+    std::unique_ptr<WaylandWindow> wayland;
     // Whether the user asked the display for reduced animation.
     std::unique_ptr<MotionSetting> motion;
 };
@@ -60,11 +74,21 @@ public:
 
     // How many pixels a unit is across, a whole factor: GW_SCALE if set,
     // else GDK_SCALE, else from the X server's Xft.dpi (96 dpi is 1, 192 is
-    // 2). Fixed once video has first started; 1 before that.
+    // 2, halves round up), or on Wayland from the outputs' scale, counted
+    // alike (a fractional 1.5 is 2). Fixed once video has first started; 1
+    // before that.
     static int Scale();
+    // Whether windows are on a Wayland compositor; call with video held.
+    static bool IsWayland();
 
     // The event type that wakes a waiting window thread.
     static uint32_t WakeEventType();
+    // The events of the display's windows: SDL's queue on X11, the kit's
+    // own on Wayland. WaitEvent() waits up to `timeoutMillis` (-1: for
+    // ever); each returns whether an event came or was queued.
+    static bool WaitEvent(SDL_Event* event, int timeoutMillis);
+    static bool PollEvent(SDL_Event* event);
+    static bool PushEvent(SDL_Event& event);
     // Ends the process as LostDisplay::End() does when `event` says that
     // the connection to the display broke: SDL's Wayland driver sends one
     // SDL_QUIT then. (The hints keep SDL from sending any for signals or
@@ -76,10 +100,17 @@ public:
     // frame's, both edges rounded and included, times the scale. At scale
     // 1, (501.5, 393.5, 521.5, 413.5) is 21 by 21 pixels at (502, 394).
     static SDL_Rect PixelRect(BRect frame);
+    // The same in the coordinates of SDL's windows and mouse: pixels on
+    // X11; on Wayland the compositor's logical units, one to a unit, which
+    // it shows at its own scale.
+    static SDL_Rect WindowRect(BRect frame);
+    static int WindowScale();
 
 private:
     // Starts video; call with SdlLock() held.
     static Result<> Initialise();
+    // Connects to the Wayland compositor, for windows of the kit's own.
+    static Result<> OpenWayland();
     static void SetHints();
     // Picks the video drivers to try; false when there is no display.
     // Call with SdlLock() held.

@@ -12,6 +12,7 @@
 #include "SdlVideo.h"
 #include "View.h"
 #include "ViewDrawing.h"
+#include "WaylandWindow.h"
 #include "WindowIcon.h"
 #include "WindowList.h"
 #include "X11Window.h"
@@ -54,7 +55,7 @@ void PlaceOver(SDL_Window* owner, SDL_Rect& rect)
 // Where a mouse button went down or up, in window units.
 BPoint ButtonPoint(const SDL_Event& event)
 {
-    float scale = static_cast<float>(SdlVideo::Scale());
+    float scale = static_cast<float>(SdlVideo::WindowScale());
     return BPoint(event.button.x / scale, event.button.y / scale);
 }
 
@@ -90,7 +91,26 @@ Result<> BWindow::OpenDisplay(const BWindow* owner)
 {
     if (Result<> video = SdlVideo::Acquire(); !video)
         return video;
-    SDL_Rect rect = SdlVideo::PixelRect(fFrame);
+    Result<WindowDisplay*> display = SdlVideo::IsWayland() ? OpenWaylandWindow(owner)
+                                                           : OpenX11Window(owner);
+    if (!display) {
+        SdlVideo::Release();
+        return display.error();
+    }
+    fDisplay = *display;
+    if (fDisplay->motion != nullptr)
+        fPacer->SetCalm(fDisplay->motion->Reduced());
+    Lock();
+    for (BView* view : fViews)
+        view->fDirty = view->Bounds();
+    Unlock();
+    fDisplayOpen = true;
+    return {};
+}
+
+Result<WindowDisplay*> BWindow::OpenX11Window(const BWindow* owner)
+{
+    SDL_Rect rect = SdlVideo::WindowRect(fFrame);
     bool modal = fType == B_MODAL_WINDOW;
     if (modal)
         PlaceOver(owner != nullptr ? owner->fDisplay->window : nullptr, rect);
@@ -99,11 +119,8 @@ Result<> BWindow::OpenDisplay(const BWindow* owner)
     if (fType == B_BORDERED_WINDOW)
         flags |= SDL_WINDOW_BORDERLESS;
     SDL_Window* window = SDL_CreateWindow(fTitle.c_str(), rect.x, rect.y, rect.w, rect.h, flags);
-    if (window == nullptr) {
-        Error error { B_ERROR, SDL_GetError() };
-        SdlVideo::Release();
-        return error;
-    }
+    if (window == nullptr)
+        return Error { B_ERROR, SDL_GetError() };
     if (fType == B_BORDERED_WINDOW)
         X11Window::SetNoDecorations(window);
     if (owner != nullptr)
@@ -116,16 +133,19 @@ Result<> BWindow::OpenDisplay(const BWindow* owner)
     if (modal)
         SDL_RaiseWindow(window);
     // A modal window comes and goes too soon to follow the desktop.
-    fDisplay = new WindowDisplay { window, SDL_GetWindowID(window), X11Window::Id(window),
-        modal ? nullptr : std::make_unique<MotionSetting>(window) };
-    if (fDisplay->motion != nullptr)
-        fPacer->SetCalm(fDisplay->motion->Reduced());
-    Lock();
-    for (BView* view : fViews)
-        view->fDirty = view->Bounds();
-    Unlock();
-    fDisplayOpen = true;
-    return {};
+    return new WindowDisplay(window, modal ? nullptr : std::make_unique<MotionSetting>(window));
+}
+
+Result<WindowDisplay*> BWindow::OpenWaylandWindow(const BWindow* owner)
+{
+    // The compositor places it, and shows it once it has a picture.
+    SDL_Rect rect = SdlVideo::WindowRect(fFrame);
+    const WaylandWindow* parent = owner != nullptr ? owner->fDisplay->wayland.get() : nullptr;
+    auto window = WaylandWindow::Create(fTitle, ProgramName(), rect.w, rect.h, SdlVideo::Scale(), parent);
+    if (!window)
+        return window.error();
+    bool modal = fType == B_MODAL_WINDOW;
+    return new WindowDisplay(std::move(*window), modal ? nullptr : std::make_unique<MotionSetting>(nullptr));
 }
 
 void BWindow::CloseDisplay()
@@ -133,8 +153,10 @@ void BWindow::CloseDisplay()
     fDisplayOpen = false;
     if (fDisplay == nullptr)
         return;
-    X11Window::PrepareDestroy(fDisplay->window);
-    SDL_DestroyWindow(fDisplay->window);
+    if (fDisplay->window != nullptr) {
+        X11Window::PrepareDestroy(fDisplay->window);
+        SDL_DestroyWindow(fDisplay->window);
+    }
     delete fDisplay;
     fDisplay = nullptr;
     SdlVideo::Release();
@@ -163,7 +185,7 @@ void BWindow::LoopOnce()
             bigtime_t left = wake - system_time();
             timeout = left > 0 ? static_cast<int>((left + 999) / 1000) : 0;
         }
-        gotEvent = SDL_WaitEventTimeout(&event, timeout) == 1;
+        gotEvent = SdlVideo::WaitEvent(&event, timeout);
     } else {
         WaitForMessage(fNextPulse);
     }
@@ -172,7 +194,7 @@ void BWindow::LoopOnce()
     fWakePending = false;
     if (gotEvent) {
         HandleEvent(&event);
-        while (!IsQuitting() && SDL_PollEvent(&event) == 1)
+        while (!IsQuitting() && SdlVideo::PollEvent(&event))
             HandleEvent(&event);
     }
     if (fDisplay != nullptr && fDisplay->motion != nullptr) {
@@ -374,7 +396,7 @@ void BWindow::DrawDirtyViews()
 {
     // A window run by hand draws into nothing.
     SDL_Surface* surface = nullptr;
-    if (fDisplay != nullptr && (surface = SDL_GetWindowSurface(fDisplay->window)) == nullptr)
+    if (fDisplay != nullptr && (surface = fDisplay->Picture()) == nullptr)
         return;
     bool drawn = false;
     for (BView* view : fViews) {
@@ -388,7 +410,9 @@ void BWindow::DrawDirtyViews()
         fPacer->Drawn();
     // What was drawn last is what shows, whenever that is.
     if (fPacer->TakeDue(system_time()) && surface != nullptr)
-        SDL_UpdateWindowSurface(fDisplay->window);
+        fDisplay->Show();
+    else if (fDisplay != nullptr && fDisplay->wayland != nullptr)
+        fDisplay->wayland->ShowWaiting();
 }
 
 BView* BWindow::ViewAt(BPoint where) const
@@ -407,6 +431,6 @@ void BWindow::Wake()
         return;
     SDL_Event event {};
     event.type = SdlVideo::WakeEventType();
-    if (SDL_PushEvent(&event) != 1)
+    if (!SdlVideo::PushEvent(event))
         fWakePending = false;
 }
