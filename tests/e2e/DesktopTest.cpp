@@ -14,6 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <X11/keysym.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 
@@ -126,6 +129,52 @@ TEST_F(DesktopTest, WithItsAlertUpAnInstanceStillEndsWithItsWindowAndOutlivesThe
     EXPECT_TRUE(S().PictureChanges(second.Pid()));
     EXPECT_TRUE(second.IsRunning()) << S().AllOutput();
     EXPECT_EQ(CountOf(S().AllOutput(), kAlertPrefix), 2u) << S().AllOutput();
+}
+
+TEST_F(DesktopTest, OnAWaylandCompositorAWindowIsSmallAndClicksQuitAndAlertsWorkAsOnX11)
+{
+    // X out of reach of the instances; the compositor's output is twice as
+    // dense.
+    XvfbServer x;
+    WestonServer weston(x.Display(), 2);
+    S().ChangeEnvironment({ "DISPLAY", "WAYLAND_DISPLAY=" + weston.Display() });
+    ChildProcess& first = S().StartInstance({}, { S().ProgramCopy() });
+    std::vector<std::array<int, 4>> frames;
+    auto shown = [&](const std::function<bool()>& enough) {
+        return WaitUntil([&] { return frames = weston.Frames(), enough(); }, 20s);
+    };
+    ASSERT_TRUE(shown([&] { return frames.size() == 1; })) << S().Output() << weston.Log();
+    auto [left, top, width, height] = frames[0];
+    EXPECT_EQ(width, 42);
+    EXPECT_EQ(height, 42);
+    std::array<int, 2> middle = { left + width / 2, top + height / 2 };
+
+    weston.Click(middle);
+    EXPECT_TRUE(WaitUntil([&] { return S().ListedPids().size() == 2; }, 20s)) << S().Output();
+    // With launches failing, the alert: a box far larger. Return answers
+    // it, once a click has given it the keyboard (the second instance has
+    // it), so that the next click puts up the next one, which a quit ends.
+    std::filesystem::remove(S().ProgramCopy());
+    weston.Click(middle);
+    std::array<int, 4> box {};
+    auto alert = [&] {
+        auto large = std::find_if(frames.begin(), frames.end(), [](auto frame) { return frame[2] > 200; });
+        return large != frames.end() && (box = *large, true);
+    };
+    ASSERT_TRUE(shown(alert)) << S().Output();
+    weston.Click({ box[0] + box[2] / 2, box[1] + box[3] / 2 });
+    weston.PressKey(XK_Return);
+    auto alerts = [&] { return CountOf(S().Output(), kAlertPrefix); };
+    EXPECT_TRUE(WaitUntil([&] { return weston.Click(middle), alerts() == 2; }, 10s)) << S().Output();
+
+    CtlResult quit = S().Ctl({ "quit", "all" });
+    EXPECT_EQ(quit.exitCode, 0) << quit.err;
+    ASSERT_TRUE(S().Exits(first, 0));
+    EXPECT_TRUE(WaitUntil([&] { return S().LiveInstances().empty(); }, 10s));
+    std::string output = S().Output();
+    EXPECT_EQ(CountOf(output, kFormatLines), 2u) << output;
+    EXPECT_EQ(CountOf(output, "gondavel_wubbix: couldn't launch another instance: "), 2u) << output;
+    EXPECT_EQ(CountOf(output, "gondavel_wubbix:"), 4u) << output;
 }
 
 TEST_F(DesktopTest, OnAWaylandCompositorAnInstanceStartsQuietlyAndEndsWithTheCompositor)

@@ -168,14 +168,14 @@ std::array<int, 2> XClient::Middle(Window window) const
     return { frame[0] + frame[2] / 2, frame[1] + frame[3] / 2 };
 }
 
-std::vector<unsigned long> XClient::Pixels(Window window, int size) const
+std::vector<unsigned long> XClient::Pixels(Window window, int width, int height) const
 {
-    XImage* image = XGetImage(fDisplay, window, 0, 0, size, size, AllPlanes, ZPixmap);
+    XImage* image = XGetImage(fDisplay, window, 0, 0, width, height, AllPlanes, ZPixmap);
     if (image == nullptr)
         return {};
     std::vector<unsigned long> pixels;
-    for (int y = 0; y < size; y++) {
-        for (int x = 0; x < size; x++)
+    for (int y = 0; y < height; y++) {
+        for (int x = 0; x < width; x++)
             pixels.push_back(XGetPixel(image, x, y) & 0xffffff);
     }
     XDestroyImage(image);

@@ -56,6 +56,9 @@ public:
     std::string Picture(Window window, int size = 21) const;
     // How many of those pixels have each colour (0xRRGGBB).
     std::map<unsigned long, int> Colours(Window window, int size = 21) const;
+    // The pixels (0xRRGGBB) of the window's top-left `width` by `height`,
+    // row by row; empty if they can't be read.
+    std::vector<unsigned long> Pixels(Window window, int width, int height) const;
 
     // Makes the atom SDL looks for before it sets a window's decoration
     // hints. It exists wherever a window manager runs; a bare server keeps
@@ -97,9 +100,8 @@ private:
     // passes; 0 if it finds none.
     Window WaitForWindow(const std::function<Window()>& find,
         std::chrono::milliseconds timeout) const;
-    // The pixels of the window's top-left `size` by `size` square, row by
-    // row; empty if they can't be read.
-    std::vector<unsigned long> Pixels(Window window, int size) const;
+    // The pixels of the window's top-left `size` by `size` square.
+    std::vector<unsigned long> Pixels(Window window, int size) const { return Pixels(window, size, size); }
 
     Display* fDisplay = nullptr;
 };

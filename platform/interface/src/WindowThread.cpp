@@ -287,9 +287,17 @@ void BWindow::HandleEvent(const void* data)
 {
     const SDL_Event& event = *static_cast<const SDL_Event*>(data);
     SdlVideo::EndIfLost(event);
-    if (fModal != nullptr && fModal->Owns(&event)) {
+    // A Wayland compositor may leave the keyboard with the box's owner:
+    // the keys that answer the box are the box's then.
+    SDL_Event answer = event;
+    if (fModal != nullptr && fDisplay->wayland != nullptr && event.type == SDL_KEYDOWN
+        && event.key.windowID == fDisplay->id
+        && (event.key.keysym.sym == SDLK_RETURN || event.key.keysym.sym == SDLK_KP_ENTER
+            || event.key.keysym.sym == SDLK_ESCAPE))
+        answer.key.windowID = fModal->fDisplay->id;
+    if (fModal != nullptr && fModal->Owns(&answer)) {
         fModal->Lock();
-        fModal->HandleEvent(&event);
+        fModal->HandleEvent(&answer);
         fModal->Unlock();
         return;
     }
