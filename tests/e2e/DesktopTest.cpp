@@ -65,14 +65,17 @@ TEST_F(DesktopTest, UnderAWindowManagerThatComesLaterTheWindowStaysBareInItsPlac
 
 TEST_F(DesktopTest, WithoutADisplayNothingStartsAndOneLineSaysWhy)
 {
-    const std::pair<std::string, std::string> cases[] = {
-        { "DISPLAY", "no display (neither DISPLAY nor WAYLAND_DISPLAY is set)" },
-        { "DISPLAY=:7999", "" },
+    MuteDisplay mute;
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        { { "DISPLAY" }, "no display (neither DISPLAY nor WAYLAND_DISPLAY is set)" },
+        { { "DISPLAY=:7999" }, "" },
+        // A compositor that never answers is given two seconds.
+        { { "DISPLAY", "WAYLAND_DISPLAY=" + mute.WaylandDisplay() }, "the Wayland compositor didn't answer" },
     };
     for (size_t n = 0; n < std::size(cases); n++) {
-        const auto& [change, why] = cases[n];
-        ChildProcess& instance = S().StartInstance({ change });
-        ASSERT_TRUE(S().Exits(instance, 1)) << change;
+        const auto& [changes, why] = cases[n];
+        ChildProcess& instance = S().StartInstance(changes);
+        ASSERT_TRUE(S().Exits(instance, 1)) << changes.back();
         std::string output = S().Output(n);
         EXPECT_EQ(output.rfind("gondavel_wubbix: couldn't open a window: " + why, 0), 0u) << output;
         EXPECT_EQ(CountOf(output, "\n"), 1u) << output;

@@ -94,6 +94,14 @@ MuteDisplay::MuteDisplay()
             close(fd);
         }
     }
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    std::string path = WaylandDisplay();
+    strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    fWaylandSocket = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (bind(fWaylandSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+        || listen(fWaylandSocket, 64) != 0)
+        throw std::runtime_error("no socket for a mute compositor at " + path);
 }
 
 bool MuteDisplay::Called() const
@@ -106,4 +114,5 @@ MuteDisplay::~MuteDisplay()
 {
     if (fSocket >= 0)
         close(fSocket);
+    close(fWaylandSocket);
 }

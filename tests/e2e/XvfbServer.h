@@ -37,7 +37,8 @@ private:
 
 // A display that accepts connections and never answers, as a hung X server
 // does: a listening socket in the abstract namespace, where Xlib looks
-// first, on a display number nobody uses. Closed when the object goes away.
+// first, on a display number nobody uses; and a Wayland compositor alike, a
+// socket in a directory of its own. Closed when the object goes away.
 class MuteDisplay {
 public:
     MuteDisplay();
@@ -48,10 +49,14 @@ public:
 
     // The value for DISPLAY, e.g. ":1000"; empty if no socket could be had.
     const std::string& Display() const { return fDisplay; }
+    // The value for WAYLAND_DISPLAY: the mute compositor's socket.
+    std::string WaylandDisplay() const { return fWaylandDirectory.File("wayland-mute"); }
     // Whether a client has connected, and waits for an answer.
     bool Called() const;
 
 private:
     int fSocket = -1;
     std::string fDisplay;
+    TempDirectory fWaylandDirectory { "gw_mute" };
+    int fWaylandSocket = -1;
 };

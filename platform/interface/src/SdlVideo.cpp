@@ -29,6 +29,8 @@ std::atomic<uint32_t> gWakeEventType { 0 };
 std::atomic<int> gScale { 1 };
 // The Wayland display in use, as the user named it; empty on X11.
 std::string gWaylandDisplay;
+// Whether windows are on it, for any thread to ask.
+std::atomic<bool> gOnWayland { false };
 
 constexpr int kMaxScale = 8;
 // How long a Wayland compositor may take to describe itself.
@@ -124,6 +126,7 @@ void SdlVideo::Release()
     if (gUsers == 0 || --gUsers > 0)
         return;
     if (IsWayland()) {
+        gOnWayland = false;
         WaylandDisplay::Close();
         gWaylandDisplay.clear();
     } else {
@@ -159,6 +162,9 @@ void SdlVideo::PrepareEnvironment()
         : display != nullptr && display[0] != '\0';
     if (x11)
         setenv("XCOMPOSEFILE", "/dev/null", 1);
+    // The Wayland library would take this descriptor for its connection,
+    // whatever it is; the compositor is the one WAYLAND_DISPLAY names.
+    unsetenv("WAYLAND_SOCKET");
 }
 
 Result<> SdlVideo::CheckDisplay()
@@ -198,7 +204,7 @@ int SdlVideo::Scale()
 
 bool SdlVideo::IsWayland()
 {
-    return !gWaylandDisplay.empty();
+    return gOnWayland;
 }
 
 int SdlVideo::WindowScale()
@@ -257,6 +263,7 @@ Result<> SdlVideo::OpenWayland()
     if (Result<> opened = WaylandDisplay::Open(name, kWaylandAnswerMillis); !opened)
         return opened;
     gWaylandDisplay = name != nullptr && name[0] != '\0' ? name : "wayland-0";
+    gOnWayland = true;
     if (gWakeEventType == 0)
         gWakeEventType = SDL_RegisterEvents(1);
     ChooseScale(WaylandDisplay::OutputDpi());

@@ -10,7 +10,7 @@
 #include <linux/input-event-codes.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +30,12 @@ namespace {
 
 // Pixels per unit, as Xft.dpi counts them.
 constexpr double kUnitDpi = 96;
+// The most the scale can be, as the X11 side counts it.
+constexpr double kMaxScale = 8;
+// A keymap larger than this is no keyboard's.
+constexpr uint32_t kMaxKeymapSize = 1 << 20;
+// Input held for the windows beyond this is dropped: they are behind.
+constexpr size_t kMaxQueuedInput = 1024;
 
 struct Output {
     wl_output* output = nullptr;
@@ -85,6 +91,10 @@ struct Connection {
     int pointerX = 0;
     int pointerY = 0;
     uint32_t buttons = 0;
+
+    // Read from the outputs before the reader thread starts.
+    int dpi = 0;
+    SDL_Rect frame {};
 
     int stopFd = -1;
     std::thread reader;
@@ -227,24 +237,38 @@ void KeyPressed(uint32_t key)
     WaylandDisplay::PushEvent(event);
 }
 
+// The keymap's text in the file `fd`, `size` bytes with the NUL that ends
+// it; empty when it isn't one. Read, not mapped: a file shorter than it
+// claims, or one cut short meanwhile, must not fault.
+std::string ReadKeymap(int fd, uint32_t size)
+{
+    struct stat status;
+    if (size == 0 || size > kMaxKeymapSize || fstat(fd, &status) != 0 || status.st_size < size)
+        return {};
+    std::string text(size, '\0');
+    size_t done = 0;
+    while (done < size) {
+        ssize_t got = pread(fd, text.data() + done, size - done, static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return {};
+        done += static_cast<size_t>(got);
+    }
+    text.resize(strnlen(text.data(), text.size()));
+    return text;
+}
+
 void TakeKeymap(uint32_t format, int fd, uint32_t size)
 {
     Keyboard& keys = gConnection->keys;
     keys.Forget();
-    void* text = format == WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1
-        ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0)
-        : MAP_FAILED;
+    std::string text = format == WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1 ? ReadKeymap(fd, size) : "";
     close(fd);
-    if (text == MAP_FAILED || keys.context == nullptr) {
-        if (text != MAP_FAILED)
-            munmap(text, size);
+    if (text.empty() || keys.context == nullptr)
         return;
-    }
-    // The text ends with its NUL, which the length includes.
-    keys.keymap = xkb_keymap_new_from_buffer(keys.context, static_cast<const char*>(text),
-        strnlen(static_cast<const char*>(text), size), XKB_KEYMAP_FORMAT_TEXT_V1,
-        XKB_KEYMAP_COMPILE_NO_FLAGS);
-    munmap(text, size);
+    keys.keymap = xkb_keymap_new_from_string(
+        keys.context, text.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS);
     if (keys.keymap != nullptr)
         keys.state = xkb_state_new(keys.keymap);
 }
@@ -302,7 +326,8 @@ const wl_registry_listener kRegistryListener = {
             return wl_registry_bind(registry, name, kind, std::min(version, most));
         };
         std::string is = interface;
-        if (is == wl_compositor_interface.name && c.compositor == nullptr) {
+        // Version 3 for pictures at a scale.
+        if (is == wl_compositor_interface.name && c.compositor == nullptr && version >= 3) {
             c.compositor = static_cast<wl_compositor*>(bind(&wl_compositor_interface, 4));
         } else if (is == wl_shm_interface.name && c.shm == nullptr) {
             c.shm = static_cast<wl_shm*>(bind(&wl_shm_interface, 1));
@@ -408,6 +433,26 @@ void ReadEvents(Connection* c)
     }
 }
 
+// The outputs' dpi and the first one's frame, from what they said.
+void ReadOutputs(Connection& c)
+{
+    double scale = 0;
+    for (const auto& output : c.outputs)
+        scale = std::max(scale, std::min(output->Scale(), kMaxScale));
+    c.dpi = static_cast<int>(std::lround(scale * kUnitDpi));
+    if (c.outputs.empty())
+        return;
+    const Output& first = *c.outputs.front();
+    c.frame = first.frame;
+    if (c.frame.w <= 0 || c.frame.h <= 0) {
+        // Without logical sizes: the pixels at the whole scale.
+        int whole = std::max(first.scale, 1);
+        bool turned = (first.transform & 1) != 0;
+        c.frame.w = (turned ? first.pixelHeight : first.pixelWidth) / whole;
+        c.frame.h = (turned ? first.pixelWidth : first.pixelHeight) / whole;
+    }
+}
+
 void Destroy(Connection* c)
 {
     for (auto& output : c->outputs) {
@@ -445,13 +490,21 @@ void Destroy(Connection* c)
 
 Result<> WaylandDisplay::Open(const char* name, int timeoutMillis)
 {
+    // The library's own complaints would be lines beside ours, and a
+    // compositor could have it say anything, as often as it likes.
+    wl_log_set_handler_client([](const char*, va_list) {});
     wl_display* display = wl_display_connect(name);
     if (display == nullptr)
         return Error::FromErrno(errno, "can't reach the Wayland compositor: ");
     gConnection = new Connection;
     Connection& c = *gConnection;
     c.display = display;
-    c.keys.context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+    // A compositor's keymap is whole: nothing to include, no names from the
+    // environment, and nothing said about the keymaps it can't compile.
+    c.keys.context = xkb_context_new(static_cast<xkb_context_flags>(
+        XKB_CONTEXT_NO_DEFAULT_INCLUDES | XKB_CONTEXT_NO_ENVIRONMENT_NAMES));
+    if (c.keys.context != nullptr)
+        xkb_context_set_log_fn(c.keys.context, [](xkb_context*, xkb_log_level, const char*, va_list) {});
     c.stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     c.registry = wl_display_get_registry(display);
     wl_registry_add_listener(c.registry, &kRegistryListener, nullptr);
@@ -464,7 +517,7 @@ Result<> WaylandDisplay::Open(const char* name, int timeoutMillis)
         }
     }
     answered = answered && RoundTrip(display, timeoutMillis);
-    const char* missing = c.compositor == nullptr ? "wl_compositor"
+    const char* missing = c.compositor == nullptr ? "wl_compositor 3"
         : c.shm == nullptr                        ? "wl_shm"
         : c.shell == nullptr                      ? "xdg_wm_base"
                                                   : nullptr;
@@ -477,6 +530,7 @@ Result<> WaylandDisplay::Open(const char* name, int timeoutMillis)
         gConnection = nullptr;
         return error;
     }
+    ReadOutputs(c);
     c.reader = std::thread(ReadEvents, gConnection);
     return {};
 }
@@ -518,6 +572,10 @@ void WaylandDisplay::PushEvent(const SDL_Event& event)
 {
     {
         std::lock_guard<std::mutex> guard(gQueueLock);
+        bool input = event.type == SDL_MOUSEBUTTONDOWN || event.type == SDL_MOUSEBUTTONUP
+            || event.type == SDL_KEYDOWN;
+        if (input && gQueue.size() >= kMaxQueuedInput)
+            return;
         gQueue.push_back(event);
     }
     gQueueChanged.notify_all();
@@ -525,28 +583,15 @@ void WaylandDisplay::PushEvent(const SDL_Event& event)
 
 bool WaylandDisplay::OutputFrame(SDL_Rect* frame)
 {
-    if (gConnection == nullptr || gConnection->outputs.empty())
+    if (gConnection == nullptr || gConnection->frame.w <= 0 || gConnection->frame.h <= 0)
         return false;
-    const Output& output = *gConnection->outputs.front();
-    *frame = output.frame;
-    if (frame->w <= 0 || frame->h <= 0) {
-        // Without logical sizes: the pixels at the whole scale.
-        int scale = std::max(output.scale, 1);
-        bool turned = (output.transform & 1) != 0;
-        frame->w = (turned ? output.pixelHeight : output.pixelWidth) / scale;
-        frame->h = (turned ? output.pixelWidth : output.pixelHeight) / scale;
-    }
-    return frame->w > 0 && frame->h > 0;
+    *frame = gConnection->frame;
+    return true;
 }
 
 int WaylandDisplay::OutputDpi()
 {
-    double scale = 0;
-    if (gConnection != nullptr) {
-        for (const auto& output : gConnection->outputs)
-            scale = std::max(scale, output->Scale());
-    }
-    return static_cast<int>(std::lround(scale * kUnitDpi));
+    return gConnection != nullptr ? gConnection->dpi : 0;
 }
 
 wl_display* WaylandDisplay::Display()

@@ -41,6 +41,8 @@ Result<std::unique_ptr<WaylandWindow>> WaylandWindow::Create(const std::string& 
 {
     std::unique_ptr<WaylandWindow> window(new WaylandWindow);
     window->fScale = scale;
+    // Nothing of the window's is dispatched before its listeners are set.
+    std::lock_guard<std::mutex> guard(WaylandDisplay::DispatchLock());
     if (Result<> made = window->MakeBuffers(width * scale, height * scale); !made)
         return made.error();
     window->fSurface = wl_compositor_create_surface(WaylandDisplay::Compositor());
@@ -133,6 +135,9 @@ Result<> WaylandWindow::MakeBuffers(int width, int height)
 
 void WaylandWindow::Show()
 {
+    // Waiting first: a buffer given back or a configure from now on wakes
+    // the loop, through WakeIfWaiting().
+    fWaiting = true;
     Buffer* free = nullptr;
     for (Buffer& buffer : fBuffers) {
         if (!buffer.busy) {
@@ -140,8 +145,6 @@ void WaylandWindow::Show()
             break;
         }
     }
-    fWaiting = true;
-    // Either wakes the loop once it changes, through WakeIfWaiting().
     if (!fConfigured || free == nullptr)
         return;
     fWaiting = false;
