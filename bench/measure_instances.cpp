@@ -18,6 +18,10 @@
 // instances are started, timed and ended R - 1 times before that, so that
 // the start-up times of a few instances come from more than a few starts.
 //
+// With --no-window the windows aren't watched (on a Wayland compositor they
+// aren't on any X display): an instance is ready once it sounds, and no
+// time to the window is given.
+//
 // The results go to stdout as name=value lines; times are medians over all
 // starts, CPU and memory are means per instance. Exit status 1 when the
 // instances don't all start, sound and quit cleanly.
@@ -53,6 +57,7 @@ struct Options {
     int staggerMillis = 100;
     int settleMillis = 2000;
     int rounds = 1;
+    bool watchWindows = true;
     double seconds = 20.0;
     double startTimeout = 60.0;
     std::string logDirectory = ".";
@@ -91,6 +96,7 @@ long long MonotonicNanos()
         "  --log-dir DIR      where each instance's output goes (default .)\n"
         "  --watch NAME=PID   also measure the CPU of process PID (repeatable)\n"
         "  --cycle-env N=V    instance i gets the (i mod k)th of the k values given\n"
+        "  --no-window        don't wait for windows on the X display\n"
         "                     this way (repeatable)\n");
     exit(2);
 }
@@ -110,7 +116,9 @@ Options ParseOptions(int argc, char** argv)
             i++;
             break;
         }
-        if (arg == "--count")
+        if (arg == "--no-window")
+            options.watchWindows = false;
+        else if (arg == "--count")
             options.count = std::atoi(value("--count").c_str());
         else if (arg == "--stagger-ms")
             options.staggerMillis = std::atoi(value("--stagger-ms").c_str());
@@ -317,7 +325,7 @@ void Measurement::WatchDisplay()
 
 void Measurement::Start()
 {
-    if (fDisplay == nullptr)
+    if (fDisplay == nullptr && fOptions.watchWindows)
         WatchDisplay();
 
     std::string name = fOptions.argv[0].substr(fOptions.argv[0].rfind('/') + 1);
@@ -344,6 +352,8 @@ void Measurement::Start()
             std::vector<std::string> environment = ChildEnvironment(
                 cycled.empty() ? "" : cycled[fInstances.size() % cycled.size()]);
             instance.execNanos = MonotonicNanos();
+            if (!fOptions.watchWindows)
+                instance.mappedNanos = instance.execNanos;
             instance.process = std::make_unique<ChildProcess>(fOptions.argv, environment,
                 instance.logPath);
             fInstances.push_back(std::move(instance));
@@ -354,10 +364,14 @@ void Measurement::Start()
         long long wait = 20000000LL;
         if (static_cast<int>(fInstances.size()) < fOptions.count)
             wait = std::min(wait, std::max(0LL, nextStart - MonotonicNanos()));
-        pollfd x = { ConnectionNumber(fDisplay), POLLIN, 0 };
-        if (XPending(fDisplay) == 0)
-            poll(&x, 1, static_cast<int>((wait + 999999) / 1000000));
-        HandleXEvents();
+        if (fDisplay != nullptr) {
+            pollfd x = { ConnectionNumber(fDisplay), POLLIN, 0 };
+            if (XPending(fDisplay) == 0)
+                poll(&x, 1, static_cast<int>((wait + 999999) / 1000000));
+            HandleXEvents();
+        } else {
+            std::this_thread::sleep_for(std::chrono::nanoseconds(wait));
+        }
         CheckSound();
         CheckStillRunning();
     }
