@@ -105,6 +105,7 @@ private:
     // Opens the window on the display. A modal window is placed over
     // `owner`, kept above it, and given up on with it.
     Result<> OpenDisplay(const BWindow* owner = nullptr);
+    // The window on the display in use, with `owner` as its box's owner.
     Result<WindowDisplay*> OpenX11Window(const BWindow* owner);
     Result<WindowDisplay*> OpenWaylandWindow(const BWindow* owner);
     void CloseDisplay();

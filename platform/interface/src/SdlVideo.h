@@ -78,7 +78,8 @@ public:
     // alike (a fractional 1.5 is 2). Fixed once video has first started; 1
     // before that.
     static int Scale();
-    // Whether windows are on a Wayland compositor; call with video held.
+    // Whether windows are on a Wayland compositor; false before video has
+    // started and after it has stopped.
     static bool IsWayland();
 
     // The event type that wakes a waiting window thread.
@@ -90,8 +91,8 @@ public:
     static bool PollEvent(SDL_Event* event);
     static bool PushEvent(SDL_Event& event);
     // Ends the process as LostDisplay::End() does when `event` says that
-    // the connection to the display broke: SDL's Wayland driver sends one
-    // SDL_QUIT then. (The hints keep SDL from sending any for signals or
+    // the connection to the display broke: the kit's Wayland connection
+    // sends one SDL_QUIT then. (The hints keep SDL from sending any for signals or
     // closed windows.) Call it for every event a thread takes from SDL.
     static void EndIfLost(const SDL_Event& event);
 
