@@ -92,8 +92,8 @@ public:
     static bool PushEvent(SDL_Event& event);
     // Ends the process as LostDisplay::End() does when `event` says that
     // the connection to the display broke: the kit's Wayland connection
-    // sends one SDL_QUIT then. (The hints keep SDL from sending any for signals or
-    // closed windows.) Call it for every event a thread takes from SDL.
+    // sends one SDL_QUIT then. (The hints keep SDL from sending any for
+    // signals or closed windows.) Call it for every event a thread takes.
     static void EndIfLost(const SDL_Event& event);
 
     // A frame in units in pixels: the corner is the nearest pixel to it
