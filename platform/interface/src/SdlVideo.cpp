@@ -136,8 +136,6 @@ void SdlVideo::Release()
 
 bool SdlVideo::IsRealDriver()
 {
-    if (IsWayland())
-        return true;
     const char* driver = SDL_GetCurrentVideoDriver();
     return driver != nullptr && (strcmp(driver, "x11") == 0 || strcmp(driver, "wayland") == 0);
 }
@@ -376,6 +374,12 @@ WindowDisplay::~WindowDisplay() = default;
 SDL_Surface* WindowDisplay::Picture() const
 {
     return wayland != nullptr ? wayland->Picture() : SDL_GetWindowSurface(window);
+}
+
+void WindowDisplay::ShowWaiting()
+{
+    if (wayland != nullptr)
+        wayland->ShowWaiting();
 }
 
 void WindowDisplay::Show()

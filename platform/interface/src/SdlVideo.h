@@ -30,6 +30,8 @@ struct WindowDisplay {
     SDL_Surface* Picture() const;
     // Puts what was drawn on screen.
     void Show();
+    // Shows a picture that had to wait for the compositor, if it can now.
+    void ShowWaiting();
 
     // SDL's window on X11; null on Wayland.
     SDL_Window* window;

@@ -287,17 +287,9 @@ void BWindow::HandleEvent(const void* data)
 {
     const SDL_Event& event = *static_cast<const SDL_Event*>(data);
     SdlVideo::EndIfLost(event);
-    // A Wayland compositor may leave the keyboard with the box's owner:
-    // the keys that answer the box are the box's then.
-    SDL_Event answer = event;
-    if (fModal != nullptr && fDisplay->wayland != nullptr && event.type == SDL_KEYDOWN
-        && event.key.windowID == fDisplay->id
-        && (event.key.keysym.sym == SDLK_RETURN || event.key.keysym.sym == SDLK_KP_ENTER
-            || event.key.keysym.sym == SDLK_ESCAPE))
-        answer.key.windowID = fModal->fDisplay->id;
-    if (fModal != nullptr && fModal->Owns(&answer)) {
+    if (fModal != nullptr && fModal->Owns(&event)) {
         fModal->Lock();
-        fModal->HandleEvent(&answer);
+        fModal->HandleEvent(&event);
         fModal->Unlock();
         return;
     }
@@ -419,8 +411,8 @@ void BWindow::DrawDirtyViews()
     // What was drawn last is what shows, whenever that is.
     if (fPacer->TakeDue(system_time()) && surface != nullptr)
         fDisplay->Show();
-    else if (fDisplay != nullptr && fDisplay->wayland != nullptr)
-        fDisplay->wayland->ShowWaiting();
+    else if (fDisplay != nullptr)
+        fDisplay->ShowWaiting();
 }
 
 BView* BWindow::ViewAt(BPoint where) const
